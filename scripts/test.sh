@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the default build,
+# then again under AddressSanitizer+UBSan, then the threaded suites under
+# ThreadSanitizer. The test fixtures start and stop their own servers
+# (HTTP/HTTPS, tinyproxy, danted) on 127.0.0.1.
+#   scripts/test.sh            everything
+#   QMX_PRESETS="default" scripts/test.sh   only the listed presets
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+presets=${QMX_PRESETS:-"default asan tsan"}
+for p in $presets; do
+  echo "=== preset $p: configure and build"
+  cmake --preset "$p" >/dev/null
+  cmake --build --preset "$p"
+  echo "=== preset $p: tests"
+  ctest --preset "$p"
+done
