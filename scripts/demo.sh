@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
-exec build/default/tools/confweba demo "$@"
+exec build/default/tools/confweba/confweba demo "$@"
