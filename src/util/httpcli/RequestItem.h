@@ -1,0 +1,56 @@
+// One HTTP request from creation until its completion has been delivered.
+#ifndef QMX_HTTPCLI_REQUESTITEM_H
+#define QMX_HTTPCLI_REQUESTITEM_H
+
+#include "qmxframework.h"
+#include "windows.h"
+
+class CSiteClient;
+
+// A request carries what to send (verb, object name, extra headers, body),
+// the login, its mode and what came back, under a key that is unique in the
+// process (the first request of the process has key 1). Reference counted:
+// the transport's handle while it works on it, the site's pending table and
+// anyone who looked it up each hold one reference. Created and used on the
+// owner thread only; the key counter relies on that.
+class CRequestItem : public CReferenceControl {
+ public:
+  // A POST without a body sends the query of aObjectName (after the first
+  // "?") as a form body with its terminating zero byte, and requests only the
+  // part before the "?". The body bytes are copied.
+  CRequestItem(const CRtString& aObjectName, CSiteClient* aSite, CRtString aHttpVerb, CRtString aHeaders,
+               const char* aOptional, DWORD aOptLength);
+  ~CRequestItem() override;
+
+  virtual uint32_t AddReference() { return CReferenceControl::AddReference(); }
+  virtual uint32_t ReleaseReference() { return CReferenceControl::ReleaseReference(); }
+  // Restarts the clock; with bAll also resets the status and frees the body.
+  virtual void Clear(bool bAll);
+  // One line for logs: key, object name, response text and status.
+  virtual CRtString GetDetail();
+
+  // Restarts the clock the time-out sweep counts from; returns the new tick.
+  DWORD RefreshStartTime();
+
+  DWORD m_key;
+  DWORD m_status;
+  CRtString m_httpVerb;
+  CRtString m_headers;
+  CRtString m_objectName;
+  char* m_optional;
+  DWORD m_optLength;
+  CSiteClient* m_site;  // not counted
+  BOOL m_bAsync;
+  BOOL m_bNotified;
+  DWORD m_startTicks;
+  CRtString m_receiveMsg;
+  BOOL m_bUseProxy;
+  CRtString m_userName;
+  CRtString m_password;
+
+ private:
+  CRequestItem(const CRequestItem&) = delete;
+  CRequestItem& operator=(const CRequestItem&) = delete;
+};
+
+#endif
