@@ -1,0 +1,45 @@
+// Linux-only additions to the WinINet layer: the credential prompt that
+// stands in for the logon dialog of InternetErrorDlg, and the trust anchors
+// used to verify HTTPS servers.
+#ifndef QMX_WININET_QMXWININET_EXT_H
+#define QMX_WININET_QMXWININET_EXT_H
+
+#include "wininet.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// What the prompt is asked for. Strings are valid during the call only.
+typedef struct {
+  DWORD dwStructSize;     // sizeof(QMX_CREDENTIAL_REQUEST)
+  BOOL fProxy;            // TRUE: the proxy asked (407); FALSE: the server (401)
+  LPCSTR lpszHost;        // server or proxy host name
+  INTERNET_PORT nPort;    // its port
+  LPCSTR lpszRealm;       // realm from the challenge, "" when none was given
+  LPCSTR lpszScheme;      // "Basic", "Digest", "NTLM", ... as challenged; "" if unknown
+  LPCSTR lpszUserName;    // name tried last, "" when none
+} QMX_CREDENTIAL_REQUEST, *LPQMX_CREDENTIAL_REQUEST;
+
+// Fills lpszUserName/lpszPassword (NUL-terminated, at most cchUserName and
+// cchPassword bytes including the NUL) and returns TRUE, or returns FALSE to
+// cancel. Runs on the thread that called InternetErrorDlg and blocks it.
+typedef BOOL(CALLBACK* QMX_CREDENTIAL_PROMPT)(const QMX_CREDENTIAL_REQUEST* lpRequest, LPSTR lpszUserName,
+                                             DWORD cchUserName, LPSTR lpszPassword, DWORD cchPassword,
+                                             LPVOID lpUserData);
+
+// Installs the process-wide prompt (NULL removes it) and returns the previous
+// one. Without a prompt InternetErrorDlg answers logons with ERROR_CANCELLED.
+QMX_WININET_API QMX_CREDENTIAL_PROMPT WINAPI QmxInternetSetCredentialPrompt(QMX_CREDENTIAL_PROMPT lpfnPrompt,
+                                                                           LPVOID lpUserData);
+
+// Adds a PEM file of certificates trusted besides the system's store (NULL
+// removes it). Applies to requests sent afterwards. Returns FALSE with
+// ERROR_FILE_NOT_FOUND if the file cannot be read.
+QMX_WININET_API BOOL WINAPI QmxInternetSetTrustedCertificates(LPCSTR lpszPemFile);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
