@@ -7,7 +7,8 @@
 //                    test still receives them); "stderr"; or a file path
 //                    (appended to).
 //   QMX_TRACE_LEVEL  the highest level written: 0, 10 or 20 (default 20).
-// Each written line carries the time, the level and the thread id.
+// Each written line carries the local time, the level and the kernel thread
+// id: "2026-01-31 14:05:09.123 L20 T4711 <text>".
 #ifndef QMX_RTTRACE_H
 #define QMX_RTTRACE_H
 
@@ -39,10 +40,16 @@ class QMX_FRAMEWORK_API CRtTrace {
   void trace_string(int level, const char* text);
 
   // Installs a sink beside the configured output (null removes it), and the
-  // highest level passed to it and to the output.
+  // highest level passed to it and to the output. Once SetSink returns, the
+  // previous sink is no longer being called on any thread.
   static void SetSink(QmxTraceSinkFn fn, void* user);
+  static void GetSink(QmxTraceSinkFn* fn, void** user);
   static void SetLevel(int maxLevel);
   static int GetLevel();
+  // Replaces the output chosen by QMX_TRACE: null or "" for none, "stderr",
+  // "stdout" or a file path (appended to). Returns 0, or RT_ERROR_FAILURE
+  // when the file cannot be opened (the output is then none).
+  static int SetOutput(const char* spec);
 
   // Formats into a caller's buffer, cutting silently at its size (the text
   // always stays NUL-terminated).
@@ -55,6 +62,8 @@ class QMX_FRAMEWORK_API CRtTrace {
     CRtLogRecorder& operator<<(unsigned int v);
     CRtLogRecorder& operator<<(long v);
     CRtLogRecorder& operator<<(unsigned long v);
+    CRtLogRecorder& operator<<(long long v);
+    CRtLogRecorder& operator<<(unsigned long long v);
     CRtLogRecorder& operator<<(unsigned short v);
     CRtLogRecorder& operator<<(void* p);
     CRtLogRecorder& operator<<(const void* p);

@@ -1,0 +1,263 @@
+// Trace lines: the recorder that formats them into a caller's buffer, and the
+// writer that stamps them and hands them to the configured output and to the
+// installed sink.
+#include "RtTrace.h"
+
+#include <fcntl.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+// Where lines go. Every field is guarded by `lock`; the level is also kept in
+// an atomic so that the common "level too high" case needs no lock.
+struct TraceState {
+  std::mutex lock;
+  int outFd = -1;       // -1: no output
+  bool ownsFd = false;  // a file we opened (stderr/stdout are not ours)
+  QmxTraceSinkFn sink = nullptr;
+  void* sinkUser = nullptr;
+  std::atomic<int> maxLevel{RT_TRACE_LEVEL_INFO};
+};
+
+// Never destroyed, so that objects traced from static destructors or from
+// thread exit still find it.
+TraceState& State() {
+  static TraceState* s = new TraceState;
+  return *s;
+}
+
+// Set while this thread is inside trace_string: a sink that traces would
+// otherwise deadlock on the state lock; such nested lines are dropped.
+thread_local bool t_inTrace = false;
+
+long ThreadId() {
+  static thread_local long tid = static_cast<long>(syscall(SYS_gettid));
+  return tid;
+}
+
+// Opens an output by its configuration text; -1 for none. *owns tells
+// whether the caller must close it.
+int OpenOutput(const char* spec, bool* owns, bool* failed) {
+  *owns = false;
+  *failed = false;
+  if (spec == nullptr || spec[0] == '\0') return -1;
+  if (strcmp(spec, "stderr") == 0) return STDERR_FILENO;
+  if (strcmp(spec, "stdout") == 0) return STDOUT_FILENO;
+  int fd = open(spec, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *failed = true;
+    return -1;
+  }
+  *owns = true;
+  return fd;
+}
+
+void ReplaceOutputLocked(TraceState& s, int fd, bool owns) {
+  if (s.ownsFd && s.outFd >= 0) close(s.outFd);
+  s.outFd = fd;
+  s.ownsFd = owns;
+}
+
+// Reads QMX_TRACE and QMX_TRACE_LEVEL once, when the trace is first used.
+void ConfigureFromEnvironment() {
+  TraceState& s = State();
+  const char* level = getenv("QMX_TRACE_LEVEL");
+  if (level != nullptr && level[0] != '\0') {
+    char* end = nullptr;
+    long v = strtol(level, &end, 10);
+    if (end != level && *end == '\0') s.maxLevel.store(static_cast<int>(v));
+  }
+  const char* out = getenv("QMX_TRACE");
+  bool owns = false;
+  bool failed = false;
+  int fd = OpenOutput(out, &owns, &failed);
+  if (failed) {
+    // Nothing else can report it: the trace itself is what failed.
+    static const char kMsg[] = "qmxframework: cannot open the QMX_TRACE file; tracing to nowhere\n";
+    ssize_t ignored = write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
+    (void)ignored;
+  }
+  std::lock_guard<std::mutex> g(s.lock);
+  ReplaceOutputLocked(s, fd, owns);
+}
+
+// "2026-01-31 14:05:09.123 L20 T4711 " into buf; returns its length.
+size_t FormatPrefix(char* buf, size_t size, int level) {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  struct tm tmv;
+  time_t secs = tv.tv_sec;
+  localtime_r(&secs, &tmv);
+  int n = snprintf(buf, size, "%04d-%02d-%02d %02d:%02d:%02d.%03d L%d T%ld ", tmv.tm_year + 1900,
+                   tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                   static_cast<int>(tv.tv_usec / 1000), level, ThreadId());
+  if (n < 0) return 0;
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+
+}  // namespace
+
+CRtTrace::CRtTrace() { ConfigureFromEnvironment(); }
+
+CRtTrace* CRtTrace::instance() {
+  static CRtTrace* t = new CRtTrace;
+  return t;
+}
+
+void CRtTrace::trace_string(int level, const char* text) {
+  TraceState& s = State();
+  if (level > s.maxLevel.load(std::memory_order_relaxed)) return;
+  if (t_inTrace) return;
+  if (text == nullptr) text = "";
+  t_inTrace = true;
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.outFd >= 0) {
+      char prefix[96];
+      size_t plen = FormatPrefix(prefix, sizeof prefix, level);
+      struct iovec iov[3];
+      iov[0].iov_base = prefix;
+      iov[0].iov_len = plen;
+      iov[1].iov_base = const_cast<char*>(text);
+      iov[1].iov_len = strlen(text);
+      iov[2].iov_base = const_cast<char*>("\n");
+      iov[2].iov_len = 1;
+      // One writev per line keeps lines whole in a file shared with other
+      // processes (O_APPEND); a failed write is dropped.
+      ssize_t ignored = writev(s.outFd, iov, 3);
+      (void)ignored;
+    }
+    if (s.sink != nullptr) s.sink(level, text, s.sinkUser);
+  }
+  t_inTrace = false;
+}
+
+void CRtTrace::SetSink(QmxTraceSinkFn fn, void* user) {
+  instance();
+  TraceState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.sink = fn;
+  s.sinkUser = fn != nullptr ? user : nullptr;
+}
+
+void CRtTrace::GetSink(QmxTraceSinkFn* fn, void** user) {
+  instance();
+  TraceState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  if (fn != nullptr) *fn = s.sink;
+  if (user != nullptr) *user = s.sinkUser;
+}
+
+void CRtTrace::SetLevel(int maxLevel) {
+  instance();
+  State().maxLevel.store(maxLevel);
+}
+
+int CRtTrace::GetLevel() {
+  instance();
+  return State().maxLevel.load();
+}
+
+int CRtTrace::SetOutput(const char* spec) {
+  instance();
+  bool owns = false;
+  bool failed = false;
+  int fd = OpenOutput(spec, &owns, &failed);
+  TraceState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  ReplaceOutputLocked(s, fd, owns);
+  return failed ? RT_ERROR_FAILURE : RT_OK;
+}
+
+// ---- CRtLogRecorder ----
+
+CRtTrace::CRtLogRecorder::CRtLogRecorder(char* buffer, size_t size)
+    : m_buffer(buffer), m_size(buffer != nullptr ? size : 0), m_used(0) {
+  if (m_size > 0) m_buffer[0] = '\0';
+}
+
+void CRtTrace::CRtLogRecorder::Append(const char* s, size_t n) {
+  if (m_size == 0) return;
+  size_t room = m_size - 1 - m_used;
+  if (n > room) n = room;
+  memcpy(m_buffer + m_used, s, n);
+  m_used += n;
+  m_buffer[m_used] = '\0';
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(const char* s) {
+  if (s == nullptr) s = "(null)";
+  Append(s, strlen(s));
+  return *this;
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(int v) { return *this << static_cast<long long>(v); }
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(unsigned int v) {
+  return *this << static_cast<unsigned long long>(v);
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(long v) { return *this << static_cast<long long>(v); }
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(unsigned long v) {
+  return *this << static_cast<unsigned long long>(v);
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(long long v) {
+  char tmp[24];
+  int n = snprintf(tmp, sizeof tmp, "%lld", v);
+  Append(tmp, static_cast<size_t>(n));
+  return *this;
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(unsigned long long v) {
+  char tmp[24];
+  int n = snprintf(tmp, sizeof tmp, "%llu", v);
+  Append(tmp, static_cast<size_t>(n));
+  return *this;
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(unsigned short v) {
+  return *this << static_cast<unsigned long long>(v);
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(void* p) {
+  return *this << static_cast<const void*>(p);
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(const void* p) {
+  char tmp[24];
+  int n = snprintf(tmp, sizeof tmp, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(p));
+  Append(tmp, static_cast<size_t>(n));
+  return *this;
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(const CRtString& s) {
+  Append(s.data(), s.size());
+  return *this;
+}
+
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(CRtThisTail t) {
+  Append(" this=", 6);
+  return *this << t.ptr;
+}
+
+// ---- assertions ----
+
+void RtAssertFailed(const char* file, int line, const char* expr) {
+  char buf[1024];
+  CRtTrace::CRtLogRecorder rec(buf, sizeof buf);
+  rec << file << ":" << line << " Assert failed: " << expr;
+  CRtTrace::instance()->trace_string(RT_TRACE_LEVEL_ERROR, buf);
+}
