@@ -58,9 +58,28 @@ typedef volatile LONG* PLONG_VOLATILE;
 #define WINAPI
 #define CALLBACK
 
-// Code pages.
+// Code pages. CP_OEMCP and CP_THREAD_ACP stand for the same character set
+// as CP_ACP here; any other number n is tried as the iconv charset "CPn".
 #define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_THREAD_ACP 3
 #define CP_UTF8 65001
+
+// MultiByteToWideChar flags. Only MB_ERR_INVALID_CHARS changes anything: it
+// makes an invalid input sequence fail the call instead of becoming U+FFFD.
+#define MB_PRECOMPOSED 0x00000001
+#define MB_COMPOSITE 0x00000002
+#define MB_USEGLYPHCHARS 0x00000004
+#define MB_ERR_INVALID_CHARS 0x00000008
+
+// WideCharToMultiByte flags. Only WC_ERR_INVALID_CHARS (CP_UTF8 only) changes
+// anything: an unpaired surrogate fails the call instead of becoming U+FFFD.
+#define WC_DISCARDNS 0x00000010
+#define WC_SEPCHARS 0x00000020
+#define WC_DEFAULTCHAR 0x00000040
+#define WC_ERR_INVALID_CHARS 0x00000080
+#define WC_COMPOSITECHECK 0x00000200
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 
 // Error codes (winerror.h) that the layers report.
 #define ERROR_SUCCESS 0L
@@ -71,6 +90,7 @@ typedef volatile LONG* PLONG_VOLATILE;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_NOT_SUPPORTED 50L
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_FLAGS 1004L
@@ -92,14 +112,27 @@ QMX_WIN32_API LONG InterlockedDecrement(LONG volatile* Addend);
 QMX_WIN32_API LONG InterlockedExchange(LONG volatile* Target, LONG Value);
 QMX_WIN32_API LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand);
 QMX_WIN32_API LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
+// Code-page conversions with their Windows contracts (counting call with a
+// zero output size, -1 for a NUL-terminated input whose NUL is counted,
+// ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PARAMETER, ERROR_INVALID_FLAGS).
+// CP_ACP is the character set of the locale in LC_ALL, LC_CTYPE or LANG
+// (see qmxlocale.h). Without strict flags an invalid input sequence becomes
+// U+FFFD and a character the target lacks becomes the default character "?".
 QMX_WIN32_API int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                       LPWSTR lpWideCharStr, int cchWideChar);
 QMX_WIN32_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                       LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                       LPBOOL lpUsedDefaultChar);
 // hModule must be NULL (the executable); the path comes from /proc/self/exe.
+// As on Windows: the length without the NUL; when the buffer is too small, the
+// path cut to nSize - 1 bytes and terminated, nSize returned and the last error
+// ERROR_INSUFFICIENT_BUFFER; another module gives 0 and ERROR_MOD_NOT_FOUND.
 QMX_WIN32_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+// The user's language from LC_ALL, LC_MESSAGES, then LANG (the first that is
+// set and not empty); 0 for "C", "POSIX", unset or an unknown language.
 QMX_WIN32_API LANGID GetUserDefaultLangID(void);
+// The system's language from /etc/default/locale, then /etc/locale.conf;
+// 0x0409 (English, United States) when neither names a known language.
 QMX_WIN32_API LANGID GetSystemDefaultLangID(void);
 
 // USER32: there is no window system here; always NULL.
