@@ -2,6 +2,7 @@
 #ifndef QMX_HTTPCLI_HTTPCLIENT_H
 #define QMX_HTTPCLI_HTTPCLIENT_H
 
+#include <atomic>
 #include <vector>
 
 #include "HttpResult.h"
@@ -48,7 +49,7 @@ class CHttpClient {
 
   // For tests and diagnostics.
   size_t GetSiteCount() const { return m_sites.size(); }
-  IRtEventQueue* GetEventQueue() const { return m_curEventQueue; }
+  IRtEventQueue* GetEventQueue() const { return m_curEventQueue.load(); }
 
  protected:
   CHttpClient();
@@ -59,7 +60,8 @@ class CHttpClient {
 
   std::vector<CSiteWininet*> m_sites;
   BOOL m_bInit;
-  IRtEventQueue* m_curEventQueue;
+  // Read by PostEvent on the transport's threads.
+  std::atomic<IRtEventQueue*> m_curEventQueue;
 };
 
 #endif

@@ -1,0 +1,154 @@
+#include "HttpClient.h"
+
+#include <algorithm>
+#include <new>
+
+#include "RtHttpProxyInfo.h"  // emits the exported proxy record with the client
+#include "SiteWininet.h"
+
+namespace {
+
+// ASCII only, so that a host's setlocale cannot change what is encoded.
+bool IsAsciiAlnum(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool IsAsciiSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+}  // namespace
+
+CHttpClient* CHttpClient::Instance() {
+  static CHttpClient* s_instance = new CHttpClient();
+  return s_instance;
+}
+
+CHttpClient::CHttpClient() : m_bInit(FALSE), m_curEventQueue(nullptr) {}
+
+CHttpClient::~CHttpClient() {
+  RT_INFO_TRACE_THIS("CHttpClient::~CHttpClient, ");
+  CloseAllSites();
+  Destory();
+  RT_INFO_TRACE_THIS("CHttpClient::~CHttpClient, END");
+}
+
+int CHttpClient::InitAsync() {
+  if (m_bInit) {
+    RT_ASSERTE(!m_bInit);
+    return HTTP_OK;
+  }
+  if (!m_curEventQueue) {
+    m_curEventQueue = CRtThreadManager::Instance()->GetThreadEventQueue(CRtThreadManager::TT_CURRENT);
+    if (!m_curEventQueue) {
+      RT_WARNING_TRACE("CHttpClient::InitAsync, Get current EventQueue Failed.");
+      return HTTP_ERR_WRONG_STATUS;
+    }
+  }
+  m_bInit = TRUE;
+  return HTTP_OK;
+}
+
+int CHttpClient::InitSite(const CRtString& url, ISiteClient** site) {
+  if (!site) return HTTP_ERR_INVALID_ARG;
+  *site = nullptr;
+  if (!m_bInit && InitAsync() != HTTP_OK) {
+    RT_INFO_TRACE_THIS("CHttpClient::InitSite, InitAsync failed.");
+    return HTTP_ERR_WRONG_STATUS;
+  }
+  CSiteWininet* pSite = new (std::nothrow) CSiteWininet(url);
+  RT_ASSERTE_RETURN(pSite, HTTP_ERR_OUT_OF_MEMORY);
+  pSite->AddReference();
+  m_sites.push_back(pSite);
+  *site = pSite;
+  (*site)->AddReference();
+  return HTTP_OK;
+}
+
+int CHttpClient::InitSite(const CRtString& url, const CRtString& userName, const CRtString& password,
+                          ISiteClient** site) {
+  int ret = InitSite(url, site);
+  if (ret != HTTP_OK) return ret;
+  static_cast<CSiteWininet*>(*site)->SetLogin(userName, password);
+  return HTTP_OK;
+}
+
+int CHttpClient::CloseSite(ISiteClient* site) {
+  auto it = std::find_if(m_sites.begin(), m_sites.end(),
+                         [site](CSiteWininet* s) { return s && static_cast<ISiteClient*>(s) == site; });
+  if (it == m_sites.end()) {
+    RT_INFO_TRACE_THIS("CHttpClient::CloseSite, cann't find site. aSite=" << (void*)site);
+    return HTTP_ERR_NOT_FOUND;
+  }
+  CSiteWininet* pSite = *it;
+  m_sites.erase(it);
+  pSite->ReleaseReference();
+  return HTTP_OK;
+}
+
+void CHttpClient::CloseAllSites() {
+  RT_INFO_TRACE_THIS("CHttpClient::CloseAllSites, begin");
+  std::vector<CSiteWininet*> sites;
+  sites.swap(m_sites);
+  for (CSiteWininet* s : sites) {
+    if (s) s->ReleaseReference();
+  }
+  RT_INFO_TRACE_THIS("CHttpClient::CloseAllSites, end");
+}
+
+void CHttpClient::Destory() {
+  RT_INFO_TRACE_THIS("CHttpClient::Destory ");
+  m_curEventQueue = nullptr;
+  m_bInit = FALSE;
+}
+
+int CHttpClient::PostEvent(IRtEvent* aEvent) {
+  RT_ASSERTE_RETURN(aEvent, HTTP_ERR_INVALID_ARG);
+  IRtEventQueue* queue = m_curEventQueue.load();
+  RT_ASSERTE_RETURN(queue, HTTP_ERR_WRONG_STATUS);
+  return queue->PostEvent(aEvent, IRtEventQueue::PRIORITY_NORMAL);
+}
+
+CRequestItem* CHttpClient::FindRequest(DWORD key) {
+  for (CSiteWininet* s : m_sites) {
+    if (!s) continue;
+    CRequestItem* item = s->FindPending(key);
+    if (item) return item;
+  }
+  return nullptr;
+}
+
+CRtString CHttpClient::UrlEncode(CRtString text) {
+  CRtString out;
+  out.reserve(text.size() * 3 + 3);
+  for (char ch : text) {
+    unsigned char c = (unsigned char)ch;
+    if (c == 0) break;
+    if (IsAsciiAlnum(c)) {
+      out += (char)c;
+    } else if (IsAsciiSpace(c)) {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+CRtString CHttpClient::GetErrorText(int code) {
+  struct ResultText {
+    int code;
+    const char* text;
+  };
+  static const ResultText kTexts[] = {
+#define QMX_HTTP_RESULT_TEXT_(name, value, text) {value, text},
+      QMX_HTTP_RESULTS(QMX_HTTP_RESULT_TEXT_)
+#undef QMX_HTTP_RESULT_TEXT_
+  };
+  for (const ResultText& t : kTexts) {
+    if (t.code == code && t.text) return t.text;
+  }
+  return "unexpected error!";
+}

@@ -1,0 +1,79 @@
+#include "InternetCallback.h"
+
+#include <new>
+
+#include "HttpClient.h"
+#include "HttpResult.h"
+#include "WininetItem.h"
+
+void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD dwInternetStatus,
+                                 LPVOID lpvStatusInformation, DWORD dwStatusInformationLength) {
+  RT_INFO_TRACE("MyInternetCallback, hInternet=" << (void*)hInternet << ",dwContext=" << (unsigned long)dwContext
+                                                 << ",dwInternetStatus=" << (unsigned int)dwInternetStatus
+                                                 << ",lpvStatusInformation=" << lpvStatusInformation
+                                                 << ",dwStatusInformationLength="
+                                                 << (unsigned int)dwStatusInformationLength);
+  int result = HTTP_OK;
+  if (dwInternetStatus == INTERNET_STATUS_REQUEST_COMPLETE) {
+    if (!lpvStatusInformation) {
+      result = HTTP_ERR_NO_RESULT;
+    } else if (static_cast<INTERNET_ASYNC_RESULT*>(lpvStatusInformation)->dwError != 0) {
+      result = HTTP_ERR_WRONG_STATUS;
+    }
+  }
+  CInternetCallbackEvent* event =
+      new (std::nothrow) CInternetCallbackEvent((DWORD)dwContext, dwInternetStatus, result);
+  // A queue that is gone (shutdown) leaves the event with us.
+  if (CHttpClient::Instance()->PostEvent(event) != HTTP_OK && event) delete event;
+}
+
+int CInternetCallbackEvent::OnEventFire() {
+  CHttpClient* client = CHttpClient::Instance();
+  CRtAutoPtr<CRequestItem> request(client->FindRequest(dwContext));
+  if (request) static_cast<CWininetItem*>(request.Get())->m_internetStatus = dwInternetStatus;
+
+  int ret = HTTP_OK;
+  switch (dwInternetStatus) {
+    case INTERNET_STATE_DISCONNECTED:
+    case INTERNET_STATE_DISCONNECTED_BY_USER:
+      RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, internet disconnect status.");
+      m_result = HTTP_ERR_DISCONNECTED;
+      [[fallthrough]];  // handled as a completion
+    case INTERNET_STATUS_REQUEST_COMPLETE: {
+      CRtAutoPtr<CRequestItem> completed(client->FindRequest(dwContext));
+      if (!completed) {
+        RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, cann't get request.");
+        ret = HTTP_ERR_INVALID_ARG;
+        break;
+      }
+      CSiteClient* site = completed->m_site;
+      site->AddReference();
+      ret = site->OnRequestComplete(m_result, completed.Get());
+      site->ReleaseReference();
+      break;
+    }
+    case INTERNET_STATUS_RESOLVING_NAME:
+    case INTERNET_STATUS_NAME_RESOLVED:
+    case INTERNET_STATUS_CONNECTING_TO_SERVER:
+    case INTERNET_STATUS_CONNECTED_TO_SERVER:
+    case INTERNET_STATUS_SENDING_REQUEST:
+    case INTERNET_STATUS_REQUEST_SENT:
+    case INTERNET_STATUS_RECEIVING_RESPONSE:
+    case INTERNET_STATUS_RESPONSE_RECEIVED:
+    case INTERNET_STATUS_CTL_RESPONSE_RECEIVED:
+    case INTERNET_STATUS_PREFETCH:
+    case INTERNET_STATUS_CLOSING_CONNECTION:
+    case INTERNET_STATUS_CONNECTION_CLOSED:
+    case INTERNET_STATUS_HANDLE_CREATED:
+    case INTERNET_STATUS_HANDLE_CLOSING:
+    case INTERNET_STATUS_REDIRECT:
+    case INTERNET_STATUS_INTERMEDIATE_RESPONSE:
+    case INTERNET_STATUS_STATE_CHANGE:
+      break;
+    default:
+      RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, unexpected internet status. status="
+                       << (unsigned int)dwInternetStatus);
+      break;
+  }
+  return ret;
+}

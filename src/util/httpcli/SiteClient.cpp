@@ -1,0 +1,158 @@
+#include "SiteClient.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+
+#include "HttpResult.h"
+#include "qmxcrt.h"
+
+namespace {
+
+const char kSiteRecordName[] = "httpresponse.rrr";
+
+// The directory of the executable, ending in its separator.
+CRtString ExecutableDir() {
+  char buffer[MAX_PATH];
+  memset(buffer, 0, sizeof(buffer));
+  GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+  CRtString path(buffer);
+  size_t pos = path.rfind('/');
+  return pos == CRtString::npos ? path : path.substr(0, pos + 1);
+}
+
+}  // namespace
+
+CSiteClient::CSiteClient()
+    : m_pSink(nullptr),
+      m_proxyPort(0),
+      m_proxyType(1),
+      m_bUseProxy(FALSE),
+      m_bAsync(TRUE),
+      m_pRecord(nullptr) {
+  RT_INFO_TRACE_THIS("CSiteClient::CSiteClient, ");
+  // Each site starts the traffic record afresh.
+  CRtString path = ExecutableDir() + kSiteRecordName;
+  _unlink(path.c_str());
+  m_pRecord = new (std::nothrow) CResponseRecord(path);
+}
+
+CSiteClient::~CSiteClient() {
+  RT_INFO_TRACE_THIS("CSiteClient::~CSiteClient, ");
+  m_timer.Cancel();
+  std::vector<CRequestItem*> pending;
+  pending.swap(m_requests);
+  for (CRequestItem* item : pending) item->ReleaseReference();
+  if (m_pRecord) {
+    m_pRecord->Close();
+    delete m_pRecord;
+    m_pRecord = nullptr;
+  }
+}
+
+int CSiteClient::OpenWith(ISiteClientSink* pSink) {
+  RT_INFO_TRACE_THIS("CSiteClient::OpenWith, pSink=" << (void*)pSink);
+  m_pSink = pSink;
+  return HTTP_OK;
+}
+
+void CSiteClient::SetLogin(const CRtString& userName, const CRtString& password) {
+  RT_INFO_TRACE_THIS("CSiteClient::SetLogin, userName=" << userName << ",password=" << password);
+  m_userName = userName;
+  m_password = password;
+}
+
+int CSiteClient::SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, unsigned short aPort,
+                          DWORD aType) {
+  RT_INFO_TRACE_THIS("CSiteClient::SetProxy, aName=" << aName << ",aPassword=" << aPassword << ",aUrl=" << aUrl
+                                                      << ",aPort=" << aPort);
+  m_proxyUserName = aName;
+  m_proxyPassword = aPassword;
+  m_proxyAddress = aUrl;
+  m_proxyPort = aPort;
+  m_proxyType = aType;
+  return HTTP_OK;
+}
+
+int CSiteClient::SetOption(SiteOption aOption, void* aValue) {
+  RT_INFO_TRACE_THIS("CSiteClient::SetOption, SiteOption=" << (int)aOption);
+  int32_t value = 0;
+  if (aValue) memcpy(&value, aValue, sizeof(value));
+  switch (aOption) {
+    case SiteOptionSync:
+      m_bAsync = (value == 0);
+      break;
+    case SiteOptionUseProxy:
+      m_bUseProxy = value;
+      break;
+    default:
+      return HTTP_ERR_BAD_OPTION;
+  }
+  return HTTP_OK;
+}
+
+int CSiteClient::TestProxy() {
+  BOOL useProxy = m_bUseProxy;
+  m_bUseProxy = TRUE;
+  CRtString response;
+  int ret = RequestSync(response, CRtString(), "GET", CRtString(), nullptr, 0);
+  m_bUseProxy = useProxy;
+  return ret;
+}
+
+void CSiteClient::Cancel(DWORD hRequest) {
+  RT_INFO_TRACE_THIS("CSiteClient::Cancel, hRequest=" << (unsigned int)hRequest);
+  Cancel_i(hRequest, false);
+}
+
+void CSiteClient::Cancel_i(DWORD hRequest, bool bNotify) {
+  auto it = std::find_if(m_requests.begin(), m_requests.end(),
+                         [hRequest](CRequestItem* item) { return item->m_key == hRequest; });
+  if (it == m_requests.end()) {
+    RT_WARNING_TRACE_THIS("CSiteClient::Cancel_i, cann't find request. hRequest=" << (unsigned int)hRequest);
+    return;
+  }
+  CRequestItem* item = *it;
+  item->AddReference();  // outlives its removal and the sink call
+  m_requests.erase(it);
+  if (bNotify && !item->m_bNotified) NotifySink(item, HTTP_ERR_REQUEST_FAILED);
+  item->ReleaseReference();  // the table's
+  item->ReleaseReference();
+}
+
+void CSiteClient::NotifySink(CRequestItem* aRequest, int aResult) {
+  if (!aRequest || !aRequest->m_bAsync || !m_pSink || aRequest->m_bNotified) return;
+  aRequest->AddReference();
+  aRequest->m_bNotified = TRUE;
+  m_pSink->OnRequest(aRequest->m_key, aResult, aRequest->m_receiveMsg);
+  aRequest->ReleaseReference();
+}
+
+void CSiteClient::OnTimer(CRtTimerWrapper* aId) {
+  if (aId != &m_timer) return;
+  // The sink may drop the last outside reference while it is told.
+  AddReference();
+  DWORD now = GetTickCount();
+  auto it = std::find_if(m_requests.begin(), m_requests.end(), [now](CRequestItem* item) {
+    return (DWORD)(now - item->m_startTicks) > kRequestTimeoutMs;
+  });
+  if (it != m_requests.end()) Cancel_i((*it)->m_key, true);
+  if (m_requests.empty()) m_timer.Cancel();
+  ReleaseReference();
+}
+
+CRequestItem* CSiteClient::FindPending(DWORD hRequest) const {
+  for (CRequestItem* item : m_requests) {
+    if (item->m_key == hRequest) return item;
+  }
+  return nullptr;
+}
+
+void CSiteClient::AddPending(CRequestItem* aRequest) {
+  aRequest->AddReference();
+  m_requests.push_back(aRequest);
+  if (!m_timer.IsScheduled()) {
+    m_timer.Schedule(this, CRtTimeValue(kSweepIntervalSec, 0), 0);
+  }
+}

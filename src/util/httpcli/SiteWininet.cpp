@@ -1,0 +1,396 @@
+#include "SiteWininet.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+
+#include "HttpResult.h"
+#include "InternetCallback.h"
+#include "qmxcrt.h"
+
+namespace {
+
+const char kUserAgent[] = "talvoraAgent";
+const char kProxyBypass[] = "<local>";
+const char kHttpVersion[] = "HTTP/1.1";
+const DWORD kUrlPartSize = 2048;
+const DWORD kQueryStatusCode = HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE;
+const DWORD kQueryContentLength = HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH;
+const DWORD kAsyncReadFlags = IRF_ASYNC | IRF_USE_CONTEXT;  // no-wait reads
+const DWORD kDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS;
+const DWORD kSyncReadDefault = 1024;
+const DWORD kAsyncReadChunk = CWininetItem::kReadBufferSize - 1;  // one byte always stays zero
+
+// 401 and 407 challenges the whole process may still answer; only falls.
+int s_proxyRetries = 4;
+
+bool IsChallenge(DWORD code) { return code == HTTP_STATUS_DENIED || code == HTTP_STATUS_PROXY_AUTH_REQ; }
+
+}  // namespace
+
+CRtString BuildProxyList(DWORD aProxyType, const CRtString& aAddress, unsigned short aPort) {
+  CRtString list;
+  switch (aProxyType) {
+    case 1:
+      list = "HTTP=HTTP://";
+      break;
+    case 2:
+      list = "HTTPS=HTTPS://";
+      break;
+    case 3:
+    case 4:
+      list = "SOCKS=";
+      break;
+    default:
+      break;
+  }
+  list += aAddress;
+  char port[10];
+  memset(port, 0, sizeof(port));
+  _snprintf(port, sizeof(port), ":%d", (int)aPort);
+  list += port;
+  return list;
+}
+
+int CSiteWininet::GetProxyRetries() { return s_proxyRetries; }
+
+CSiteWininet::CSiteWininet(const CRtString& aUrl) : m_bHttps(FALSE), m_port(0), m_proxyAuthState(0) {
+  RT_INFO_TRACE_THIS("CSiteWininet::CSiteWininet, aUrl=" << aUrl);
+
+  std::vector<char> scheme(kUrlPartSize, 0), host(kUrlPartSize, 0), path(kUrlPartSize, 0),
+      extra(kUrlPartSize, 0);
+  URL_COMPONENTSA parts;
+  memset(&parts, 0, sizeof(parts));
+  parts.dwStructSize = sizeof(parts);
+  parts.lpszScheme = scheme.data();
+  parts.dwSchemeLength = kUrlPartSize;
+  parts.lpszHostName = host.data();
+  parts.dwHostNameLength = kUrlPartSize;
+  parts.lpszUrlPath = path.data();
+  parts.dwUrlPathLength = kUrlPartSize;
+  parts.lpszExtraInfo = extra.data();
+  parts.dwExtraInfoLength = kUrlPartSize;
+  if (!InternetCrackUrlA(aUrl.c_str(), (DWORD)aUrl.size(), 0, &parts)) {
+    RT_ERROR_TRACE_THIS("CSiteWininet::CSiteWininet, InternetCrackUrl failed. error=" << (unsigned int)GetLastError());
+    // The site is made all the same, without a host: its requests fail when
+    // they are sent.
+    memset(&parts, 0, sizeof(parts));
+    scheme[0] = host[0] = path[0] = extra[0] = '\0';
+  }
+  scheme[kUrlPartSize - 1] = host[kUrlPartSize - 1] = path[kUrlPartSize - 1] = extra[kUrlPartSize - 1] = '\0';
+  m_bHttps = (_stricmp(scheme.data(), "https") == 0) ? TRUE : FALSE;
+  m_port = parts.nPort;
+  if (m_port == 0) m_port = m_bHttps ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+  m_host = host.data();
+  m_urlPath = CRtString(path.data()) + extra.data();
+}
+
+CSiteWininet::~CSiteWininet() {}
+
+CWininetItem* CSiteWininet::CreateRequest(const CRtString& aObjectName, CRtString aHttpVerb, CRtString aHeaders,
+                                          const char* aOptional, DWORD aOptLength) {
+  CWininetItem* aRequest = new (std::nothrow)
+      CWininetItem(aObjectName.empty() ? m_urlPath : aObjectName, this, aHttpVerb, aHeaders, aOptional, aOptLength);
+  RT_ASSERTE_RETURN(aRequest, nullptr);
+  aRequest->m_bAsync = m_bAsync;
+  aRequest->m_bUseProxy = m_bUseProxy;
+  if (m_bUseProxy) aRequest->m_proxy = BuildProxyList(m_proxyType, m_proxyAddress, m_proxyPort);
+  aRequest->m_proxyUserName = m_proxyUserName;
+  aRequest->m_proxyPassword = m_proxyPassword;
+  aRequest->m_userName = m_userName;
+  aRequest->m_password = m_password;
+  if (m_pRecord) {
+    m_pRecord->Record(aRequest->m_key, aRequest->m_objectName.data(), (DWORD)aRequest->m_objectName.size());
+    if (aRequest->m_optional && aRequest->m_optLength > 0) {
+      m_pRecord->Record(aRequest->m_key, aRequest->m_optional, aRequest->m_optLength);
+    }
+  }
+  return aRequest;
+}
+
+int CSiteWininet::Request(DWORD* phRequest, const CRtString& aObjectName, CRtString aHttpVerb, CRtString aHeaders,
+                          const char* aOptional, DWORD aOptLength) {
+  RT_INFO_TRACE_THIS("CSiteWininet::Request, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb
+                                                           << ",aOptLength=" << (unsigned int)aOptLength);
+  RT_ASSERTE_RETURN(phRequest, HTTP_ERR_INVALID_ARG);
+  *phRequest = 0;
+  RT_ASSERTE_RETURN(m_bAsync, HTTP_ERR_WRONG_STATUS);
+  try {
+    CRtAutoPtr<CWininetItem> aRequest(CreateRequest(aObjectName, aHttpVerb, aHeaders, aOptional, aOptLength));
+    RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
+    aRequest->m_bAsync = TRUE;
+    int ret = Request(aRequest.Get());
+    if (ret == HTTP_OK) {
+      *phRequest = aRequest->m_key;
+      AddPending(aRequest.Get());
+    }
+    return ret;
+  } catch (const std::bad_alloc&) {
+    return HTTP_ERR_OUT_OF_MEMORY;
+  }
+}
+
+int CSiteWininet::RequestSync(CRtString& aResponse, const CRtString& aObjectName, CRtString aHttpVerb,
+                              CRtString aHeaders, const char* aOptional, DWORD aOptLength) {
+  RT_INFO_TRACE_THIS("CSiteWininet::RequestSync, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb
+                                                               << ",aOptLength=" << (unsigned int)aOptLength);
+  RT_ASSERTE_RETURN(!m_bAsync, HTTP_ERR_WRONG_STATUS);
+  try {
+    CRtAutoPtr<CWininetItem> aRequest(CreateRequest(aObjectName, aHttpVerb, aHeaders, aOptional, aOptLength));
+    RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
+    aRequest->m_bAsync = FALSE;
+    int ret = Request(aRequest.Get());
+    aResponse = aRequest->m_receiveMsg;
+    RT_INFO_TRACE_THIS("CSiteWininet::RequestSync, ret=" << ret << ", sync resp: " << aResponse);
+    return ret;
+  } catch (const std::bad_alloc&) {
+    return HTTP_ERR_OUT_OF_MEMORY;
+  }
+}
+
+int CSiteWininet::Request(CRequestItem* aRequest) {
+  RT_ASSERTE_RETURN(aRequest, HTTP_ERR_INVALID_ARG);
+  CWininetItem* item = static_cast<CWininetItem*>(aRequest);
+
+  if (!item->hOpen) {
+    DWORD flags = item->m_bAsync ? INTERNET_FLAG_ASYNC : 0;
+    if (item->m_bUseProxy) {
+      item->hOpen = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PROXY, item->m_proxy.c_str(), kProxyBypass, flags);
+    } else {
+      item->hOpen = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, flags);
+    }
+    if (!item->hOpen) {
+      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetOpen failed. error=" << (unsigned int)GetLastError());
+      return HTTP_ERR_REQUEST_FAILED;
+    }
+  }
+  if (item->m_bAsync) InternetSetStatusCallbackA(item->hOpen, MyInternetCallback);
+  if (!item->m_bAsync) {
+    // The request handle is not open yet: this sets the process default.
+    DWORD timeout = kSyncTimeoutMs;
+    if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout))) {
+      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption CONNECT_TIMEOUT failed. error="
+                          << (unsigned int)GetLastError());
+      return HTTP_ERR_REQUEST_FAILED;
+    }
+  }
+  DWORD flags = m_bHttps ? kFlagsHttps : kFlagsHttp;
+  if (!item->hConnect) {
+    item->hConnect = InternetConnectA(item->hOpen, m_host.c_str(), m_port, item->m_userName.c_str(),
+                                      item->m_password.c_str(), INTERNET_SERVICE_HTTP, flags, item->m_key);
+    if (!item->hConnect) {
+      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetConnect failed. error=" << (unsigned int)GetLastError());
+      return HTTP_ERR_REQUEST_FAILED;
+    }
+  }
+  bool openedNow = false;
+  if (!item->hRequest) {
+    LPCSTR acceptTypes[] = {"*", nullptr};
+    item->hRequest = HttpOpenRequestA(item->hConnect, item->m_httpVerb.c_str(), item->m_objectName.c_str(),
+                                      kHttpVersion, "", acceptTypes, flags, item->m_key);
+    if (!item->hRequest) {
+      RT_ERROR_TRACE_THIS("CSiteWininet::Request, HttpOpenRequest failed. error=" << (unsigned int)GetLastError());
+      return HTTP_ERR_REQUEST_FAILED;
+    }
+    openedNow = true;
+  }
+  if (openedNow) {
+    DWORD security = flags | kSecurityFlagsAdded;
+    if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security))) {
+      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption SECURITY_FLAGS failed. error="
+                          << (unsigned int)GetLastError());
+      return HTTP_ERR_REQUEST_FAILED;
+    }
+  }
+  if (!item->m_bAsync) {
+    DWORD timeout = kSyncTimeoutMs;
+    if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout))) {
+      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption SEND_TIMEOUT failed. error="
+                          << (unsigned int)GetLastError());
+      return HTTP_ERR_REQUEST_FAILED;
+    }
+  }
+  // Through a proxy the body waits until proxy authentication has worked on
+  // this site; a length never goes without its buffer.
+  LPVOID optional = nullptr;
+  DWORD optLength = 0;
+  if ((m_proxyAuthState == 2 || !item->m_bUseProxy) && item->m_optional) {
+    optional = item->m_optional;
+    optLength = item->m_optLength;
+  }
+  if (!HttpSendRequestA(item->hRequest, item->m_headers.c_str(), (DWORD)item->m_headers.size(), optional,
+                        optLength)) {
+    DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+      RT_ERROR_TRACE_THIS("CSiteWininet::Request, HttpSendRequest failed. error=" << (unsigned int)error);
+      return HTTP_ERR_REQUEST_FAILED;
+    }
+  }
+  if (!item->m_bAsync) {
+    item->m_status = 4;
+    return OnRequestComplete(HTTP_OK, item);
+  }
+  item->m_status = 1;
+  return HTTP_OK;
+}
+
+bool CSiteWininet::QueryStatusCode(CWininetItem* aRequest, DWORD& dwCode, DWORD& dwSize) {
+  dwCode = 0;
+  dwSize = sizeof(dwCode);
+  return HttpQueryInfoA(aRequest->hRequest, kQueryStatusCode, &dwCode, &dwSize, nullptr) != FALSE;
+}
+
+int CSiteWininet::OnRequestComplete(int aResult, CRequestItem* aRequest) {
+  if (!aRequest) {
+    RT_ERROR_TRACE_THIS("CSiteWininet::OnRequestComplete, aRequest is null. ret=" << aResult);
+    return HTTP_ERR_INVALID_ARG;
+  }
+  CWininetItem* item = static_cast<CWininetItem*>(aRequest);
+  RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, begin... Request:" << item->GetDetail());
+  item->m_status = 2;
+
+  // A report for a read that was pending goes straight back to reading.
+  if (!item->m_readBuffer) {
+    DWORD dwCode = 0, dwSize = 0;
+    bool queried = QueryStatusCode(item, dwCode, dwSize);
+    for (;;) {
+      if (!queried) {
+        m_proxyAuthState = 0;
+        RT_WARNING_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo error=" << (unsigned int)GetLastError());
+        break;
+      }
+      if (!IsChallenge(dwCode)) {
+        if (m_proxyAuthState == 1) m_proxyAuthState = 2;
+        RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo result: dwCode="
+                           << (unsigned int)dwCode << ",dwSize=" << (unsigned int)dwSize);
+        break;
+      }
+      --s_proxyRetries;
+      if (s_proxyRetries == 0) {
+        RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, proxy retry 3 times, quit! requ="
+                           << (unsigned int)item->m_key);
+        return HTTP_ERR_TRANSPORT;
+      }
+      if (!m_proxyUserName.empty() && !m_proxyPassword.empty() && s_proxyRetries == 3) {
+        InternetSetOptionA(item->hRequest, INTERNET_OPTION_PROXY_USERNAME, (LPVOID)item->m_proxyUserName.c_str(),
+                           (DWORD)item->m_proxyUserName.size() + 1);
+        InternetSetOptionA(item->hRequest, INTERNET_OPTION_PROXY_PASSWORD, (LPVOID)item->m_proxyPassword.c_str(),
+                           (DWORD)item->m_proxyPassword.size() + 1);
+      } else {
+        DWORD answer = InternetErrorDlg(GetForegroundWindow(), item->hRequest, ERROR_INTERNET_INCORRECT_PASSWORD,
+                                        kDialogFlags, nullptr);
+        if (answer != ERROR_INTERNET_FORCE_RETRY) {
+          m_proxyAuthState = 0;
+          RT_WARNING_TRACE_THIS("CSiteWininet::OnRequestComplete, InternetErrorDlg requ="
+                                << (unsigned int)item->m_key << ",error=" << (unsigned int)answer);
+          break;  // the challenge page is the reply
+        }
+      }
+      RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, Internet retry! requ=" << (unsigned int)item->m_key);
+      if (item->m_bAsync) {
+        // Everything is opened anew; the body goes out again with the resend.
+        char* body = item->m_optional;
+        item->m_optional = nullptr;
+        item->Clear(true);
+        item->m_optional = body;
+        if (!body) item->m_optLength = 0;
+        return Request(item);
+      }
+      LPVOID optional = item->m_optional;
+      DWORD optLength = optional ? item->m_optLength : 0;
+      HttpSendRequestA(item->hRequest, item->m_headers.c_str(), (DWORD)item->m_headers.size(), optional, optLength);
+      m_proxyAuthState = 1;
+      queried = QueryStatusCode(item, dwCode, dwSize);
+    }
+  }
+
+  item->m_status = 3;
+  return item->m_bAsync ? InternetRead_async(item) : InternetRead_sync(item);
+}
+
+int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
+  DWORD length = 0;
+  DWORD size = sizeof(length);
+  if (!HttpQueryInfoA(aRequest->hRequest, kQueryContentLength, &length, &size, nullptr)) {
+    RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, HttpQueryInfo file length failed. error="
+                          << (unsigned int)GetLastError());
+    length = kSyncReadDefault;
+  }
+  char* lpData = (length < 0xFFFFFFFFu) ? new (std::nothrow) char[(size_t)length + 1] : nullptr;
+  RT_ASSERTE_RETURN(lpData, HTTP_ERR_OUT_OF_MEMORY);
+  for (;;) {
+    memset(lpData, 0, (size_t)length + 1);
+    DWORD read = 0;
+    if (!InternetReadFile(aRequest->hRequest, lpData, length, &read)) {
+      DWORD error = GetLastError();
+      delete[] lpData;
+      RT_ERROR_TRACE_THIS("CSiteWininet::InternetRead_sync, InternetReadFile failed. error=" << (unsigned int)error);
+      return HTTP_ERR_TRANSPORT;
+    }
+    if (read == 0) {
+      aRequest->m_status = 5;
+      NotifySink(aRequest, HTTP_OK);
+      delete[] lpData;
+      return HTTP_OK;
+    }
+    read = std::min(read, length);
+    if (m_pRecord) m_pRecord->Record(aRequest->m_key, lpData, read);
+    aRequest->m_receiveMsg.append(lpData, read);
+  }
+}
+
+int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
+  if (!aRequest->m_readBuffer) {
+    aRequest->m_readBuffer = new (std::nothrow) char[CWininetItem::kReadBufferSize];
+    if (!aRequest->m_readBuffer) {
+      RtAssertFailed(__FILE__, __LINE__, "aRequest->buffer");
+      return HTTP_ERR_OUT_OF_MEMORY;
+    }
+  }
+  // Our reads never wait (no-wait semantics): a read that went pending left
+  // the block untouched, and the report that it may go on brings us back
+  // here to read again into a fresh block.
+  INTERNET_BUFFERSA& block = aRequest->m_buffers;
+  auto resetBlock = [&]() {
+    memset(aRequest->m_readBuffer, 0, CWininetItem::kReadBufferSize);
+    block.lpvBuffer = aRequest->m_readBuffer;
+    block.dwBufferLength = kAsyncReadChunk;
+  };
+  resetBlock();
+  DWORD key = aRequest->m_key;
+  for (;;) {
+    BOOL ok = InternetReadFileExA(aRequest->hRequest, &block, kAsyncReadFlags, key);
+    DWORD error = ok ? 0 : GetLastError();
+    if (ok) {
+      if (block.lpvBuffer && block.dwBufferLength > 0) {
+        DWORD got = std::min(block.dwBufferLength, kAsyncReadChunk);
+        const char* data = static_cast<const char*>(block.lpvBuffer);
+        if (m_pRecord) m_pRecord->Record(key, data, got);
+        aRequest->m_receiveMsg.append(data, got);
+        resetBlock();
+        continue;
+      }
+      RT_INFO_TRACE_THIS("CSiteWininet::InternetRead_async, read file complete. requ=" << (unsigned int)key);
+      aRequest->m_status = 5;
+      NotifySink(aRequest, HTTP_OK);
+      Cancel_i(key, true);
+      return HTTP_OK;
+    }
+    if (error == ERROR_IO_PENDING) {
+      if (block.dwBufferLength != kAsyncReadChunk && block.lpvBuffer && m_pRecord) {
+        m_pRecord->Record(key, static_cast<const char*>(block.lpvBuffer),
+                          std::min(block.dwBufferLength, kAsyncReadChunk));
+      }
+      aRequest->RefreshStartTime();
+      RT_INFO_TRACE_THIS("CSiteWininet::InternetRead_async, wait for next complete event. requ="
+                         << (unsigned int)key << ", dwBufferLength=" << (unsigned int)block.dwBufferLength);
+      return HTTP_READ_PENDING;
+    }
+    RT_ERROR_TRACE_THIS("CSiteWininet::InternetRead_async, wait timeout, InternetReadFileEx failed. requ="
+                        << (unsigned int)key << ",error=" << (unsigned int)error);
+    aRequest->m_status = 5;
+    Cancel_i(key, true);
+    return HTTP_ERR_TRANSPORT;
+  }
+}

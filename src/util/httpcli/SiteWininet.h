@@ -1,0 +1,65 @@
+// The site of the WinINet transport.
+#ifndef QMX_HTTPCLI_SITEWININET_H
+#define QMX_HTTPCLI_SITEWININET_H
+
+#include "SiteClient.h"
+#include "WininetItem.h"
+#include "wininet.h"
+
+// The WinINet proxy list for a proxy kind (1 HTTP, 2 HTTPS, 3 and 4 SOCKS,
+// anything else bare), address and port, e.g. "HTTP=HTTP://proxyhost:8080".
+CRtString BuildProxyList(DWORD aProxyType, const CRtString& aAddress, unsigned short aPort);
+
+// Every site CHttpClient hands out. The URL is cracked once at construction;
+// requests are issued asynchronously (replies through the sink, on the owner
+// thread, after WinINet's reports are carried there) or synchronously
+// (RequestSync blocks the owner thread for the whole exchange). Answers
+// 401/407 challenges with the proxy credentials or the credential prompt,
+// within one retry budget for the whole process.
+class CSiteWininet : public CSiteClient {
+ public:
+  explicit CSiteWininet(const CRtString& aUrl);
+  ~CSiteWininet() override;
+
+  int Request(DWORD* phRequest, const CRtString& aObjectName, CRtString aHttpVerb, CRtString aHeaders,
+              const char* aOptional, DWORD aOptLength) override;
+  int RequestSync(CRtString& aResponse, const CRtString& aObjectName, CRtString aHttpVerb, CRtString aHeaders,
+                  const char* aOptional, DWORD aOptLength) override;
+  // Checks the reply's status, answers a challenge, then reads the body.
+  int OnRequestComplete(int aResult, CRequestItem* aRequest) override;
+
+  BOOL IsHttps() const { return m_bHttps; }
+  const CRtString& GetHost() const { return m_host; }
+  INTERNET_PORT GetPort() const { return m_port; }
+  const CRtString& GetUrlPath() const { return m_urlPath; }
+  int GetProxyAuthState() const { return m_proxyAuthState; }
+
+  // The challenges the process may still answer (401 and 407 together).
+  static int GetProxyRetries();
+
+  static const DWORD kFlagsHttp = 0x84480000;
+  static const DWORD kFlagsHttps = 0x84C83000;
+  static const DWORD kSecurityFlagsAdded = 0xF180;
+  static const DWORD kSyncTimeoutMs = 6000;
+
+ protected:
+  // Builds a request item with the site's mode, login and proxy, and records it.
+  CWininetItem* CreateRequest(const CRtString& aObjectName, CRtString aHttpVerb, CRtString aHeaders,
+                              const char* aOptional, DWORD aOptLength);
+  // Opens what the item lacks and sends it.
+  int Request(CRequestItem* aRequest) override;
+  int InternetRead_sync(CWininetItem* aRequest);
+  int InternetRead_async(CWininetItem* aRequest);
+
+  BOOL m_bHttps;
+  CRtString m_host;
+  INTERNET_PORT m_port;
+  CRtString m_urlPath;
+  int m_proxyAuthState;
+
+ private:
+  // Reads the status code into dwCode; false when the query failed.
+  bool QueryStatusCode(CWininetItem* aRequest, DWORD& dwCode, DWORD& dwSize);
+};
+
+#endif
