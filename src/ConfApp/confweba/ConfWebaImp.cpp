@@ -1,0 +1,467 @@
+#include "ConfWebaImp.h"
+
+#include <stdio.h>
+
+#include <atomic>
+#include <new>
+
+#include "qmxcrt.h"
+
+namespace {
+
+// Parser handles: the document, and "every node of the list".
+const XML_NODE_LIST kXmlDocument = {0, 0, 0};
+const unsigned int kAllNodes = 0xFFFFFFFFu;
+
+const size_t kJoinQuerySize = 1024;
+const size_t kInviteQuerySize = 4096;
+// The share of the invitation query the address list may take.
+const int kInviteListBudget = 2048;
+
+// Copy without leading and trailing blanks (0x20 only); a text of blanks
+// only stays as it is.
+CRtString StripBlanks(const CRtString& text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == CRtString::npos) return text;
+  const size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+void RemoveDollars(CRtString& text) {
+  for (size_t p = text.find('$'); p != CRtString::npos; p = text.find('$', p)) text.erase(p, 1);
+}
+
+// Local code page to UTF-8, then form encoding.
+CRtString EncodeValue(const CRtString& text) {
+  return CHttpClient::Instance()->UrlEncode(CWebAccessBase::AnsiToUtf8(text));
+}
+
+class CConfWebaHolder;
+
+// Set until the first Instance call has made the HTTP client.
+std::atomic<bool> g_firstInstance(true);
+std::atomic<CConfWebaHolder*> g_holder(nullptr);
+
+// The single object, destroyed by the framework at its shutdown (CleanUp).
+class CConfWebaHolder : public CRtCleanUpBase {
+ public:
+  CConfWebaHolder() {}
+  ~CConfWebaHolder() override {
+    // A later Instance makes a new object rather than using a dead one.
+    CConfWebaHolder* self = this;
+    g_holder.compare_exchange_strong(self, nullptr);
+  }
+  CConfWebaImp m_imp;
+};
+
+CConfWebaImp* GetConfWebaImp() {
+  CConfWebaHolder* holder = g_holder.load();
+  if (holder) return &holder->m_imp;
+
+  CRtMutexThreadRecursive* mutex = nullptr;
+  CRtThreadManager* manager = CRtThreadManager::Instance();
+  if (manager) manager->GetSingletonMutex(mutex);
+  if (!mutex) return nullptr;
+  const bool locked = mutex->Lock() == 0;
+  holder = g_holder.load();
+  if (!holder) {
+    holder = new (std::nothrow) CConfWebaHolder();
+    g_holder.store(holder);
+  }
+  if (locked) mutex->UnLock();
+  return holder ? &holder->m_imp : nullptr;
+}
+
+}  // namespace
+
+IConfWeba* IConfWeba::Instance() {
+  if (g_firstInstance.exchange(false)) CHttpClient::Instance();
+  CConfWebaImp* imp = GetConfWebaImp();
+  return imp ? static_cast<IConfWeba*>(imp) : nullptr;
+}
+
+CConfWebaImp::CConfWebaImp() : m_sink(nullptr) { RT_INFO_TRACE_THIS("CConfWebaImp::CConfWebaImp"); }
+
+CConfWebaImp::~CConfWebaImp() {
+  m_sink = nullptr;
+  RT_INFO_TRACE_THIS("CConfWebaImp::~CConfWebaImp");
+}
+
+int CConfWebaImp::Initialize(IConfWebaSink* sink) {
+  m_sink = sink;
+  const int rt = Init();
+  if (rt != 0) {
+    RT_ERROR_TRACE_THIS("CConfWebaImp::Initialize, Init failed. rt=" << rt);
+    return rt;
+  }
+  return 0;
+}
+
+const char* CConfWebaImp::GetPlatformTag() {
+  // Linux has no Windows version to report; the tag tells the site whether
+  // this is a 64-bit or a 32-bit build.
+  return sizeof(void*) == 8 ? "vista64" : "vista32";
+}
+
+CRtString CConfWebaImp::SiteNameOf(const CRtString& emailURL) {
+  const size_t p1 = emailURL.find("//");
+  if (p1 == CRtString::npos) return CRtString();
+  const size_t p2 = emailURL.find('/', p1 + 2);
+  if (p2 == CRtString::npos) return CRtString();
+  const size_t p3 = emailURL.find('/', p2 + 1);
+  if (p3 == CRtString::npos) return CRtString();
+  return emailURL.substr(p2 + 1, p3 - p2 - 1);
+}
+
+int CConfWebaImp::JoinConference(const CRtString& emailURL_, const CRtString& confPass_, const CRtString& eMail_,
+                                 const CRtString& attendeeName_, const CRtString& userName_,
+                                 const CRtString& password_) {
+  RT_INFO_TRACE_THIS("CConfWebaImp::JoinConference, emailURL=" << emailURL_ << ",confPass=" << confPass_
+                                                               << ",eMail=" << eMail_
+                                                               << ",attendeeName=" << attendeeName_);
+  const CRtString emailURL = StripBlanks(emailURL_);
+  const CRtString confPass = StripBlanks(confPass_);
+  const CRtString eMail = StripBlanks(eMail_);
+  const CRtString attendeeName = StripBlanks(attendeeName_);
+  const CRtString userName = StripBlanks(userName_);
+  const CRtString password = StripBlanks(password_);
+
+  RT_ASSERTE_RETURN(!emailURL.empty(), 10008);
+
+  // The site address is scheme://host/segment/ of the invitation address.
+  CRtString siteURL;
+  const size_t p1 = emailURL.find("//");
+  if (p1 != CRtString::npos) {
+    const size_t p2 = emailURL.find('/', p1 + 2);
+    if (p2 != CRtString::npos) {
+      const size_t p3 = emailURL.find('/', p2 + 1);
+      if (p3 != CRtString::npos) siteURL = emailURL.substr(0, p3 + 1);
+    }
+  }
+  if (siteURL.empty()) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::JoinConference, parse 'siteURL' failed.");
+    return 10008;
+  }
+
+  const size_t key = emailURL.find("confKey=");
+  if (key == CRtString::npos) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::JoinConference, parse 'confId' failed.");
+    return 10008;
+  }
+  const size_t idStart = key + 8;
+  const size_t amp = emailURL.find('&', idStart);
+  const CRtString confID = emailURL.substr(idStart, amp == CRtString::npos ? CRtString::npos : amp - idStart);
+
+  // The site is named by the segment that ends the site address; it is sent
+  // as found, like the conference number.
+  const CRtString siteName = SiteNameOf(emailURL);
+  RT_INFO_TRACE_THIS("CConfWebaImp::JoinConference, siteURL=" << siteURL << ",siteName=" << siteName
+                                                              << ",confID=" << confID);
+
+  int rt = InitSite(siteURL);
+  if (rt != 0) {
+    RT_ERROR_TRACE_THIS("CConfWebaImp::JoinConference, InitSite failed. rt=" << rt);
+    return rt;
+  }
+
+  const CRtString encConfPass = EncodeValue(confPass);
+  const CRtString encEMail = EncodeValue(eMail);
+  const CRtString encAttendeeName = EncodeValue(attendeeName);
+  const CRtString encUserName = EncodeValue(userName);
+  const CRtString encPassword = EncodeValue(password);
+  const char* osName = GetPlatformTag();
+
+  if (!m_site) {
+    RT_ERROR_TRACE_THIS("JoinConference, siteClient not initialized.");
+    return 10002;
+  }
+
+  char query[kJoinQuerySize] = {0};
+  rt = _snprintf(query, kJoinQuerySize,
+                 "external/xml/XmlApiInvoker?method=JoinMeeting&site=%s&confId=%s&confPass=%s&email=%s"
+                 "&attendeeName=%s&user=%s&pass=%s&osName=%s",
+                 siteName.c_str(), confID.c_str(), encConfPass.c_str(), encEMail.c_str(), encAttendeeName.c_str(),
+                 encUserName.c_str(), encPassword.c_str(), osName);
+  if (rt == static_cast<int>(kJoinQuerySize) || rt < 0) {
+    RT_WARNING_TRACE_THIS("JoinConference, snprintf error.");
+    query[kJoinQuerySize - 1] = 0;
+  }
+  return Request(m_site, WA_ACTION_JOIN_CONFERENCE, query, nullptr, "GET");
+}
+
+int CConfWebaImp::InviteByEmails(const CRtString& siteURL_, const CRtString& siteName_, const CRtString& userName_,
+                                 const CRtString& password_, const CRtString& confID_,
+                                 const std::vector<CRtString>& inviteUsers) {
+  RT_INFO_TRACE_THIS("CConfWebaImp::InviteByEmails, siteURL=" << siteURL_ << ",siteName=" << siteName_
+                                                              << ",userName=" << userName_ << "confID=" << confID_);
+  const CRtString siteURL = StripBlanks(siteURL_);
+  const CRtString siteName = StripBlanks(siteName_);
+  const CRtString userName = StripBlanks(userName_);
+  const CRtString password = StripBlanks(password_);
+  const CRtString confID = StripBlanks(confID_);
+
+  RT_ASSERTE_RETURN(!siteName.empty() && !confID.empty() && inviteUsers.size(), 10008);
+
+  int rt = InitSite(siteURL);
+  if (rt != 0) {
+    RT_ERROR_TRACE_THIS("CConfWebaImp::InviteByEmails, InitSite failed. rt=" << rt);
+    return rt;
+  }
+
+  // Every address keeps its ";". The one that overdraws the budget is still
+  // sent; those after it are dropped.
+  CRtString list;
+  int budget = kInviteListBudget;
+  for (const CRtString& user : inviteUsers) {
+    list += user;
+    list += ";";
+    budget -= static_cast<int>(user.size()) + 1;
+    if (budget < 0) break;
+  }
+  const CRtString encList = EncodeValue(list);
+  const CRtString encUserName = EncodeValue(userName);
+  const CRtString encPassword = EncodeValue(password);
+
+  char query[kInviteQuerySize] = {0};
+  rt = _snprintf(query, kInviteQuerySize,
+                 "external/xml/XmlApiInvoker?method=inviteAttendeeByMail&site=%s&user=%s&pass=%s&confId=%s&emails=%s",
+                 siteName.c_str(), encUserName.c_str(), encPassword.c_str(), confID.c_str(), encList.c_str());
+  if (rt == static_cast<int>(kInviteQuerySize) || rt < 0) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, snprintf error.");
+    query[kInviteQuerySize - 1] = 0;
+  }
+  return Request(m_site, WA_ACTION_INVITE_BY_EMAILS, query, nullptr, "POST");
+}
+
+int CConfWebaImp::OnHttpResponse(HttpRequest* aRequest, const CRtString& aContent) {
+  switch (aRequest->action) {
+    case WA_ACTION_INVITE_BY_EMAILS:
+      return OnInviteByEmails(aRequest, aContent);
+    case WA_ACTION_JOIN_CONFERENCE:
+      return OnJoinConference(aRequest, aContent);
+    default:
+      RT_WARNING_TRACE_THIS("CConfWebaImp::OnHttpResponse, unexpected HttpRequest action. action="
+                            << aRequest->action);
+      return 0;
+  }
+}
+
+CRtString CConfWebaImp::GetActionFile(int action) {
+  switch (action) {
+    case WA_ACTION_INVITE_BY_EMAILS:
+      return "invitebyemails.xml";
+    case WA_ACTION_JOIN_CONFERENCE:
+      return "joinconference.xml";
+    default:
+      RT_WARNING_TRACE_THIS("CConfWebaImp::GetActionFile, unexpected HttpRequest action. action=" << action);
+      return CRtString();
+  }
+}
+
+int CConfWebaImp::OnInviteByEmails(HttpRequest* aRequest, const CRtString& aContent) {
+  ParseInviteByEmails(aContent, aRequest->result);
+  if (m_sink) {
+    RT_INFO_TRACE_THIS("CConfWebaImp::OnInviteByEmails, call sink. rt=" << aRequest->result);
+    m_sink->OnInviteByEmails(aRequest->result);
+  }
+  return aRequest->result;
+}
+
+int CConfWebaImp::OnJoinConference(HttpRequest* aRequest, const CRtString& aContent) {
+  CRtString confTokenIni, loaderIni, confDownloadUrl;
+  ParseJoinConference(aContent, aRequest->result, confTokenIni, loaderIni, confDownloadUrl);
+  if (m_sink) {
+    RT_INFO_TRACE_THIS("CWebVxImp::OnJoinConference, call sink. rt=" << aRequest->result);
+    m_sink->OnJoinConference(aRequest->result, confDownloadUrl, loaderIni, confTokenIni);
+  }
+  return aRequest->result;
+}
+
+int CConfWebaImp::SiteErrorToResult(const CRtString& errorCode) {
+  static const struct {
+    const char* code;
+    int result;
+  } kSiteErrors[] = {
+      {"0x0604003", 4020}, {"0x0604008", 4021}, {"0x0604009", 4022}, {"0x0604010", 4023},
+      {"0x0604006", 4024}, {"0x0600010", 4025}, {"0x0600011", 4026},
+  };
+  for (const auto& e : kSiteErrors) {
+    if (errorCode == e.code) return e.result;
+  }
+  return 4010;
+}
+
+int CConfWebaImp::ParseInviteByEmails(const CRtString& content, int& result) {
+  result = 0;
+  RT_ASSERTE_RETURN(m_xmlparser, 10015);
+  try {
+    m_xmlparser->Clear();
+    if (!m_xmlparser->LoadXML(content.data(), static_cast<unsigned long>(content.size()))) {
+      result = 4002;
+      RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, LoadXML failed.");
+    } else {
+      const XML_NODE_LIST root = m_xmlparser->GetNode(kXmlDocument, kAllNodes, "root", nullptr, nullptr);
+      if (root.dwCount == 0) {
+        result = 4002;
+        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, xml format error in root.");
+      } else {
+        const XML_NODE_LIST header = m_xmlparser->GetNode(root, kAllNodes, "header", nullptr, nullptr);
+        if (header.dwCount == 0) {
+          result = 4002;
+          RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, LoadXML failed.");
+        } else if (!GetNodeBool(m_xmlparser, header, 0, "success")) {
+          // The site refused: report its error code the way a join does, so
+          // the host sees a failure rather than 0; the message goes to the trace.
+          const char* code = m_xmlparser->GetValue(header, 0, "errorCode");
+          const CRtString errorCode = StripBlanks(code ? CRtString(code) : CRtString());
+          const CRtString errorMessage = GetNodeValue(m_xmlparser, header, 0, "errorMessage");
+          result = SiteErrorToResult(errorCode);
+          RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, invitation refused. errorCode="
+                                << errorCode << ",errorMessage=" << errorMessage << ",rt=" << result);
+        }
+      }
+    }
+    m_xmlparser->Close();
+  } catch (...) {
+    m_xmlparser->Close();
+    result = 4002;
+    RT_ERROR_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, catch exception.");
+  }
+  return result;
+}
+
+CRtString CConfWebaImp::GetLanguageTag() {
+  LANGID lang = GetUserDefaultLangID();
+  if (lang == 0) lang = GetSystemDefaultLangID();
+  const unsigned primary = lang & 0x3FF;
+  const unsigned sub = lang >> 10;
+  if (primary == 0x04) return sub == 0x02 ? "zh_CN" : "zh_TW";
+  if (primary == 0x11) return "ja_JP";
+  return "en_US";
+}
+
+int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRtString& confTokenIni,
+                                      CRtString& loaderIni, CRtString& confDownloadUrl) {
+  confTokenIni = "";
+  loaderIni = "";
+  confDownloadUrl = "";
+  result = 0;
+  if (content.empty()) {
+    result = 4003;
+    return result;
+  }
+  RT_ASSERTE_RETURN(m_xmlparser, 10015);
+  try {
+    do {
+      m_xmlparser->Clear();
+      if (!m_xmlparser->LoadXML(content.data(), static_cast<unsigned long>(content.size()))) {
+        result = 4002;
+        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, LoadXML failed.");
+        break;
+      }
+      const XML_NODE_LIST root = m_xmlparser->GetNode(kXmlDocument, kAllNodes, "root", nullptr, nullptr);
+      if (root.dwCount == 0) {
+        result = 4002;
+        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, xml format error in root.");
+        break;
+      }
+      const XML_NODE_LIST header = m_xmlparser->GetNode(root, kAllNodes, "header", nullptr, nullptr);
+      if (header.dwCount == 0) {
+        result = 4002;
+        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, LoadXML failed.");
+        break;
+      }
+      if (!GetNodeBool(m_xmlparser, header, 0, "success")) {
+        const char* code = m_xmlparser->GetValue(header, 0, "errorCode");
+        result = SiteErrorToResult(StripBlanks(code ? CRtString(code) : CRtString()));
+        break;
+      }
+      const XML_NODE_LIST body = m_xmlparser->GetNode(root, kAllNodes, "body", nullptr, nullptr);
+      if (body.dwCount == 0) {
+        result = 4002;
+        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, LoadXML failed.");
+        break;
+      }
+
+      confTokenIni = "[Parlevo]\n";
+      const XML_NODE_LIST confToken = m_xmlparser->GetNode(body, kAllNodes, "confToken", nullptr, nullptr);
+      if (confToken.dwCount != 0) {
+        const XML_NODE_LIST entries = m_xmlparser->GetNode(confToken, 0, "entry", nullptr, nullptr);
+        for (unsigned int i = 0; i < entries.dwCount; ++i) {
+          const char* k = m_xmlparser->GetValue(entries, i, "key");
+          const CRtString entryKey = k ? k : "";
+          if (entryKey.empty()) continue;
+          const char* v = m_xmlparser->GetValue(entries, i, "value");
+          confTokenIni += entryKey + "=" + (v ? v : "") + "\n";
+        }
+        RemoveDollars(confTokenIni);
+      }
+      confTokenIni = Utf8ToAnsi(confTokenIni);
+
+      loaderIni = "[qmxloader]\n";
+      const XML_NODE_LIST downLoad = m_xmlparser->GetNode(body, kAllNodes, "downLoad", nullptr, nullptr);
+      if (downLoad.dwCount != 0) {
+        const XML_NODE_LIST entries = m_xmlparser->GetNode(downLoad, 0, "entry", nullptr, nullptr);
+        for (unsigned int i = 0; i < entries.dwCount; ++i) {
+          const char* k = m_xmlparser->GetValue(entries, i, "key");
+          const CRtString entryKey = k ? k : "";
+          const char* v = m_xmlparser->GetValue(entries, i, "value");
+          if (entryKey == "LoaderURL") {
+            confDownloadUrl = v ? v : "";
+          } else if (entryKey == "ContentLanguage" || entryKey == "$ContentLanguage") {
+            loaderIni += entryKey + "=" + GetLanguageTag() + "\n";
+          } else if (!entryKey.empty()) {
+            loaderIni += entryKey + "=" + (v ? v : "") + "\n";
+          }
+        }
+        RemoveDollars(loaderIni);
+      }
+      loaderIni = Utf8ToAnsi(loaderIni);
+
+      if (confDownloadUrl.empty()) {
+        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, confDownloadUrl is null. ");
+      }
+    } while (false);
+    m_xmlparser->Close();
+  } catch (...) {
+    m_xmlparser->Close();
+    result = 4002;
+    RT_ERROR_TRACE_THIS("CConfWebaImp::ParseJoinConference, catch exception.");
+  }
+  return result;
+}
+
+CRtString CConfWebaImp::FileNameOf(const CRtString& url) {
+  const size_t slash = url.rfind('/');
+  return slash == CRtString::npos ? CRtString("temp.tmp") : url.substr(slash + 1);
+}
+
+int CConfWebaImp::GetFileFromURL(const CRtString& url, const CRtString& path, const CRtString& name) {
+  RT_INFO_TRACE_THIS("CConfWebaImp::GetFileFromURL, url:" << url << ",path=" << path << ",name=" << name);
+  RT_ASSERTE_RETURN(!url.empty() && !path.empty(), 10008);
+
+  const CRtString content = GetUrlFile(url);
+  if (content.empty()) {
+    RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content!");
+    return 4010;
+  }
+
+  CRtString fileName = name;
+  if (fileName.empty()) {
+    fileName = FileNameOf(url);
+    if (url.rfind('/') == CRtString::npos) {
+      RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file name! temp.tmp" << name);
+    }
+  }
+
+  CRtString dir = path;
+  if (dir.rfind('/') != dir.size() - 1) dir += "/";
+  MakeDir(dir);
+
+  FILE* file = fopen((dir + fileName).c_str(), "wb");
+  if (file) {
+    fwrite(content.data(), 1, content.size(), file);
+    fclose(file);
+  }
+  return 0;
+}

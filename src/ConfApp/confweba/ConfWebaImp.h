@@ -1,0 +1,56 @@
+// The module's single object: the conference requests on top of the web
+// access base, the parse of their replies and the file download.
+#ifndef QMX_CONFWEBA_CONFWEBAIMP_H
+#define QMX_CONFWEBA_CONFWEBAIMP_H
+
+#include "IConfWeba.h"
+#include "webaccess.h"
+
+// Created once by IConfWeba::Instance inside a clean-up holder and destroyed
+// at the framework's shutdown; the host never deletes it. Used on the host's
+// thread only; every sink call comes from a reply dispatched there.
+class CConfWebaImp : public CWebAccessBase, public IConfWeba {
+ public:
+  CConfWebaImp();
+  ~CConfWebaImp() override;
+
+  // CWebAccessBase
+  int OnHttpResponse(HttpRequest* aRequest, const CRtString& aContent) override;
+  CRtString GetActionFile(int action) override;
+
+  // IConfWeba
+  int Initialize(IConfWebaSink* sink) override;
+  int InviteByEmails(const CRtString& siteURL, const CRtString& siteName, const CRtString& userName,
+                     const CRtString& password, const CRtString& confID,
+                     const std::vector<CRtString>& inviteUsers) override;
+  int JoinConference(const CRtString& emailURL, const CRtString& confPass, const CRtString& eMail,
+                     const CRtString& attendeeName, const CRtString& userName, const CRtString& password) override;
+  int GetFileFromURL(const CRtString& url, const CRtString& path, const CRtString& name) override;
+
+  // Reply handlers: parse, tell the sink, return the outcome.
+  int OnInviteByEmails(HttpRequest* aRequest, const CRtString& aContent);
+  int OnJoinConference(HttpRequest* aRequest, const CRtString& aContent);
+  int ParseInviteByEmails(const CRtString& content, int& result);
+  int ParseJoinConference(const CRtString& content, int& result, CRtString& confTokenIni, CRtString& loaderIni,
+                          CRtString& confDownloadUrl);
+
+  // The site error code of a refused call as a result code (4020 to 4026),
+  // 4010 for any other text.
+  static int SiteErrorToResult(const CRtString& errorCode);
+  // The loader's interface language from the user's (or else the system's)
+  // language identifier: "zh_CN", "zh_TW", "ja_JP" or "en_US".
+  static CRtString GetLanguageTag();
+  // The site name of an invitation address: its first path segment, the one
+  // that ends the site address (scheme://host/<segment>/...); empty if none.
+  static CRtString SiteNameOf(const CRtString& emailURL);
+  // The file name GetFileFromURL stores url under when no name is given:
+  // what follows the last "/" (query included), or "temp.tmp" without one.
+  static CRtString FileNameOf(const CRtString& url);
+  // The osName value of the join query: the platform tag of this build.
+  static const char* GetPlatformTag();
+
+ private:
+  IConfWebaSink* m_sink;
+};
+
+#endif
