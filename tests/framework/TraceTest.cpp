@@ -1,0 +1,175 @@
+// Trace lines: the recorder, the assertion line, levels, outputs.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "RtTraceCapture.h"
+#include "qmxframework.h"
+
+namespace {
+
+TEST(LogRecorderTest, FormatsEachSupportedType) {
+  char buf[1024];
+  CRtTrace::CRtLogRecorder rec(buf, sizeof buf);
+  CRtString s("str");
+  const char* nothing = nullptr;
+  rec << "a" << -5 << " " << 7u << " " << -8L << " " << 9UL << " " << static_cast<unsigned short>(65535) << " "
+      << s << " " << 4294967295u << " " << nothing << " " << (-9223372036854775807LL - 1);
+  EXPECT_STREQ(static_cast<char*>(rec), "a-5 7 -8 9 65535 str 4294967295 (null) -9223372036854775808");
+  EXPECT_EQ(rec.size(), strlen(buf));
+}
+
+TEST(LogRecorderTest, PointersAndThisTail) {
+  char buf[1024];
+  CRtTrace::CRtLogRecorder rec(buf, sizeof buf);
+  void* p = reinterpret_cast<void*>(0xabc0);
+  const void* cp = reinterpret_cast<const void*>(0x10);
+  rec << "CSiteClient::Close" << RtThis(p) << " " << cp << " " << static_cast<void*>(nullptr);
+  EXPECT_STREQ(buf, "CSiteClient::Close this=0xabc0 0x10 0x0");
+}
+
+TEST(LogRecorderTest, CutsSilentlyAtItsSize) {
+  char buf[16];
+  memset(buf, 'X', sizeof buf);
+  CRtTrace::CRtLogRecorder rec(buf, 8);
+  rec << "abcd" << 123456 << "more" << CRtString("and more");
+  EXPECT_STREQ(buf, "abcd123");  // 7 characters and the terminator
+  EXPECT_EQ(rec.size(), 7u);
+  EXPECT_EQ(buf[8], 'X');  // nothing written past the size
+
+  char one[1] = {'X'};
+  CRtTrace::CRtLogRecorder tiny(one, 1);
+  tiny << "abc";
+  EXPECT_EQ(one[0], '\0');
+
+  CRtTrace::CRtLogRecorder none(nullptr, 100);
+  none << "abc" << 5;
+  EXPECT_EQ(none.size(), 0u);
+}
+
+TEST(LogRecorderTest, MacroLineIsCutAt1024) {
+  CRtTraceCapture trace;
+  std::string longText(3000, 'x');
+  RT_INFO_TRACE(longText << "tail");
+  ASSERT_EQ(trace.Lines().size(), 1u);
+  EXPECT_EQ(trace.Lines()[0].text, std::string(1023, 'x'));
+}
+
+const int kGuardedAssertLine = __LINE__ + 2;
+int Guarded(int v) {
+  RT_ASSERTE_RETURN(v > 0, 10008);
+  return 0;
+}
+
+TEST(AssertTest, WritesExactLineAtErrorLevelAndReturns) {
+  CRtTraceCapture trace;
+  // Level 0 passes even when only errors are traced.
+  CRtTrace::SetLevel(RT_TRACE_LEVEL_ERROR);
+  EXPECT_EQ(Guarded(-1), 10008);
+  EXPECT_EQ(Guarded(1), 0);
+  auto lines = trace.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, RT_TRACE_LEVEL_ERROR);
+  EXPECT_EQ(lines[0].text, std::string(__FILE__) + ":" + std::to_string(kGuardedAssertLine) + " Assert failed: v > 0");
+}
+
+TEST(TraceTest, LevelFiltersSinkAndMacrosCarryTheirLevel) {
+  CRtTraceCapture trace(RT_TRACE_LEVEL_WARNING);
+  RT_INFO_TRACE("info " << 1);
+  RT_WARNING_TRACE("warning " << 2);
+  RT_ERROR_TRACE("error " << 3);
+  auto lines = trace.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].level, RT_TRACE_LEVEL_WARNING);
+  EXPECT_EQ(lines[0].text, "warning 2");
+  EXPECT_EQ(lines[1].level, RT_TRACE_LEVEL_ERROR);
+  EXPECT_EQ(lines[1].text, "error 3");
+}
+
+TEST(TraceTest, CaptureRestoresPreviousSinkAndLevel) {
+  CRtTrace::SetLevel(RT_TRACE_LEVEL_WARNING);
+  {
+    CRtTraceCapture outer;
+    {
+      CRtTraceCapture inner(RT_TRACE_LEVEL_ERROR);
+      RT_ERROR_TRACE("to inner");
+    }
+    EXPECT_EQ(CRtTrace::GetLevel(), RT_TRACE_LEVEL_INFO);
+    RT_INFO_TRACE("to outer");
+    EXPECT_FALSE(outer.Contains("to inner"));
+    EXPECT_TRUE(outer.Has("to outer", RT_TRACE_LEVEL_INFO));
+  }
+  EXPECT_EQ(CRtTrace::GetLevel(), RT_TRACE_LEVEL_WARNING);
+  QmxTraceSinkFn fn = reinterpret_cast<QmxTraceSinkFn>(1);
+  CRtTrace::GetSink(&fn, nullptr);
+  EXPECT_EQ(fn, nullptr);
+}
+
+void TracingSink(int, const char* text, void* user) {
+  ++*static_cast<int*>(user);
+  // A sink that traces must not deadlock; its own line is dropped.
+  CRtTrace::instance()->trace_string(RT_TRACE_LEVEL_ERROR, text);
+}
+
+TEST(TraceTest, SinkThatTracesDoesNotRecurse) {
+  int calls = 0;
+  CRtTrace::SetSink(&TracingSink, &calls);
+  RT_ERROR_TRACE("once");
+  CRtTrace::SetSink(nullptr, nullptr);
+  EXPECT_EQ(calls, 1);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+TEST(TraceTest, FileOutputStampsTimeLevelAndThread) {
+  char path[] = "/tmp/qmxtraceXXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  CRtTrace::SetLevel(RT_TRACE_LEVEL_INFO);
+  ASSERT_EQ(CRtTrace::SetOutput(path), RT_OK);
+  RT_WARNING_TRACE("first " << 1);
+  RT_INFO_TRACE("second");
+  ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
+  RT_INFO_TRACE("not written");
+  std::string text = ReadFile(path);
+  unlink(path);
+
+  std::string tid = std::to_string(static_cast<long>(syscall(SYS_gettid)));
+  std::regex form("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} L10 T" + tid +
+                  " first 1\n"
+                  "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} L20 T" + tid + " second\n");
+  EXPECT_TRUE(std::regex_match(text, form)) << text;
+
+  EXPECT_EQ(CRtTrace::SetOutput("/nonexistent-dir/trace.log"), RT_ERROR_FAILURE);
+}
+
+// QMX_TRACE and QMX_TRACE_LEVEL are read when the trace is first used, so
+// this runs in a fresh process.
+TEST(TraceDeathTest, EnvironmentChoosesOutputAndLevel) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("QMX_TRACE", "stderr", 1);
+        setenv("QMX_TRACE_LEVEL", "10", 1);
+        RT_INFO_TRACE("dropped");
+        RT_WARNING_TRACE("kept " << 10);
+        fflush(stderr);
+        _exit(0);
+      },
+      ::testing::ExitedWithCode(0), "^[0-9-]+ [0-9:.]+ L10 T[0-9]+ kept 10\n$");
+}
+
+}  // namespace
