@@ -164,8 +164,9 @@ int CSimpleParseXml::LoadXML(const char* text, unsigned long length) {
   try {
     // Predefined and numeric character references are expanded; any other
     // reference stays as written, since without a DTD nothing declares it.
-    // Document type nodes are kept only to be found and refused.
-    const unsigned int options = pugi::parse_default | pugi::parse_doctype;
+    // Document type nodes are kept only to be found and refused; text outside
+    // the root element is kept (fragment mode) only so that it can be refused.
+    const unsigned int options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
     pugi::xml_parse_result result = m_impl->doc.load_buffer(text, length, options, pugi::encoding_auto);
     if (!result || !m_impl->doc.document_element() || !TreeIsAcceptable(m_impl->doc)) {
       m_impl->Reset();
