@@ -105,7 +105,10 @@ void CHttpClient::Destory() {
 int CHttpClient::PostEvent(IRtEvent* aEvent) {
   RT_ASSERTE_RETURN(aEvent, HTTP_ERR_INVALID_ARG);
   IRtEventQueue* queue = m_curEventQueue.load();
-  RT_ASSERTE_RETURN(queue, HTTP_ERR_WRONG_STATUS);
+  if (!queue) {
+    RtAssertFailed(__FILE__, __LINE__, "m_curEventQueue");
+    return HTTP_ERR_WRONG_STATUS;
+  }
   return queue->PostEvent(aEvent, IRtEventQueue::PRIORITY_NORMAL);
 }
 

@@ -1,0 +1,87 @@
+// Helpers shared by the HTTP client tests: the owner thread's event loop, a
+// sink that records what it is told, and scratch directories.
+#ifndef QMX_TESTS_HTTPCLI_TESTUTIL_H
+#define QMX_TESTS_HTTPCLI_TESTUTIL_H
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "RtHost.h"
+#include "SiteClient.h"
+
+namespace httpcli_test {
+
+// Gives the calling thread its event queue for the life of the object.
+class OwnerLoop {
+ public:
+  OwnerLoop() { QmxThreadAttach(); }
+  ~OwnerLoop() { QmxThreadDetach(); }
+  // Runs the queue until pred holds or a generous deadline passes.
+  bool RunUntil(const std::function<bool()>& pred, int deadlineMs = 20000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      QmxThreadRun(20);
+    }
+    return true;
+  }
+  int RunPending() { return QmxThreadRunPending(); }
+};
+
+struct Delivery {
+  DWORD key;
+  int result;
+  std::string content;
+};
+
+class RecordingSink : public ISiteClientSink {
+ public:
+  int OnRequest(DWORD hRequest, int aResult, CRtString& aContent) override {
+    deliveries.push_back(Delivery{hRequest, aResult, aContent});
+    return 0;
+  }
+  std::vector<Delivery> deliveries;
+};
+
+// The directory of the running test program, where sites keep their record.
+inline std::string ExeDir() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/";
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A fresh directory removed with everything in it at the end.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = std::filesystem::temp_directory_path().string() + "/httpcli-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    path_ = mkdtemp(buf.data());
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace httpcli_test
+
+#endif
