@@ -10,13 +10,12 @@ namespace sitesim {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 std::vector<SiteEntry> EntriesFrom(const json& list) {
   std::vector<SiteEntry> entries;
   if (list.is_object()) {
-    // {"Key": "value", ...}: keys in the document's order are not kept by
-    // every JSON reader, so the list form is preferred; accept both.
+    // {"Key": "value", ...}: read in the document's order.
     for (auto it = list.begin(); it != list.end(); ++it) {
       entries.push_back({it.key(), it.value().is_string() ? it.value().get<std::string>() : it.value().dump()});
     }
@@ -31,6 +30,14 @@ std::vector<SiteEntry> EntriesFrom(const json& list) {
   }
   return entries;
 }
+
+json EntriesTo(const std::vector<SiteEntry>& entries) {
+  json list = json::array();
+  for (const auto& e : entries) list.push_back({{"key", e.key}, {"value", e.value}});
+  return list;
+}
+
+const char* FaultKindName(SiteFault::Kind kind);
 
 bool FaultKindFrom(const std::string& name, SiteFault::Kind& kind) {
   static const std::pair<const char*, SiteFault::Kind> kKinds[] = {
@@ -53,6 +60,12 @@ bool FaultKindFrom(const std::string& name, SiteFault::Kind& kind) {
     }
   }
   return false;
+}
+
+const char* FaultKindName(SiteFault::Kind kind) {
+  static const char* const kNames[] = {"none",  "delay",  "stall", "drop", "malformed", "empty",
+                                       "raw",   "status", "401",   "407",  "chunked"};
+  return kNames[kind];
 }
 
 }  // namespace
@@ -177,6 +190,32 @@ bool SiteData::LoadFile(const std::string& path, SiteData& out, std::string& err
     return false;
   }
   return true;
+}
+
+std::string SiteData::ToJson() const {
+  json doc;
+  doc["siteName"] = siteName;
+  doc["accounts"] = json::array();
+  for (const auto& a : accounts) doc["accounts"].push_back({{"user", a.user}, {"password", a.password}});
+  doc["conferences"] = json::array();
+  for (const auto& c : conferences) {
+    json conf = {{"confId", c.confId}, {"password", c.password}, {"state", c.state}};
+    if (!c.errorCode.empty()) {
+      conf["errorCode"] = c.errorCode;
+      conf["errorMessage"] = c.errorMessage;
+    }
+    conf["confToken"] = EntriesTo(c.confToken);
+    conf["downLoad"] = EntriesTo(c.downLoad);
+    doc["conferences"].push_back(conf);
+  }
+  doc["files"] = json::array();
+  for (const auto& f : files) doc["files"].push_back({{"path", f.path}, {"content", f.content}, {"repeat", f.repeat}});
+  if (fault.kind != SiteFault::kNone) {
+    doc["fault"] = {{"kind", FaultKindName(fault.kind)}, {"delayMs", fault.delayMs}, {"status", fault.status},
+                    {"body", fault.body}, {"user", fault.user}, {"password", fault.password},
+                    {"path", fault.pathPrefix}, {"times", fault.times}};
+  }
+  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace sitesim

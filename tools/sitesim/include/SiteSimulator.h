@@ -99,6 +99,8 @@ struct SiteData {
   // defaults of an empty site; false with a message on a bad document.
   static bool FromJson(const std::string& text, SiteData& out, std::string& error);
   static bool LoadFile(const std::string& path, SiteData& out, std::string& error);
+  // The JSON form of this data, indented; FromJson reads it back.
+  std::string ToJson() const;
 };
 
 // One request as it arrived.

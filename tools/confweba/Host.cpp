@@ -1,0 +1,82 @@
+#include "Host.h"
+
+#include "qmxframework.h"
+
+namespace confweba {
+
+int CConfWebaHost::Open() {
+  if (m_open) return 0;
+  IRtEventQueue* queue = QmxThreadAttach();
+  if (!queue) return 10015;
+  m_queue = queue;
+  m_open = true;
+  m_module = IConfWeba::Instance();
+  if (!m_module) return 10007;
+  return m_module->Initialize(this);
+}
+
+void CConfWebaHost::Close() {
+  if (!m_open) return;
+  QmxFrameworkShutdown();
+  QmxThreadDetach();
+  m_module = nullptr;
+  m_queue = nullptr;
+  m_open = false;
+}
+
+void CConfWebaHost::WaitForReply() {
+  // The module's own time-out sweep ends a request that hangs, so this
+  // returns; QmxQueueStop from the sink ends each run at once.
+  while (!m_replied) {
+    if (QmxThreadRun(1000) < 0) break;
+  }
+}
+
+JoinOutcome CConfWebaHost::Join(const std::string& emailURL, const std::string& confPass, const std::string& eMail,
+                                const std::string& attendeeName, const std::string& userName,
+                                const std::string& password) {
+  m_replied = false;
+  m_join = JoinOutcome();
+  const int rt = m_module->JoinConference(emailURL, confPass, eMail, attendeeName, userName, password);
+  if (rt != 0) {
+    JoinOutcome failed;
+    failed.result = rt;
+    return failed;
+  }
+  WaitForReply();
+  if (!m_replied) m_join.result = 10015;
+  return m_join;
+}
+
+int CConfWebaHost::Invite(const std::string& siteURL, const std::string& siteName, const std::string& userName,
+                          const std::string& password, const std::string& confID,
+                          const std::vector<std::string>& emails) {
+  m_replied = false;
+  m_inviteResult = 0;
+  const int rt = m_module->InviteByEmails(siteURL, siteName, userName, password, confID, emails);
+  if (rt != 0) return rt;
+  WaitForReply();
+  return m_replied ? m_inviteResult : 10015;
+}
+
+int CConfWebaHost::GetFile(const std::string& url, const std::string& dir, const std::string& name) {
+  return m_module->GetFileFromURL(url, dir, name);
+}
+
+void CConfWebaHost::OnInviteByEmails(int result) {
+  m_inviteResult = result;
+  m_replied = true;
+  QmxQueueStop(m_queue);
+}
+
+void CConfWebaHost::OnJoinConference(int result, const CRtString& confDownloadUrl, const CRtString& loaderIni,
+                                     const CRtString& confTokenIni) {
+  m_join.result = result;
+  m_join.confDownloadUrl = confDownloadUrl;
+  m_join.loaderIni = loaderIni;
+  m_join.confTokenIni = confTokenIni;
+  m_replied = true;
+  QmxQueueStop(m_queue);
+}
+
+}  // namespace confweba

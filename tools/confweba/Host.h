@@ -1,0 +1,64 @@
+// The confweba program as a host of the conference module: it gives its
+// thread a framework event queue, takes the module's object, and runs the
+// queue until the sink has answered.
+#ifndef QMX_CONFWEBA_CLI_HOST_H
+#define QMX_CONFWEBA_CLI_HOST_H
+
+#include <string>
+#include <vector>
+
+#include "IConfWeba.h"
+
+class IRtEventQueue;
+
+namespace confweba {
+
+struct JoinOutcome {
+  int result = 0;
+  std::string confDownloadUrl;
+  std::string loaderIni;
+  std::string confTokenIni;
+};
+
+// One per process, on the main thread. Open before any request, Close at
+// the end (it shuts the framework down, which destroys the module's object).
+class CConfWebaHost : public IConfWebaSink {
+ public:
+  CConfWebaHost() {}
+  ~CConfWebaHost() { Close(); }
+
+  // Attaches the queue, takes the module's object and initialises it with
+  // this sink. A result code, or 0.
+  int Open();
+  void Close();
+
+  // Each sends the request and runs the queue until its reply arrived.
+  JoinOutcome Join(const std::string& emailURL, const std::string& confPass, const std::string& eMail,
+                   const std::string& attendeeName, const std::string& userName, const std::string& password);
+  int Invite(const std::string& siteURL, const std::string& siteName, const std::string& userName,
+             const std::string& password, const std::string& confID, const std::vector<std::string>& emails);
+  // Blocking download (no queue needed).
+  int GetFile(const std::string& url, const std::string& dir, const std::string& name);
+
+  // IConfWebaSink
+  void OnInviteByEmails(int result) override;
+  void OnJoinConference(int result, const CRtString& confDownloadUrl, const CRtString& loaderIni,
+                        const CRtString& confTokenIni) override;
+
+ private:
+  CConfWebaHost(const CConfWebaHost&) = delete;
+  CConfWebaHost& operator=(const CConfWebaHost&) = delete;
+  // Runs the queue until the sink was called.
+  void WaitForReply();
+
+  IConfWeba* m_module = nullptr;
+  IRtEventQueue* m_queue = nullptr;
+  bool m_open = false;
+  bool m_replied = false;
+  int m_inviteResult = 0;
+  JoinOutcome m_join;
+};
+
+}  // namespace confweba
+
+#endif
