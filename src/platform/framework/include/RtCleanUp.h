@@ -7,7 +7,8 @@
 class QMX_FRAMEWORK_API CRtCleanUpBase {
  public:
   // Registers the object; the shutdown calls CleanUp on each registered
-  // object, the last registered first.
+  // object, the last registered first. A CleanUp that does not delete its
+  // object is still called only once.
   CRtCleanUpBase();
   virtual ~CRtCleanUpBase();  // unregisters
   virtual void CleanUp() { delete this; }

@@ -50,8 +50,10 @@ class QMX_FRAMEWORK_API IRtEventQueue {
  public:
   enum { PRIORITY_HIGH = 0, PRIORITY_NORMAL = 1, PRIORITY_LOW = 2 };
   // Safe from any thread. 0 on success, and the event then belongs to the
-  // queue. Non-zero when the queue is stopped or gone: the event stays with
-  // the poster. Events run one at a time, on the queue's thread, in post order.
+  // queue. Non-zero when the queue is stopped or gone (RT_ERROR_NOT_INITIALIZED)
+  // or the event is null (RT_ERROR_INVALID_ARG): the event stays with the
+  // poster. Events run one at a time, on the queue's thread, in post order;
+  // the priority is accepted and does not change that order.
   virtual int PostEvent(IRtEvent* aEvent, int aPriority = PRIORITY_NORMAL) = 0;
   // Events posted and not yet run.
   virtual unsigned int GetPendingEventsCount() = 0;
@@ -69,7 +71,9 @@ class QMX_FRAMEWORK_API CRtThreadManager {
   // The process-wide recursive mutex; 0 and a pointer on success.
   int GetSingletonMutex(CRtMutexThreadRecursive*& aMutex);
   // TT_CURRENT (3): the calling thread's queue, or null when it has none
-  // (see RtHost.h for how a thread gets one).
+  // (see RtHost.h for how a thread gets one). TT_MAIN: the queue of the
+  // process's main thread while it has one. TT_NETWORK, TT_DNS: null (the
+  // framework starts no threads of its own).
   IRtEventQueue* GetThreadEventQueue(int aType);
 
   static pthread_t GetThreadSelfId() { return pthread_self(); }

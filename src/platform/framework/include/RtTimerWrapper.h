@@ -40,11 +40,17 @@ class QMX_FRAMEWORK_API CRtTimerWrapper {
   CRtTimerWrapper();
   virtual ~CRtTimerWrapper();  // cancels
 
-  // Fires aSink->OnTimer every aInterval, aCount times (0: until Cancel).
-  // Scheduling again re-arms it with the new values. Needs a calling thread
-  // with an event queue; non-zero otherwise.
+  // Fires aSink->OnTimer every aInterval, aCount times (0: until Cancel);
+  // during the last firing IsScheduled() is already false. A timer that fell
+  // behind (a busy thread, a manual clock moved far) fires once, and its next interval counts from
+  // then. Timers due together fire earliest deadline first, equal deadlines
+  // in the order they were scheduled. Scheduling again re-arms it with the new
+  // values. Returns RT_ERROR_NOT_INITIALIZED when the calling thread has no
+  // event queue, RT_ERROR_INVALID_ARG for a null sink or negative interval.
   int Schedule(CRtTimerWrapperSink* aSink, const CRtTimeValue& aInterval, unsigned long aCount = 0);
-  // Safe inside the timer's own callback.
+  // Safe inside the timer's own callback and in any other timer's callback;
+  // 0 also when not scheduled. A timer is scheduled, cancelled and destroyed
+  // on one thread: elsewhere Cancel asserts and returns RT_ERROR_FAILURE.
   int Cancel();
   bool IsScheduled() const { return m_scheduled; }
 
