@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -61,9 +62,11 @@ TEST_F(CodePageTest, MinusOneCountsTheNulAndALengthKeepsInnerNuls) {
 }
 
 struct InvalidUtf8Case {
+  const char* name;
   const char* bytes;
   const char16_t* expected;
 };
+void PrintTo(const InvalidUtf8Case& c, std::ostream* os) { *os << c.name; }
 
 class InvalidUtf8Test : public ::testing::TestWithParam<InvalidUtf8Case> {};
 
@@ -74,13 +77,13 @@ TEST_P(InvalidUtf8Test, BecomesReplacementCharacters) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sequences, InvalidUtf8Test,
-    ::testing::Values(InvalidUtf8Case{"a\xFF" "b", u"a\uFFFDb"},                  // never valid
-                      InvalidUtf8Case{"\xC0\xAF", u"\uFFFD\uFFFD"},               // overlong
-                      InvalidUtf8Case{"\xE4\xB8z", u"\uFFFDz"},                   // cut short
-                      InvalidUtf8Case{"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},     // encoded surrogate
-                      InvalidUtf8Case{"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-                      InvalidUtf8Case{"x\xF0\x9F\x98", u"x\uFFFD"},               // cut at the end
-                      InvalidUtf8Case{"\x80\x80", u"\uFFFD\uFFFD"}));             // stray continuation
+    ::testing::Values(InvalidUtf8Case{"never valid", "a\xFF" "b", u"a\uFFFDb"},
+                      InvalidUtf8Case{"overlong", "\xC0\xAF", u"\uFFFD\uFFFD"},
+                      InvalidUtf8Case{"cut short", "\xE4\xB8z", u"\uFFFDz"},
+                      InvalidUtf8Case{"surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+                      InvalidUtf8Case{"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+                      InvalidUtf8Case{"cut at the end", "x\xF0\x9F\x98", u"x\uFFFD"},
+                      InvalidUtf8Case{"stray continuation", "\x80\x80", u"\uFFFD\uFFFD"}));
 
 TEST_F(CodePageTest, StrictFlagsFailOnInvalidInput) {
   WCHAR wide[4];

@@ -27,7 +27,7 @@ TEST(ThreadedTest, InterlockedCountersLoseNoUpdate) {
         // A compare-exchange loop: each round adds one.
         LONG seen;
         do {
-          seen = cas;
+          seen = InterlockedCompareExchange(&cas, 0, 0);  // an atomic read
         } while (InterlockedCompareExchange(&cas, seen + 1, seen) != seen);
       }
     });

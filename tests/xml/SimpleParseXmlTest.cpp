@@ -2,6 +2,7 @@
 // semantics, text lifetime, and malformed and hostile documents.
 #include <string.h>
 
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -139,32 +140,41 @@ TEST_F(XmlTest, EntitiesBeyondThePredefinedAreNotExpanded) {
   EXPECT_STREQ("<\xE4\xB8\xAD" "A&&lol;", m_xml.GetValue(Node(kDocument, "r"), 0, "v"));
 }
 
-class MalformedXmlTest : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(MalformedXmlTest, IsRefused) {
-  CSimpleParseXml xml;
-  EXPECT_EQ(0, xml.LoadXML(GetParam().data(), GetParam().size()));
-  EXPECT_EQ(0u, xml.GetNode(kDocument, XML_INDEX_ALL, "r", nullptr, nullptr).dwCount);
-}
-
 std::string Repeat(const std::string& s, int n) {
   std::string out;
   for (int i = 0; i < n; ++i) out += s;
   return out;
 }
 
+struct BadDocument {
+  const char* name;
+  std::string text;
+};
+void PrintTo(const BadDocument& d, std::ostream* os) { *os << d.name; }
+
+class MalformedXmlTest : public ::testing::TestWithParam<BadDocument> {};
+
+TEST_P(MalformedXmlTest, IsRefused) {
+  CSimpleParseXml xml;
+  EXPECT_EQ(0, xml.LoadXML(GetParam().text.data(), GetParam().text.size()));
+  EXPECT_EQ(0u, xml.GetNode(kDocument, XML_INDEX_ALL, "r", nullptr, nullptr).dwCount);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Documents, MalformedXmlTest,
     ::testing::Values(
-        "", "not xml", "<r>", "<r></s>", "text<r/>", "<r/>text", "<r/><r/>", "<?xml version='1.0'?>",
+        BadDocument{"empty", ""}, BadDocument{"plain text", "not xml"}, BadDocument{"unclosed", "<r>"},
+        BadDocument{"mismatched", "<r></s>"}, BadDocument{"text before root", "text<r/>"},
+        BadDocument{"text after root", "<r/>text"}, BadDocument{"two roots", "<r/><r/>"},
+        BadDocument{"declaration only", "<?xml version='1.0'?>"},
         // A document type of any kind, with or without entities.
-        "<!DOCTYPE r><r/>",
-        "<?xml version='1.0'?><!-- c --><!DOCTYPE r [<!ENTITY a 'x'>]><r>&a;</r>",
-        "<!DOCTYPE r [<!ENTITY l0 'ha'><!ENTITY l1 '&l0;&l0;&l0;&l0;&l0;&l0;&l0;&l0;'>"
-        "<!ENTITY l2 '&l1;&l1;&l1;&l1;&l1;&l1;&l1;&l1;'>]><r>&l2;</r>",
-        "<!DOCTYPE r SYSTEM 'file:///etc/passwd'><r/>", "<r/><!DOCTYPE r>",
-        // Nesting deeper than the reader takes.
-        Repeat("<r>", 257) + Repeat("</r>", 257)));
+        BadDocument{"doctype", "<!DOCTYPE r><r/>"},
+        BadDocument{"internal entity", "<?xml version='1.0'?><!-- c --><!DOCTYPE r [<!ENTITY a 'x'>]><r>&a;</r>"},
+        BadDocument{"entity expansion", "<!DOCTYPE r [<!ENTITY l0 'ha'><!ENTITY l1 '&l0;&l0;&l0;&l0;&l0;&l0;'>"
+                                        "<!ENTITY l2 '&l1;&l1;&l1;&l1;&l1;&l1;'>]><r>&l2;</r>"},
+        BadDocument{"external entity", "<!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><r>&x;</r>"},
+        BadDocument{"doctype after root", "<r/><!DOCTYPE r>"},
+        BadDocument{"too deep", Repeat("<r>", 257) + Repeat("</r>", 257)}));
 
 TEST(XmlLimitsTest, DepthAndSizeBounds) {
   CSimpleParseXml xml;
