@@ -49,7 +49,7 @@ class QMX_FRAMEWORK_API CRtTrace {
   // Replaces the output chosen by QMX_TRACE: null or "" for none, "stderr",
   // "stdout" or a file path (appended to). Returns 0, or RT_ERROR_FAILURE
   // when the file cannot be opened (the output is then none).
-  static int SetOutput(const char* spec);
+  static int SetOutput(const char* where);
 
   // Formats into a caller's buffer, cutting silently at its size (the text
   // always stays NUL-terminated).

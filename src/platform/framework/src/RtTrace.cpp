@@ -48,13 +48,13 @@ long ThreadId() {
 
 // Opens an output by its configuration text; -1 for none. *owns tells
 // whether the caller must close it.
-int OpenOutput(const char* spec, bool* owns, bool* failed) {
+int OpenOutput(const char* where, bool* owns, bool* failed) {
   *owns = false;
   *failed = false;
-  if (spec == nullptr || spec[0] == '\0') return -1;
-  if (strcmp(spec, "stderr") == 0) return STDERR_FILENO;
-  if (strcmp(spec, "stdout") == 0) return STDOUT_FILENO;
-  int fd = open(spec, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (where == nullptr || where[0] == '\0') return -1;
+  if (strcmp(where, "stderr") == 0) return STDERR_FILENO;
+  if (strcmp(where, "stdout") == 0) return STDOUT_FILENO;
+  int fd = open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     *failed = true;
     return -1;
@@ -169,11 +169,11 @@ int CRtTrace::GetLevel() {
   return State().maxLevel.load();
 }
 
-int CRtTrace::SetOutput(const char* spec) {
+int CRtTrace::SetOutput(const char* where) {
   instance();
   bool owns = false;
   bool failed = false;
-  int fd = OpenOutput(spec, &owns, &failed);
+  int fd = OpenOutput(where, &owns, &failed);
   TraceState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   ReplaceOutputLocked(s, fd, owns);
