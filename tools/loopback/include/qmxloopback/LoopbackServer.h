@@ -1,0 +1,156 @@
+// A scriptable HTTP/1.1 and HTTPS server on 127.0.0.1 for tests, with fault
+// modes that a well-behaved server library cannot produce (short bodies,
+// broken chunking, resets, stalls, a byte at a time).
+//
+// The server binds an ephemeral port when started and stops (joining every
+// thread it made) in Stop() or its destructor. Handlers run on the server's
+// connection threads; the record of received requests can be read from any
+// thread.
+#ifndef QMX_LOOPBACK_LOOPBACKSERVER_H
+#define QMX_LOOPBACK_LOOPBACKSERVER_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qmxloopback {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// One request as the server received it.
+struct ReceivedRequest {
+  std::string method, target, version;
+  HeaderList headers;
+  std::string body;
+  int connection = 0;  // number of the connection it came on (1, 2, ...)
+
+  // Value of the first header with this name (case-insensitive), "" if none.
+  std::string Header(const std::string& name) const;
+  bool HasHeader(const std::string& name) const;
+};
+
+// What the server answers, and how it misbehaves while doing so.
+struct Reply {
+  static constexpr size_t kNever = static_cast<size_t>(-1);
+  enum class Framing {
+    kContentLength,  // Content-Length: body size (or contentLength if set)
+    kChunked,        // Transfer-Encoding: chunked, chunkSize bytes a chunk
+    kClose,          // no length; the connection closes after the body
+  };
+
+  int status = 200;
+  std::string reason;  // "" = the usual text for the status
+  HeaderList headers;
+  std::string body;
+  Framing framing = Framing::kContentLength;
+  size_t chunkSize = 1024;
+  long long contentLength = -1;  // announce a different length (>= 0)
+
+  // Faults, applied in this order.
+  std::chrono::milliseconds delay{0};  // wait before answering (not for stalls)
+  bool noReply = false;                // close without answering
+  bool resetInHeaders = false;         // send half the header block, then RST
+  bool stallBeforeHeaders = false;     // answer only after ReleaseStalled()
+  size_t stallAfterBody = kNever;      // send that many body bytes, then wait for ReleaseStalled()
+  size_t closeAfterBody = kNever;      // send that many body bytes, then close (FIN)
+  size_t resetAfterBody = kNever;      // send that many body bytes, then RST
+  bool brokenChunking = false;         // a chunk header that is not hex
+  bool drip = false;                   // write one byte at a time
+  std::string raw;                     // if set: exactly these bytes, then close
+
+  bool keepAlive = true;  // honour keep-alive after a complete reply
+
+  static Reply Text(int status, std::string body);
+  // 401 (server) or 407 (proxy) with a Basic challenge for realm.
+  static Reply BasicChallenge(const std::string& realm, bool proxy = false);
+};
+
+using Handler = std::function<Reply(const ReceivedRequest&)>;
+
+struct ServerOptions {
+  bool tls = false;
+  // Names and addresses the certificate is made for (subject alternative
+  // names); IP literals become IP entries.
+  std::vector<std::string> certificateHosts{"127.0.0.1", "localhost"};
+  bool expiredCertificate = false;
+};
+
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(ServerOptions options = {});
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  // Binds 127.0.0.1 on a free port and starts serving. False on failure.
+  bool Start();
+  // Closes the listener and every connection, releases stalls, joins threads.
+  void Stop();
+
+  uint16_t Port() const { return port_; }
+  bool Tls() const { return options_.tls; }
+  // "http://127.0.0.1:port" + path (https for a TLS server).
+  std::string Url(const std::string& path = "/") const;
+  // PEM file of the server's self-signed certificate (TLS servers).
+  std::string CertificateFile() const { return certFile_; }
+
+  // The handler for every request (default: 200 "hello").
+  void SetHandler(Handler h);
+  // A handler for one exact target (path with query); falls back to SetHandler's.
+  void Route(const std::string& target, Handler h);
+  // Accept only requests with these Basic credentials; others get a 401 (or
+  // 407 when proxy is true) challenge for realm.
+  void RequireBasic(const std::string& user, const std::string& password, const std::string& realm = "test");
+
+  // Lets stalled replies go on.
+  void ReleaseStalled();
+
+  std::vector<ReceivedRequest> Requests() const;
+  size_t RequestCount() const;
+  size_t ConnectionCount() const;
+  // Connections open right now.
+  size_t OpenConnections() const;
+  // Waits until at least n requests arrived (false when the deadline passed).
+  bool WaitForRequests(size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
+  // Waits until at least n connections are open at once.
+  bool WaitForOpenConnections(size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
+  // Highest number of connections that were open at the same time.
+  size_t PeakConnections() const;
+
+ private:
+  struct Impl;
+  ServerOptions options_;
+  uint16_t port_ = 0;
+  std::string certFile_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A listener whose backlog is full, so that a connect to it neither
+// succeeds nor is refused: for connect time-out tests.
+class BlackholeListener {
+ public:
+  BlackholeListener();
+  ~BlackholeListener();
+  bool Start();
+  void Stop();
+  uint16_t Port() const { return port_; }
+
+ private:
+  int listenFd_ = -1;
+  std::vector<int> fillers_;
+  uint16_t port_ = 0;
+};
+
+// A port on 127.0.0.1 where nothing listens (connections are refused).
+uint16_t UnusedPort();
+
+}  // namespace qmxloopback
+
+#endif

@@ -1,0 +1,569 @@
+// Raw-socket HTTP/1.1 server with OpenSSL for HTTPS; see LoopbackServer.h.
+#include "qmxloopback/LoopbackServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <thread>
+
+namespace qmxloopback {
+namespace {
+
+const char* ReasonFor(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 407: return "Proxy Authentication Required";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+  }
+}
+
+std::string Base64(const std::string& in) {
+  std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), reinterpret_cast<const unsigned char*>(in.data()),
+                          static_cast<int>(in.size()));
+  out.resize(n);
+  return out;
+}
+
+bool MakeCertificate(const ServerOptions& o, const std::string& dir, SSL_CTX* ctx, std::string& certFile) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  if (!key) return false;
+  X509* x = X509_new();
+  X509_set_version(x, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(::getpid()) ^ static_cast<long>(time(nullptr)));
+  long day = 24 * 3600;
+  X509_gmtime_adj(X509_getm_notBefore(x), o.expiredCertificate ? -10 * day : -3600);
+  X509_gmtime_adj(X509_getm_notAfter(x), o.expiredCertificate ? -day : 30 * day);
+  X509_set_pubkey(x, key);
+  X509_NAME* name = X509_get_subject_name(x);
+  std::string cn = o.certificateHosts.empty() ? "loopback" : o.certificateHosts[0];
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+  X509_set_issuer_name(x, name);
+  std::string san;
+  for (const auto& h : o.certificateHosts) {
+    in6_addr a6;
+    in_addr a4;
+    bool ip = inet_pton(AF_INET, h.c_str(), &a4) == 1 || inet_pton(AF_INET6, h.c_str(), &a6) == 1;
+    if (!san.empty()) san += ",";
+    san += (ip ? "IP:" : "DNS:") + h;
+  }
+  if (!san.empty()) {
+    X509V3_CTX v3;
+    X509V3_set_ctx(&v3, x, x, nullptr, nullptr, 0);
+    if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, san.c_str())) {
+      X509_add_ext(x, ext, -1);
+      X509_EXTENSION_free(ext);
+    }
+  }
+  bool ok = X509_sign(x, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, x) == 1 &&
+            SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  certFile = dir + "/cert.pem";
+  if (FILE* f = std::fopen(certFile.c_str(), "w")) {
+    PEM_write_X509(f, x);
+    std::fclose(f);
+  } else {
+    ok = false;
+  }
+  X509_free(x);
+  EVP_PKEY_free(key);
+  return ok;
+}
+
+}  // namespace
+
+std::string ReceivedRequest::Header(const std::string& name) const {
+  for (const auto& h : headers)
+    if (strcasecmp(h.first.c_str(), name.c_str()) == 0) return h.second;
+  return std::string();
+}
+
+bool ReceivedRequest::HasHeader(const std::string& name) const {
+  for (const auto& h : headers)
+    if (strcasecmp(h.first.c_str(), name.c_str()) == 0) return true;
+  return false;
+}
+
+Reply Reply::Text(int status, std::string body) {
+  Reply r;
+  r.status = status;
+  r.body = std::move(body);
+  r.headers.push_back({"Content-Type", "text/plain"});
+  return r;
+}
+
+Reply Reply::BasicChallenge(const std::string& realm, bool proxy) {
+  Reply r = Text(proxy ? 407 : 401, proxy ? "proxy authentication required" : "authentication required");
+  r.headers.push_back({proxy ? "Proxy-Authenticate" : "WWW-Authenticate", "Basic realm=\"" + realm + "\""});
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+
+struct LoopbackServer::Impl {
+  struct Conn {
+    int fd = -1;
+    SSL* ssl = nullptr;
+    int number = 0;
+    bool gone = false;  // closed by the reply (reset or close)
+  };
+
+  mutable std::mutex mu;
+  mutable std::condition_variable cv;
+  bool stopping = false;
+  bool released = false;
+  int listenFd = -1;
+  SSL_CTX* ctx = nullptr;
+  std::string dir;
+  std::thread acceptor;
+  std::vector<std::thread> workers;
+  std::vector<int> openFds;
+  std::vector<ReceivedRequest> requests;
+  int connections = 0;
+  size_t open = 0, peak = 0;
+  Handler handler;
+  std::map<std::string, Handler> routes;
+  std::function<bool(const ReceivedRequest&, Reply&)> gate;
+
+  ssize_t Recv(Conn& c, char* buf, size_t n) {
+    if (c.ssl) {
+      int r = SSL_read(c.ssl, buf, static_cast<int>(n));
+      return r > 0 ? r : -1;
+    }
+    ssize_t r;
+    do r = ::recv(c.fd, buf, n, 0);
+    while (r < 0 && errno == EINTR);
+    return r > 0 ? r : -1;
+  }
+
+  bool Send(Conn& c, const char* p, size_t n, bool drip) {
+    while (n) {
+      size_t k = drip ? 1 : n;
+      ssize_t w;
+      if (c.ssl) {
+        w = SSL_write(c.ssl, p, static_cast<int>(k));
+      } else {
+        do w = ::send(c.fd, p, k, MSG_NOSIGNAL);
+        while (w < 0 && errno == EINTR);
+      }
+      if (w <= 0) return false;
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+
+  void Reset(Conn& c) {
+    linger l{1, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    c.gone = true;  // the close that follows sends RST
+  }
+
+  // Waits for ReleaseStalled() or Stop(); false when stopping.
+  bool WaitRelease() {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [this] { return released || stopping; });
+    return !stopping;
+  }
+
+  bool WaitDelay(std::chrono::milliseconds d) {
+    std::unique_lock<std::mutex> lock(mu);
+    return !cv.wait_for(lock, d, [this] { return stopping; });
+  }
+
+  bool ReadRequest(Conn& c, std::string& buf, ReceivedRequest& req) {
+    size_t end;
+    char tmp[16384];
+    while ((end = buf.find("\r\n\r\n")) == std::string::npos) {
+      ssize_t n = Recv(c, tmp, sizeof tmp);
+      if (n <= 0) return false;
+      buf.append(tmp, static_cast<size_t>(n));
+    }
+    std::string head = buf.substr(0, end);
+    buf.erase(0, end + 4);
+    size_t lineEnd = head.find("\r\n");
+    std::string first = head.substr(0, lineEnd);
+    size_t s1 = first.find(' '), s2 = first.rfind(' ');
+    if (s1 == std::string::npos || s2 == s1) return false;
+    req.method = first.substr(0, s1);
+    req.target = first.substr(s1 + 1, s2 - s1 - 1);
+    req.version = first.substr(s2 + 1);
+    size_t pos = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
+    while (pos < head.size()) {
+      size_t e = head.find("\r\n", pos);
+      if (e == std::string::npos) e = head.size();
+      std::string line = head.substr(pos, e - pos);
+      pos = e + 2;
+      size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      size_t v = line.find_first_not_of(" \t", colon + 1);
+      req.headers.push_back({line.substr(0, colon), v == std::string::npos ? "" : line.substr(v)});
+    }
+    if (strcasecmp(req.Header("Transfer-Encoding").c_str(), "chunked") == 0) {
+      for (;;) {
+        size_t le;
+        while ((le = buf.find("\r\n")) == std::string::npos) {
+          ssize_t n = Recv(c, tmp, sizeof tmp);
+          if (n <= 0) return false;
+          buf.append(tmp, static_cast<size_t>(n));
+        }
+        size_t size = std::strtoul(buf.c_str(), nullptr, 16);
+        buf.erase(0, le + 2);
+        while (buf.size() < size + 2) {
+          ssize_t n = Recv(c, tmp, sizeof tmp);
+          if (n <= 0) return false;
+          buf.append(tmp, static_cast<size_t>(n));
+        }
+        req.body.append(buf, 0, size);
+        buf.erase(0, size + 2);
+        if (size == 0) break;
+      }
+    } else {
+      size_t len = std::strtoul(req.Header("Content-Length").c_str(), nullptr, 10);
+      while (buf.size() < len) {
+        ssize_t n = Recv(c, tmp, sizeof tmp);
+        if (n <= 0) return false;
+        buf.append(tmp, static_cast<size_t>(n));
+      }
+      req.body = buf.substr(0, len);
+      buf.erase(0, len);
+    }
+    return true;
+  }
+
+  // Sends the payload bytes [from, to) in the reply's framing.
+  bool SendBody(Conn& c, const Reply& r, size_t from, size_t to, bool& brokenSent) {
+    if (r.framing != Reply::Framing::kChunked) return Send(c, r.body.data() + from, to - from, r.drip);
+    size_t chunk = r.chunkSize ? r.chunkSize : 1024;
+    for (size_t p = from; p < to; p += chunk) {
+      size_t k = std::min(chunk, to - p);
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", k);
+      if (r.brokenChunking && p > 0 && !brokenSent) {
+        brokenSent = true;
+        std::snprintf(size, sizeof size, "zz%zx\r\n", k);
+      }
+      std::string piece = std::string(size) + r.body.substr(p, k) + "\r\n";
+      if (!Send(c, piece.data(), piece.size(), r.drip)) return false;
+    }
+    return true;
+  }
+
+  // Returns whether the connection may serve another request.
+  bool WriteReply(Conn& c, const Reply& r, const ReceivedRequest& req) {
+    if (r.delay.count() > 0 && !WaitDelay(r.delay)) return false;
+    if (r.noReply) return false;
+    if (!r.raw.empty()) {
+      Send(c, r.raw.data(), r.raw.size(), r.drip);
+      return false;
+    }
+    bool closeAfter = !r.keepAlive || r.framing == Reply::Framing::kClose ||
+                      strcasecmp(req.Header("Connection").c_str(), "close") == 0;
+    std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " +
+                       (r.reason.empty() ? ReasonFor(r.status) : r.reason) + "\r\n";
+    for (const auto& h : r.headers) head += h.first + ": " + h.second + "\r\n";
+    if (r.framing == Reply::Framing::kContentLength)
+      head += "Content-Length: " +
+              std::to_string(r.contentLength >= 0 ? r.contentLength : static_cast<long long>(r.body.size())) + "\r\n";
+    else if (r.framing == Reply::Framing::kChunked)
+      head += "Transfer-Encoding: chunked\r\n";
+    if (closeAfter) head += "Connection: close\r\n";
+    head += "\r\n";
+    if (r.resetInHeaders) {
+      Send(c, head.data(), head.size() / 2, false);
+      Reset(c);
+      return false;
+    }
+    if (r.stallBeforeHeaders && !WaitRelease()) return false;
+    if (!Send(c, head.data(), head.size(), r.drip)) return false;
+    if (req.method == "HEAD" || r.status == 204 || r.status == 304) return !closeAfter;
+
+    size_t limit = std::min({r.stallAfterBody, r.closeAfterBody, r.resetAfterBody, r.body.size()});
+    bool broken = false;
+    if (!SendBody(c, r, 0, limit, broken)) return false;
+    if (limit == r.stallAfterBody && limit < Reply::kNever) {
+      if (!WaitRelease()) return false;
+      size_t next = std::min({r.closeAfterBody, r.resetAfterBody, r.body.size()});
+      if (!SendBody(c, r, limit, std::max(limit, next), broken)) return false;
+      limit = std::max(limit, next);
+    }
+    if (limit == r.resetAfterBody && r.resetAfterBody != Reply::kNever) {
+      Reset(c);
+      return false;
+    }
+    if (limit == r.closeAfterBody && r.closeAfterBody != Reply::kNever) {
+      ::shutdown(c.fd, SHUT_WR);
+      return false;
+    }
+    if (r.framing == Reply::Framing::kChunked && !Send(c, "0\r\n\r\n", 5, r.drip)) return false;
+    if (r.contentLength >= 0 && static_cast<size_t>(r.contentLength) > r.body.size()) return false;  // short body
+    return !closeAfter;
+  }
+
+  void Serve(int fd) {
+    Conn c;
+    c.fd = fd;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      c.number = ++connections;
+      ++open;
+      if (open > peak) peak = open;
+      cv.notify_all();
+    }
+    bool ok = true;
+    if (ctx) {
+      c.ssl = SSL_new(ctx);
+      SSL_set_fd(c.ssl, fd);
+      ok = SSL_accept(c.ssl) == 1;
+    }
+    std::string buf;
+    while (ok) {
+      ReceivedRequest req;
+      req.connection = c.number;
+      if (!ReadRequest(c, buf, req)) break;
+      Reply reply;
+      Handler h;
+      bool gated = false;
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        requests.push_back(req);
+        cv.notify_all();
+        auto it = routes.find(req.target);
+        h = it != routes.end() ? it->second : handler;
+        if (gate) gated = gate(req, reply);
+      }
+      if (!gated) reply = h ? h(req) : Reply::Text(200, "hello");
+      if (!WriteReply(c, reply, req)) break;
+    }
+    if (c.ssl) {
+      if (!c.gone) SSL_shutdown(c.ssl);
+      SSL_free(c.ssl);
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    for (auto it = openFds.begin(); it != openFds.end(); ++it)
+      if (*it == fd) {
+        openFds.erase(it);
+        break;
+      }
+    ::close(fd);
+    --open;
+    cv.notify_all();
+  }
+
+  void Accept() {
+    for (;;) {
+      pollfd p{listenFd, POLLIN, 0};
+      int r = ::poll(&p, 1, -1);
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        if (stopping) return;
+      }
+      if (r <= 0) continue;
+      int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::lock_guard<std::mutex> lock(mu);
+      if (stopping) {
+        ::close(fd);
+        return;
+      }
+      openFds.push_back(fd);
+      workers.emplace_back([this, fd] { Serve(fd); });
+    }
+  }
+};
+
+LoopbackServer::LoopbackServer(ServerOptions options) : options_(std::move(options)), impl_(new Impl) {}
+
+LoopbackServer::~LoopbackServer() { Stop(); }
+
+bool LoopbackServer::Start() {
+  if (options_.tls) {
+    char tmpl[] = "/tmp/qmxloopback-XXXXXX";
+    if (!mkdtemp(tmpl)) return false;
+    impl_->dir = tmpl;
+    impl_->ctx = SSL_CTX_new(TLS_server_method());
+    if (!impl_->ctx || !MakeCertificate(options_, impl_->dir, impl_->ctx, certFile_)) return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    ::close(fd);
+    return false;
+  }
+  port_ = ntohs(a.sin_port);
+  impl_->listenFd = fd;
+  impl_->acceptor = std::thread([this] { impl_->Accept(); });
+  return true;
+}
+
+void LoopbackServer::Stop() {
+  if (!impl_) return;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (impl_->stopping && !impl_->acceptor.joinable()) return;
+    impl_->stopping = true;
+    impl_->cv.notify_all();
+    for (int fd : impl_->openFds) ::shutdown(fd, SHUT_RDWR);
+    if (impl_->listenFd >= 0) ::shutdown(impl_->listenFd, SHUT_RDWR);
+  }
+  if (impl_->acceptor.joinable()) impl_->acceptor.join();
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    workers.swap(impl_->workers);
+  }
+  for (auto& t : workers) t.join();
+  if (impl_->listenFd >= 0) ::close(impl_->listenFd);
+  impl_->listenFd = -1;
+  if (impl_->ctx) SSL_CTX_free(impl_->ctx);
+  impl_->ctx = nullptr;
+  if (!certFile_.empty()) ::unlink(certFile_.c_str());
+  if (!impl_->dir.empty()) ::rmdir(impl_->dir.c_str());
+  impl_->dir.clear();
+}
+
+std::string LoopbackServer::Url(const std::string& path) const {
+  return std::string(options_.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void LoopbackServer::SetHandler(Handler h) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->handler = std::move(h);
+}
+
+void LoopbackServer::Route(const std::string& target, Handler h) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->routes[target] = std::move(h);
+}
+
+void LoopbackServer::RequireBasic(const std::string& user, const std::string& password, const std::string& realm) {
+  std::string expected = "Basic " + Base64(user + ":" + password);
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->gate = [expected, realm](const ReceivedRequest& req, Reply& reply) {
+    if (req.Header("Authorization") == expected) return false;
+    reply = Reply::BasicChallenge(realm);
+    return true;
+  };
+}
+
+void LoopbackServer::ReleaseStalled() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->released = true;
+  impl_->cv.notify_all();
+}
+
+std::vector<ReceivedRequest> LoopbackServer::Requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->requests;
+}
+
+size_t LoopbackServer::RequestCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->requests.size();
+}
+
+size_t LoopbackServer::ConnectionCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return static_cast<size_t>(impl_->connections);
+}
+
+size_t LoopbackServer::OpenConnections() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->open;
+}
+
+size_t LoopbackServer::PeakConnections() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->peak;
+}
+
+bool LoopbackServer::WaitForRequests(size_t n, std::chrono::milliseconds deadline) const {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  return impl_->cv.wait_for(lock, deadline, [&] { return impl_->requests.size() >= n; });
+}
+
+bool LoopbackServer::WaitForOpenConnections(size_t n, std::chrono::milliseconds deadline) const {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  return impl_->cv.wait_for(lock, deadline, [&] { return impl_->open >= n; });
+}
+
+// ---------------------------------------------------------------------------
+
+BlackholeListener::BlackholeListener() = default;
+BlackholeListener::~BlackholeListener() { Stop(); }
+
+bool BlackholeListener::Start() {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 0) != 0 ||
+      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return false;
+  port_ = ntohs(a.sin_port);
+  // Fill the accept queue; nobody ever accepts, so later SYNs go unanswered.
+  for (int i = 0; i < 4; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers_.push_back(fd);
+  }
+  return true;
+}
+
+void BlackholeListener::Stop() {
+  for (int fd : fillers_) ::close(fd);
+  fillers_.clear();
+  if (listenFd_ >= 0) ::close(listenFd_);
+  listenFd_ = -1;
+}
+
+uint16_t UnusedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);  // bound, never listened: connections are refused
+  return ntohs(a.sin_port);
+}
+
+}  // namespace qmxloopback
