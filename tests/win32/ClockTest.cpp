@@ -6,15 +6,6 @@
 
 namespace {
 
-TEST(ClockTest, RealClockNeverGoesBack) {
-  EXPECT_FALSE(QmxClockIsManual());
-  uint64_t a = QmxClockNowMs();
-  uint64_t b = QmxClockNowMs();
-  EXPECT_LE(a, b);
-  QmxClockAdvance(1000000);  // no effect on the real clock
-  EXPECT_LT(QmxClockNowMs(), b + 1000000);
-}
-
 TEST(ClockTest, ManualClockMovesOnlyWhenAdvanced) {
   QmxClockSetManual(1, 5000);
   EXPECT_TRUE(QmxClockIsManual());
@@ -25,6 +16,9 @@ TEST(ClockTest, ManualClockMovesOnlyWhenAdvanced) {
   EXPECT_EQ(125001u, GetTickCount());
   QmxClockSetManual(0, 0);
   EXPECT_FALSE(QmxClockIsManual());
+  uint64_t real = QmxClockNowMs();
+  QmxClockAdvance(1000000);  // no effect on the real clock
+  EXPECT_LT(QmxClockNowMs(), real + 1000000);
 }
 
 TEST(ClockTest, TickCountWrapsAt32Bits) {

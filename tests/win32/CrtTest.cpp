@@ -144,19 +144,4 @@ TEST(ModuleFileNameTest, ExecutablePathAndTruncation) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
 }
 
-TEST(TimeTest, FtimeAgreesWithTheSystemClock) {
-  time_t before = time(nullptr);
-  struct _timeb tb;
-  _ftime(&tb);
-  time_t after = time(nullptr);
-  EXPECT_LE(before, tb.time);
-  EXPECT_LE(tb.time, after);
-  EXPECT_LT(tb.millitm, 1000);
-  struct tm local;
-  localtime_r(&tb.time, &local);
-  EXPECT_EQ(local.tm_isdst > 0 ? 1 : 0, tb.dstflag);
-}
-
-TEST(Win32Test, NoForegroundWindow) { EXPECT_EQ(nullptr, GetForegroundWindow()); }
-
 }  // namespace
