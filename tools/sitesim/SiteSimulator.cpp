@@ -437,7 +437,8 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
   };
   server->http->Get(".*", handler);
   server->http->Post(".*", handler);
-  server->http->set_keep_alive_timeout(2);
+  // Idle keep-alive connections would hold Stop() for their whole time-out.
+  server->http->set_keep_alive_timeout(0);
 
   int bound = port == 0 ? server->http->bind_to_any_port(host)
                         : (server->http->bind_to_port(host, port) ? port : -1);
