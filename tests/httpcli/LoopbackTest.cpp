@@ -61,6 +61,8 @@ class Loopback {
       server_ = std::make_unique<httplib::Server>();
     }
     tls_ = tls;
+    // One request per connection: stopping never waits on an idle keep-alive.
+    server_->set_keep_alive_max_count(1);
   }
   ~Loopback() { Stop(); }
   httplib::Server& server() { return *server_; }
