@@ -21,6 +21,7 @@
 #include "RtTraceCapture.h"
 #include "SiteWininet.h"
 #include "qmxclock.h"
+#include "qmxloopback/ProxyFixtures.h"
 #include "qmxwininet_ext.h"
 
 using namespace httpcli_test;
@@ -226,6 +227,25 @@ TEST_F(LoopbackTest, ChallengeCancelledDeliversThePageWithZero) {
   ASSERT_TRUE(RunUntilDelivered(1));
   EXPECT_EQ(0, sink.deliveries[0].result);
   EXPECT_EQ("need auth", sink.deliveries[0].content);
+}
+
+TEST_F(LoopbackTest, ProxyChallengeAnsweredWithTheProxyCredentials) {
+  qmxloopback::TinyProxy proxy("pu", "pp");
+  if (!proxy.Start()) GTEST_SKIP() << "tinyproxy did not start";
+  plain.server().Get("/via", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("through the proxy", "text/plain");
+  });
+  plain.Start();
+  CSiteWininet* s = Open(plain.Url("/via"), true);
+  site->SetProxy("pu", "pp", "127.0.0.1", proxy.Port(), 1);
+  int on = 1;
+  site->SetOption(SiteOptionUseProxy, &on);
+  CRtString response;
+  EXPECT_EQ(0, site->RequestSync(response, "", "GET", "", nullptr, 0));
+  EXPECT_EQ("through the proxy", response);
+  EXPECT_EQ(2, s->GetProxyAuthState());
+  EXPECT_TRUE(trace.Contains("HttpQueryInfo result: dwCode=200"));
+  proxy.Stop();
 }
 
 TEST_F(LoopbackTest, ConnectionDroppedMidBodyGives10006WithTextSoFar) {
