@@ -68,11 +68,4 @@ TEST_F(CleanUpTest, CleanUpThatKeepsItsObjectIsCalledOnce) {
   EXPECT_EQ(kept.m_calls, 1);
 }
 
-TEST_F(CleanUpTest, ShutdownCalledFromACleanUpDoesNotRecurse) {
-  new CLogged('a');
-  new CLogged('b', [] { QmxFrameworkShutdown(); });
-  QmxFrameworkShutdown();
-  EXPECT_EQ(g_log, "ba");
-}
-
 }  // namespace

@@ -22,15 +22,12 @@ TEST(EventQueueAttachTest, ThreadHasAQueueOnlyBetweenAttachAndDetach) {
   EXPECT_EQ(QmxThreadRun(0), -1);
   EXPECT_EQ(QmxThreadRunPending(), -1);
   EXPECT_EQ(QmxThreadPollFd(), -1);
-  EXPECT_EQ(QmxThreadNextTimeoutMs(), -1);
 
   IRtEventQueue* q = QmxThreadAttach();
   ASSERT_NE(q, nullptr);
   EXPECT_EQ(QmxThreadAttach(), q);
   EXPECT_EQ(tm->GetThreadEventQueue(CRtThreadManager::TT_CURRENT), q);
-  // The test runs on the process's main thread.
-  EXPECT_EQ(tm->GetThreadEventQueue(CRtThreadManager::TT_MAIN), q);
-  EXPECT_EQ(tm->GetThreadEventQueue(CRtThreadManager::TT_NETWORK), nullptr);
+  EXPECT_EQ(tm->GetThreadEventQueue(CRtThreadManager::TT_MAIN), q);  // gtest runs on the main thread
 
   // Another thread's queue is its own, and not the main one.
   IRtEventQueue* other = nullptr;
@@ -38,18 +35,12 @@ TEST(EventQueueAttachTest, ThreadHasAQueueOnlyBetweenAttachAndDetach) {
     other = QmxThreadAttach();
     QmxThreadDetach();
   }).join();
-  EXPECT_NE(other, nullptr);
   EXPECT_NE(other, q);
   EXPECT_EQ(tm->GetThreadEventQueue(CRtThreadManager::TT_MAIN), q);
 
   QmxThreadDetach();
   EXPECT_EQ(tm->GetThreadEventQueue(CRtThreadManager::TT_CURRENT), nullptr);
   EXPECT_EQ(tm->GetThreadEventQueue(CRtThreadManager::TT_MAIN), nullptr);
-  QmxThreadDetach();  // harmless again
-
-  IRtEventQueue* again = QmxThreadAttach();
-  EXPECT_NE(again, nullptr);
-  QmxThreadDetach();
 }
 
 using EventQueueTest = QueueTest;
@@ -67,6 +58,7 @@ TEST_F(EventQueueTest, RunsEventsInPostOrderThenDestroysThem) {
   EXPECT_EQ(destroyed, 5);
   EXPECT_EQ(Queue()->GetPendingEventsCount(), 0u);
   EXPECT_EQ(QmxThreadRunPending(), 0);
+  EXPECT_EQ(Queue()->PostEvent(nullptr), RT_ERROR_INVALID_ARG);
 }
 
 TEST_F(EventQueueTest, EventPostedByAnEventWaitsForTheNextPass) {
@@ -82,8 +74,6 @@ TEST_F(EventQueueTest, EventPostedByAnEventWaitsForTheNextPass) {
   EXPECT_EQ(QmxThreadRunPending(), 1);
   EXPECT_EQ(order.back(), "posted by first");
 }
-
-TEST_F(EventQueueTest, NullPostIsRefused) { EXPECT_EQ(Queue()->PostEvent(nullptr), RT_ERROR_INVALID_ARG); }
 
 TEST(EventQueueDetachTest, DestroysUnrunEventsAndRefusesLaterPosts) {
   IRtEventQueue* q = QmxThreadAttach();
@@ -134,21 +124,6 @@ TEST_F(EventQueueTest, RunReturnsOnStopAfterRunningWhatWaits) {
   QmxQueueStop(nullptr);
 }
 
-TEST_F(EventQueueTest, RunAndDetachAreRefusedInsideAnEvent) {
-  IRtEventQueue* q = Queue();
-  int nested = 0;
-  int nestedPending = 0;
-  q->PostEvent(new CFnEvent([&] {
-    nested = QmxThreadRun(0);
-    nestedPending = QmxThreadRunPending();
-    QmxThreadDetach();
-  }));
-  EXPECT_EQ(QmxThreadRunPending(), 1);
-  EXPECT_EQ(nested, -1);
-  EXPECT_EQ(nestedPending, -1);
-  EXPECT_EQ(Queue(), q);  // still attached
-}
-
 TEST_F(EventQueueTest, PollFdIsReadableWhileEventsWait) {
   int fd = QmxThreadPollFd();
   ASSERT_GE(fd, 0);
@@ -189,29 +164,6 @@ TEST_F(EventQueueTest, PollFdWakesForARealClockTimer) {
   EXPECT_EQ(fired, 1);
   EXPECT_FALSE(timer.IsScheduled());
   EXPECT_FALSE(Readable(QmxThreadPollFd()));
-}
-
-// A hand-written host loop, as the host documentation shows it, driving a
-// repeating timer and events together.
-TEST_F(EventQueueTest, HostPollLoopDrivesEventsAndTimers) {
-  int ticks = 0;
-  int events = 0;
-  IRtEventQueue* q = Queue();
-  CRtTimerWrapper timer;
-  CFnTimerSink sink([&](CRtTimerWrapper* t) {
-    ++ticks;
-    q->PostEvent(new CFnEvent([&] { ++events; }));
-    if (ticks == 3) t->Cancel();
-  });
-  ASSERT_EQ(timer.Schedule(&sink, CRtTimeValue(0, 1000)), 0);
-  for (int turns = 0; turns < 100000 && (ticks < 3 || events < 3); ++turns) {
-    struct pollfd p = {QmxThreadPollFd(), POLLIN, 0};
-    poll(&p, 1, QmxThreadNextTimeoutMs());
-    QmxThreadRunPending();
-  }
-  EXPECT_EQ(ticks, 3);
-  EXPECT_EQ(events, 3);
-  EXPECT_EQ(QmxThreadNextTimeoutMs(), -1);
 }
 
 }  // namespace
