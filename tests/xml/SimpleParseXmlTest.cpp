@@ -196,6 +196,9 @@ TEST(XmlEncodingTest, Utf16DocumentReadAsUtf8) {
   CSimpleParseXml xml;
   ASSERT_NE(0, xml.LoadXML(reinterpret_cast<const char*>(text), sizeof(text) - sizeof(char16_t)));
   EXPECT_STREQ("\xE4\xB8\xAD", xml.GetValue(xml.GetNode(kDocument, XML_INDEX_ALL, "r", nullptr, nullptr), 0, "v"));
+  // A document type is refused in any encoding.
+  const char16_t typed[] = u"\xFEFF<!DOCTYPE r [<!ENTITY a 'x'>]><r>&a;</r>";
+  EXPECT_EQ(0, xml.LoadXML(reinterpret_cast<const char*>(typed), sizeof(typed) - sizeof(char16_t)));
 }
 
 }  // namespace
