@@ -97,11 +97,7 @@ class LoopbackTest : public ::testing::Test {
     if (probe) InternetCloseHandle(probe);
   }
   void TearDown() override {
-    {
-      std::lock_guard<std::mutex> g(stallLock);
-      released = true;
-    }
-    stallCv.notify_all();
+    Release();
     if (site) {
       site->OpenWith(nullptr);
       client->CloseSite(site);
@@ -130,6 +126,14 @@ class LoopbackTest : public ::testing::Test {
     stalled = true;
     stallCv.notify_all();
     stallCv.wait(g, [&] { return released; });
+  }
+
+  void Release() {
+    {
+      std::lock_guard<std::mutex> g(stallLock);
+      released = true;
+    }
+    stallCv.notify_all();
   }
 
   OwnerLoop loop;
@@ -263,6 +267,31 @@ TEST_F(LoopbackTest, ConnectionDroppedMidBodyGives10006WithTextSoFar) {
   ASSERT_TRUE(RunUntilDelivered(1));
   EXPECT_EQ(10006, sink.deliveries[0].result);
   EXPECT_EQ(std::string(100, 'c'), sink.deliveries[0].content);
+}
+
+TEST_F(LoopbackTest, BodyArrivingAfterAPendingReadIsReadWhole) {
+  const std::string first(3000, 'a'), second(2500, 'b');
+  plain.server().Get("/parts", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& out) {
+      if (offset == 0) {
+        out.write(first.data(), first.size());
+      } else {
+        Stall();  // until the client's read has gone pending
+        out.write(second.data(), second.size());
+        out.done();
+      }
+      return true;
+    });
+  });
+  plain.Start();
+  Open(plain.Url("/parts"));
+  DWORD key = 0;
+  ASSERT_EQ(0, site->Request(&key, "", "GET", "", nullptr, 0));
+  ASSERT_TRUE(loop.RunUntil([&] { return trace.Contains("wait for next complete event. requ=1"); }));
+  Release();
+  ASSERT_TRUE(RunUntilDelivered(1));
+  EXPECT_EQ(0, sink.deliveries[0].result);
+  EXPECT_EQ(first + second, sink.deliveries[0].content);
 }
 
 TEST_F(LoopbackTest, StalledServerIsTimedOutByTheSweep) {
