@@ -270,9 +270,9 @@ TEST_F(LoopbackTest, ConnectionDroppedMidBodyGives10006WithTextSoFar) {
 }
 
 TEST_F(LoopbackTest, BodyArrivingAfterAPendingReadIsReadWhole) {
-  const std::string first(3000, 'a'), second(2500, 'b');
-  plain.server().Get("/parts", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& out) {
+  static const std::string first(3000, 'a'), second(2500, 'b');
+  plain.server().Get("/parts", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [this](size_t offset, httplib::DataSink& out) {
       if (offset == 0) {
         out.write(first.data(), first.size());
       } else {
@@ -287,7 +287,7 @@ TEST_F(LoopbackTest, BodyArrivingAfterAPendingReadIsReadWhole) {
   Open(plain.Url("/parts"));
   DWORD key = 0;
   ASSERT_EQ(0, site->Request(&key, "", "GET", "", nullptr, 0));
-  ASSERT_TRUE(loop.RunUntil([&] { return trace.Contains("wait for next complete event. requ=1"); }));
+  ASSERT_TRUE(loop.RunUntil([&] { return trace.Contains("wait for next complete event. requ="); }));
   Release();
   ASSERT_TRUE(RunUntilDelivered(1));
   EXPECT_EQ(0, sink.deliveries[0].result);
