@@ -1,6 +1,7 @@
-// The site and its WinINet transport over a scripted WinINet: request
-// issuing, completion on the owner thread, challenges and the process-wide
-// retry budget, both readers, and the time-out sweep on the test clock.
+// The site and its WinINet transport over a scripted WinINet: what is sent
+// and with which flags, challenges and the process-wide retry budget, status
+// reports, and the time-out sweep on the test clock. The same paths against
+// real servers are in LoopbackTest.cpp.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -208,21 +209,6 @@ TEST_F(SiteTransportTest, SyncProxyChallengeAnsweredWithCredentials) {
   EXPECT_EQ(0, s->GetProxyAuthState());
 }
 
-TEST_F(SiteTransportTest, AsyncChallengeCancelledDeliversThePage) {
-  CSiteWininet* s = Open("http://h/");
-  fakeinet::PushReply(Ok("401 page", 401));
-  DWORD key = 0;
-  ASSERT_EQ(0, site->Request(&key, "/", "GET", "", nullptr, 0));
-  CompleteFromWinInet();
-  ASSERT_TRUE(RunUntilDelivered(1));
-  EXPECT_EQ(0, sink.deliveries[0].result);
-  EXPECT_EQ("401 page", sink.deliveries[0].content);
-  EXPECT_EQ(1u, fakeinet::DialogCount());
-  EXPECT_EQ(0, s->GetProxyAuthState());
-  EXPECT_TRUE(trace.Contains("CSiteWininet::OnRequestComplete, InternetErrorDlg requ=1,error=1223",
-                             RT_TRACE_LEVEL_WARNING));
-}
-
 TEST_F(SiteTransportTest, AsyncRetryResendsOnNewHandlesWithTheBody) {
   Open("http://h/");
   fakeinet::PushReply(Ok("401 page", 401));
@@ -254,44 +240,6 @@ TEST_F(SiteTransportTest, RetryBudgetIsSpentByTheFourthChallengeSync) {
   // Below zero every challenge goes to the prompt again.
   EXPECT_EQ(0, site->RequestSync(response, "/", "GET", "", nullptr, 0));
   EXPECT_EQ(4u, fakeinet::DialogCount());
-}
-
-TEST_F(SiteTransportTest, ReadFailureDeliversTextSoFarWith10006) {
-  Open("http://h/");
-  Reply r = Ok(Pattern(300));
-  r.failAfter = 100;
-  fakeinet::PushReply(r);
-  DWORD key = 0;
-  ASSERT_EQ(0, site->Request(&key, "/", "GET", "", nullptr, 0));
-  CompleteFromWinInet();
-  ASSERT_TRUE(RunUntilDelivered(1));
-  EXPECT_EQ(10006, sink.deliveries[0].result);
-  EXPECT_EQ(Pattern(100), sink.deliveries[0].content);
-  EXPECT_TRUE(trace.Contains("InternetRead_async, wait timeout, InternetReadFileEx failed. requ=1,error=12030",
-                             RT_TRACE_LEVEL_ERROR));
-}
-
-TEST_F(SiteTransportTest, PendingReadsResumeAndKeepEveryByteInOrder) {
-  CSiteWininet* s = Open("http://h/");
-  std::string body = Pattern(4500);
-  fakeinet::PushReply(Ok(body));
-  fakeinet::SetAsyncReadPending(true);
-  DWORD key = 0;
-  ASSERT_EQ(0, site->Request(&key, "/", "GET", "", nullptr, 0));
-  CompleteFromWinInet();
-  // Each chunk is announced by a completion report after the read went pending.
-  for (int i = 0; i < 10 && sink.deliveries.empty(); ++i) {
-    ASSERT_TRUE(loop.RunUntil([&] {
-      return trace.Count("wait for next complete event. requ=1") > (size_t)i || !sink.deliveries.empty();
-    }));
-    if (!sink.deliveries.empty()) break;
-    EXPECT_EQ(3u, s->FindPending(key)->m_status);
-    CompleteFromWinInet();
-    loop.RunUntil([&] { return trace.Count("OnRequestComplete, begin...") > (size_t)i + 1; });
-  }
-  ASSERT_TRUE(RunUntilDelivered(1));
-  EXPECT_EQ(body, sink.deliveries[0].content);
-  EXPECT_EQ(3u, trace.Count("wait for next complete event. requ=1, dwBufferLength=2047"));
 }
 
 TEST_F(SiteTransportTest, ReportsForUnknownKeysAndOtherStatuses) {
