@@ -1,0 +1,357 @@
+// The plain side of the benchmarks: what a careful programmer writes with
+// libcurl and pugixml directly, and a mutex-and-condition-variable queue.
+//
+//   qmxbench-plain join-new   --url U --n N [--warmup W]  GET + parse, new easy handle each time
+//   qmxbench-plain join-reuse --url U --n N [--warmup W]  the same on one reused handle
+//   qmxbench-plain batch      --url U --n P [--cap C]     P transfers at once on one multi handle
+//   qmxbench-plain read       --url U --n K               K GETs into a buffer reserved from Content-Length
+//   qmxbench-plain download   --url U --dir D             GET into a reserved buffer, every piece also
+//                                                          appended to a record file, then the file written
+//   qmxbench-plain queue      --n N [--burst B]           cross-thread delivery through a locked queue
+//
+// Each prints one JSON line of figures.
+#include <curl/curl.h>
+
+#include <pugixml.hpp>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "BenchUtil.h"
+
+namespace {
+
+using bench::Clock;
+
+size_t AppendBody(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+// Reserves the body buffer from Content-Length once the headers are in.
+struct Reserved {
+  CURL* easy = nullptr;
+  std::string body;
+  bool reserved = false;
+  FILE* record = nullptr;  // every piece is also appended here when set
+};
+
+size_t AppendReserved(char* data, size_t size, size_t count, void* user) {
+  Reserved* r = static_cast<Reserved*>(user);
+  const size_t n = size * count;
+  if (!r->reserved) {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(r->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0) {
+      r->body.reserve(static_cast<size_t>(length));
+    }
+    r->reserved = true;
+  }
+  r->body.append(data, n);
+  if (r->record && fwrite(data, 1, n, r->record) != n) return 0;
+  return n;
+}
+
+// What the module gives its host from a join reply: the result and the two
+// configuration texts with the loader's address.
+struct JoinResult {
+  bool ok = false;
+  std::string downloadUrl, loaderIni, tokenIni;
+};
+
+void StripDollars(std::string& text) {
+  for (size_t p = text.find('$'); p != std::string::npos; p = text.find('$', p)) text.erase(p, 1);
+}
+
+JoinResult ParseJoin(const std::string& reply) {
+  JoinResult r;
+  pugi::xml_document doc;
+  if (!doc.load_buffer(reply.data(), reply.size())) return r;
+  pugi::xml_node root = doc.child("root");
+  if (strcmp(root.child("header").child_value("success"), "true") != 0) return r;
+  pugi::xml_node body = root.child("body");
+  r.tokenIni = "[Parlevo]\n";
+  for (pugi::xml_node e : body.child("confToken").children("entry")) {
+    const char* key = e.child_value("key");
+    if (*key) r.tokenIni += std::string(key) + "=" + e.child_value("value") + "\n";
+  }
+  StripDollars(r.tokenIni);
+  r.loaderIni = "[qmxloader]\n";
+  for (pugi::xml_node e : body.child("downLoad").children("entry")) {
+    const std::string key = e.child_value("key");
+    if (key == "LoaderURL")
+      r.downloadUrl = e.child_value("value");
+    else if (!key.empty())
+      r.loaderIni += key + "=" + e.child_value("value") + "\n";
+  }
+  StripDollars(r.loaderIni);
+  r.ok = true;
+  return r;
+}
+
+bool GetInto(CURL* easy, const std::string& url, std::string& body) {
+  body.clear();
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+  long status = 0;
+  if (curl_easy_perform(easy) != CURLE_OK) return false;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  return status == 200;
+}
+
+int Join(const bench::Options& opt, bool reuse) {
+  const std::string url = opt.Text("url");
+  const long n = opt.Number("n", 100), warmup = opt.Number("warmup", 20);
+  CURL* shared = reuse ? curl_easy_init() : nullptr;
+  std::string body;
+  long failures = 0, rssOneJoin = 0;
+  auto once = [&]() {
+    CURL* easy = reuse ? shared : curl_easy_init();
+    const bool got = GetInto(easy, url, body);
+    if (!reuse) curl_easy_cleanup(easy);
+    if (!got || !ParseJoin(body).ok) ++failures;
+  };
+  for (long i = 0; i < warmup; ++i) {
+    once();
+    if (i == 0) rssOneJoin = bench::RssKiB();
+  }
+  const Clock::time_point start = Clock::now();
+  for (long i = 0; i < n; ++i) once();
+  const double seconds = bench::SecondsSince(start);
+  if (shared) curl_easy_cleanup(shared);
+  if (failures) return bench::Fail("join: requests failed");
+  bench::Report report;
+  report.Add("us_per_join", seconds * 1e6 / n);
+  report.Add("rss_one_join_kib", rssOneJoin);
+  report.Print();
+  return 0;
+}
+
+// P transfers started at once on one multi handle, with the per-server
+// connection cap the module's transport applies; done when all are in.
+int Batch(const bench::Options& opt) {
+  const std::string url = opt.Text("url");
+  const long n = opt.Number("n", 100), cap = opt.Number("cap", 6);
+  CURLM* multi = curl_multi_init();
+  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, cap);
+
+  struct Transfer {
+    CURL* easy;
+    std::string body;
+  };
+  auto run = [&](long count, long* rssDelta) -> long {
+    std::vector<std::unique_ptr<Transfer>> transfers;
+    transfers.reserve(count);
+    const long before = bench::RssKiB();
+    for (long i = 0; i < count; ++i) {
+      std::unique_ptr<Transfer> t(new Transfer{curl_easy_init(), std::string()});
+      curl_easy_setopt(t->easy, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(t->easy, CURLOPT_NOSIGNAL, 1L);
+      curl_easy_setopt(t->easy, CURLOPT_WRITEFUNCTION, AppendBody);
+      curl_easy_setopt(t->easy, CURLOPT_WRITEDATA, &t->body);
+      curl_easy_setopt(t->easy, CURLOPT_PRIVATE, t.get());
+      curl_multi_add_handle(multi, t->easy);
+      transfers.push_back(std::move(t));
+    }
+    if (rssDelta) *rssDelta = bench::RssKiB() - before;
+    long done = 0, failed = 0;
+    int running = 1;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(120);
+    while (done < count && Clock::now() < deadline) {
+      curl_multi_perform(multi, &running);
+      int left = 0;
+      while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+        if (m->msg != CURLMSG_DONE) continue;
+        long status = 0;
+        curl_easy_getinfo(m->easy_handle, CURLINFO_RESPONSE_CODE, &status);
+        if (m->data.result != CURLE_OK || status != 200) ++failed;
+        CURL* easy = m->easy_handle;
+        curl_multi_remove_handle(multi, easy);
+        curl_easy_cleanup(easy);
+        ++done;
+      }
+      if (done < count) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    return done == count ? failed : count;
+  };
+  if (run(std::min(n, 20L), nullptr)) return bench::Fail("batch: warm-up failed");
+  long rssDelta = 0;
+  const Clock::time_point start = Clock::now();
+  const long failed = run(n, &rssDelta);
+  const double seconds = bench::SecondsSince(start);
+  curl_multi_cleanup(multi);
+  if (failed) return bench::Fail("batch: transfers failed");
+  bench::Report report;
+  report.Add("us_per_request", seconds * 1e6 / n);
+  report.Add("kib_per_pending", static_cast<double>(rssDelta) / n);
+  report.Print();
+  return 0;
+}
+
+int Read(const bench::Options& opt) {
+  const std::string url = opt.Text("url");
+  const long n = opt.Number("n", 10);
+  CURL* easy = curl_easy_init();
+  double bytes = 0;
+  auto once = [&]() -> bool {
+    Reserved r;
+    r.easy = easy;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendReserved);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &r);
+    if (curl_easy_perform(easy) != CURLE_OK || r.body.empty()) return false;
+    bytes += r.body.size();
+    return true;
+  };
+  if (!once()) return bench::Fail("read: request failed");
+  bytes = 0;
+  const Clock::time_point start = Clock::now();
+  for (long i = 0; i < n; ++i)
+    if (!once()) return bench::Fail("read: request failed");
+  const double seconds = bench::SecondsSince(start);
+  curl_easy_cleanup(easy);
+  bench::Report report;
+  report.Add("ms_per_mib", seconds * 1e3 / (bytes / 1048576.0));
+  report.Print();
+  return 0;
+}
+
+int Download(const bench::Options& opt) {
+  const std::string url = opt.Text("url"), dir = opt.Text("dir");
+  const std::string name = url.substr(url.rfind('/') + 1);
+  const long rssStart = bench::RssKiB();
+  const Clock::time_point start = Clock::now();
+  CURL* easy = curl_easy_init();
+  Reserved r;
+  r.easy = easy;
+  r.record = fopen((dir + "/record.bin").c_str(), "ab");
+  if (!r.record) return bench::Fail("download: cannot open the record file");
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendReserved);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &r);
+  const CURLcode rc = curl_easy_perform(easy);
+  curl_easy_cleanup(easy);
+  fclose(r.record);
+  if (rc != CURLE_OK || r.body.empty()) return bench::Fail("download: request failed");
+  FILE* out = fopen((dir + "/" + name).c_str(), "wb");
+  if (!out || fwrite(r.body.data(), 1, r.body.size(), out) != r.body.size()) return bench::Fail("download: write");
+  fclose(out);
+  const double seconds = bench::SecondsSince(start);
+  bench::Report report;
+  report.Add("mib_per_s", r.body.size() / 1048576.0 / seconds);
+  report.Add("peak_rss_mib", bench::PeakRssKiB() / 1024.0);
+  report.Add("start_rss_mib", rssStart / 1024.0);
+  report.Add("file_mib", r.body.size() / 1048576.0);
+  report.Print();
+  return 0;
+}
+
+// A plain locked queue of heap events, as a programmer would write one.
+struct Event {
+  virtual ~Event() {}
+  virtual void Fire() = 0;
+};
+
+class LockedQueue {
+ public:
+  void Post(Event* e) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_back(e);
+    }
+    cv_.notify_one();
+  }
+  // Runs events until one of them calls Stop.
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      cv_.wait(lock, [this] { return !events_.empty() || stop_; });
+      while (!events_.empty()) {
+        Event* e = events_.front();
+        events_.pop_front();
+        lock.unlock();
+        e->Fire();
+        delete e;
+        lock.lock();
+      }
+    }
+    stop_ = false;
+  }
+  void Stop() { stop_ = true; }  // from an event of this queue
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Event*> events_;
+  bool stop_ = false;
+};
+
+// The owner thread runs `owner`; the worker posts to it and waits for the
+// owner's answer on its own queue: one event at a time (burst 1), or bursts
+// whose last event answers.
+int Queue(const bench::Options& opt) {
+  const long n = opt.Number("n", 10000), burst = opt.Number("burst", 1);
+  const long rounds = std::max(1L, n / burst);
+  LockedQueue owner, worker;
+  struct Answer : Event {
+    LockedQueue* q;
+    explicit Answer(LockedQueue* queue) : q(queue) {}
+    void Fire() override { q->Stop(); }
+  };
+  struct Work : Event {
+    LockedQueue *owner, *worker;
+    long* count;
+    bool last, answer;
+    Work(LockedQueue* o, LockedQueue* w, long* c, bool l, bool a) : owner(o), worker(w), count(c), last(l), answer(a) {}
+    void Fire() override {
+      ++*count;
+      if (answer) worker->Post(new Answer(worker));
+      if (last) owner->Stop();
+    }
+  };
+  long fired = 0;
+  const Clock::time_point start = Clock::now();
+  std::thread poster([&] {
+    for (long r = 0; r < rounds; ++r) {
+      for (long i = 0; i < burst; ++i) {
+        const bool end = i == burst - 1;
+        owner.Post(new Work(&owner, &worker, &fired, end && r == rounds - 1, end && r != rounds - 1));
+      }
+      if (r != rounds - 1) worker.Run();
+    }
+  });
+  owner.Run();
+  const double seconds = bench::SecondsSince(start);
+  poster.join();
+  if (fired != rounds * burst) return bench::Fail("queue: events lost");
+  bench::Report report;
+  report.Add("ns_per_event", seconds * 1e9 / fired);
+  report.Print();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return bench::Fail("usage: qmxbench-plain CASE [--name value]...");
+  const std::string name = argv[1];
+  const bench::Options opt(argc, argv);
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  int rc = 2;
+  if (name == "join-new") rc = Join(opt, false);
+  else if (name == "join-reuse") rc = Join(opt, true);
+  else if (name == "batch") rc = Batch(opt);
+  else if (name == "read") rc = Read(opt);
+  else if (name == "download") rc = Download(opt);
+  else if (name == "queue") rc = Queue(opt);
+  else bench::Fail("unknown case");
+  curl_global_cleanup();
+  return rc;
+}
