@@ -11,12 +11,15 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -206,6 +209,12 @@ struct LoopbackServer::Impl {
       ssize_t n = Recv(c, tmp, sizeof tmp);
       if (n <= 0) return false;
       buf.append(tmp, static_cast<size_t>(n));
+      if (!std::isupper(static_cast<unsigned char>(buf[0]))) {
+        // Not HTTP (a TLS hello, say): answer as a plain server would.
+        static const char kBad[] = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+        Send(c, kBad, sizeof kBad - 1, false);
+        return false;
+      }
     }
     std::string head = buf.substr(0, end);
     buf.erase(0, end + 4);
@@ -329,6 +338,10 @@ struct LoopbackServer::Impl {
   }
 
   void Serve(int fd) {
+    sigset_t pipe;  // SSL_write to a vanished client: EPIPE, not SIGPIPE
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     Conn c;
     c.fd = fd;
     {

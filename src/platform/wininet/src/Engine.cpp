@@ -13,6 +13,8 @@
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -792,7 +794,7 @@ void Engine::Finish(Transfer* t, CURLcode rc, DWORD ownError) {
   if (!t->published && (t->candidate || (rc != CURLE_OK && t->tunnelReply))) {
     Publish(t);
     err = 0;
-  } else if (!t->published && rc == CURLE_OK) {
+  } else if (!t->published && rc == CURLE_OK && !ownError) {
     Publish(t);
   }
   if (t->tunnelReply) err = 0;
@@ -855,6 +857,12 @@ void Engine::CheckTimers() {
 }
 
 void Engine::Run() {
+  // OpenSSL writes with write(2): a peer that went away must give EPIPE on
+  // this thread, not a process-killing SIGPIPE.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   while (!stop_) {
     std::vector<std::function<void()>> cmds;
     {
@@ -1021,8 +1029,10 @@ DWORD MapCurlError(int code, void* easy, DWORD errorMask, bool aborted) {
       long vr = 0;
       if (e) curl_easy_getinfo(e, CURLINFO_SSL_VERIFYRESULT, &vr);
       switch (vr) {
-        case 0:
-          return ERROR_INTERNET_SEC_CERT_CN_INVALID;  // libcurl's own host name check
+        case 0:   // libcurl's own host name check ...
+        case 1:   // ... as it reports it with OpenSSL 3
+        case 62:  // X509_V_ERR_HOSTNAME_MISMATCH
+          return ERROR_INTERNET_SEC_CERT_CN_INVALID;
         case 9:
         case 10:
           return ERROR_INTERNET_SEC_CERT_DATE_INVALID;

@@ -1,0 +1,111 @@
+// Bad input gives FALSE or NULL with WinINet's error code; option rules and
+// handle bookkeeping that need no network.
+#include <gtest/gtest.h>
+
+#include "wininet.h"
+
+namespace {
+
+HINTERNET kBogus = reinterpret_cast<HINTERNET>(static_cast<uintptr_t>(0x7fff1234));
+
+TEST(Api, InvalidHandlesAndWrongKinds) {
+  DWORD n = 0, size = sizeof n;
+  EXPECT_FALSE(HttpQueryInfoA(kBogus, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &n, &size, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(InternetCloseHandle(kBogus));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(InternetSetStatusCallbackA(kBogus, nullptr), INTERNET_INVALID_STATUS_CALLBACK);
+  EXPECT_EQ(InternetErrorDlg(nullptr, kBogus, ERROR_INTERNET_INCORRECT_PASSWORD, 3, nullptr),
+            static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+  HINTERNET root = InternetOpenA("a", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  ASSERT_NE(root, nullptr);
+  EXPECT_FALSE(HttpSendRequestA(root, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+  EXPECT_EQ(HttpOpenRequestA(root, "GET", "/", nullptr, nullptr, nullptr, 0, 1), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+  EXPECT_EQ(InternetConnectA(root, "", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(InternetConnectA(root, nullptr, 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+  HINTERNET conn = InternetConnectA(root, "h.invalid", 0, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1);
+  ASSERT_NE(conn, nullptr);
+  HINTERNET req = HttpOpenRequestA(conn, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1);
+  ASSERT_NE(req, nullptr);
+  DWORD type = 0;
+  size = sizeof type;
+  ASSERT_TRUE(InternetQueryOptionA(req, INTERNET_OPTION_HANDLE_TYPE, &type, &size));
+  EXPECT_EQ(type, static_cast<DWORD>(INTERNET_HANDLE_TYPE_HTTP_REQUEST));
+  // Reading before sending is out of order; a wrong structure size is refused.
+  char buf[8];
+  DWORD got = 0;
+  EXPECT_FALSE(InternetReadFile(req, buf, sizeof buf, &got));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_STATE));
+  INTERNET_BUFFERSA ib{};
+  ib.dwStructSize = 40;
+  EXPECT_FALSE(InternetReadFileExA(req, &ib, IRF_NO_WAIT, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(InternetReadFileExA(req, nullptr, IRF_NO_WAIT, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // Status code before any reply is 0; other headers are absent.
+  size = sizeof n;
+  ASSERT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &n, &size, nullptr));
+  EXPECT_EQ(n, 0u);
+  // Closing the root invalidates the subtree.
+  EXPECT_TRUE(InternetCloseHandle(root));
+  EXPECT_FALSE(InternetCloseHandle(req));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(Api, OptionRules) {
+  DWORD v = 0;
+  EXPECT_FALSE(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v));
+  EXPECT_EQ(GetLastError(), 160u);  // ERROR_BAD_ARGUMENTS
+  v = 5000;
+  EXPECT_FALSE(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &v, 2));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_BAD_OPTION_LENGTH));
+  // The null handle sets the default that roots made afterwards start from.
+  ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v));
+  HINTERNET root = InternetOpenA(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+  ASSERT_NE(root, nullptr);
+  DWORD got = 0, size = sizeof got;
+  ASSERT_TRUE(InternetQueryOptionA(root, INTERNET_OPTION_CONNECT_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 5000u);
+  ASSERT_TRUE(InternetQueryOptionA(root, INTERNET_OPTION_RECEIVE_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 3600000u);
+  EXPECT_FALSE(InternetSetOptionA(root, INTERNET_OPTION_CALLBACK, &v, sizeof v));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_OPTION_NOT_SETTABLE));
+  EXPECT_FALSE(InternetSetOptionA(root, 9999, &v, sizeof v));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INVALID_OPTION));
+  EXPECT_FALSE(InternetSetOptionA(root, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>("u"), 2));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+  EXPECT_FALSE(InternetSetOptionA(root, INTERNET_OPTION_SECURITY_FLAGS, &v, sizeof v));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+  // Children copy the parent's value when they are made, not later.
+  HINTERNET conn = InternetConnectA(root, "h", 0, "", "", INTERNET_SERVICE_HTTP, 0, 1);
+  DWORD other = 777;
+  ASSERT_TRUE(InternetSetOptionA(root, INTERNET_OPTION_CONNECT_TIMEOUT, &other, sizeof other));
+  ASSERT_TRUE(InternetQueryOptionA(conn, INTERNET_OPTION_CONNECT_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 5000u);
+  // Security flags only ever gain bits; the length argument of a name is ignored.
+  HINTERNET req = HttpOpenRequestA(conn, "GET", "/", nullptr, nullptr, nullptr, INTERNET_FLAG_IGNORE_CERT_CN_INVALID, 1);
+  DWORD sec = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+  ASSERT_TRUE(InternetSetOptionA(req, INTERNET_OPTION_SECURITY_FLAGS, &sec, sizeof sec));
+  sec = 0;
+  ASSERT_TRUE(InternetSetOptionA(req, INTERNET_OPTION_SECURITY_FLAGS, &sec, sizeof sec));
+  ASSERT_TRUE(InternetQueryOptionA(req, INTERNET_OPTION_SECURITY_FLAGS, &got, &size));
+  EXPECT_EQ(got, static_cast<DWORD>(SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID));
+  ASSERT_TRUE(InternetSetOptionA(req, INTERNET_OPTION_USERNAME, const_cast<char*>("mike"), 1));
+  char name[16];
+  DWORD len = sizeof name;
+  ASSERT_TRUE(InternetQueryOptionA(req, INTERNET_OPTION_USERNAME, name, &len));
+  EXPECT_STREQ(name, "mike");
+  EXPECT_EQ(len, 4u);
+  // A proxy list is required for the proxy access type.
+  EXPECT_EQ(InternetOpenA("a", INTERNET_OPEN_TYPE_PROXY, nullptr, nullptr, 0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  InternetCloseHandle(root);
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// The asynchronous path end to end against the loopback server: pending
+// send, completion, reads that go pending and resume, every byte in order,
+// failures of truncated bodies, and closing a request while it runs.
+#include <atomic>
+
+#include "WininetTestSupport.h"
+
+using namespace wintest;
+using qmxloopback::LoopbackServer;
+using qmxloopback::Reply;
+
+namespace {
+
+class AsyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Recorder::Get().Clear();
+    ASSERT_TRUE(server_.Start());
+  }
+  void TearDown() override {
+    handles_.Close();
+    server_.ReleaseStalled();
+    server_.Stop();
+  }
+  // Sends and waits for the first completion; returns the status code.
+  DWORD SendAndWait(const char* path, DWORD_PTR ctx) {
+    handles_ = Open(true, "127.0.0.1", server_.Port(), path, ctx);
+    EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(ctx);
+    EXPECT_EQ(r.dwResult, 1u);
+    EXPECT_EQ(r.dwError, 0u);
+    return StatusCode(handles_.request);
+  }
+
+  LoopbackServer server_;
+  Handles handles_;
+};
+
+struct BodyCase {
+  const char* name;
+  Reply::Framing framing;
+  size_t size;
+  bool drip;
+};
+
+class AsyncBodyTest : public AsyncTest, public ::testing::WithParamInterface<BodyCase> {};
+
+TEST_P(AsyncBodyTest, EveryByteArrivesInOrder) {
+  const BodyCase& c = GetParam();
+  std::string body = Pattern(c.size);
+  server_.SetHandler([&](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, body);
+    r.framing = c.framing;
+    r.chunkSize = 777;
+    r.drip = c.drip;
+    return r;
+  });
+  ASSERT_EQ(SendAndWait("/body", 7), 200u);
+  std::string got;
+  DWORD err = 0;
+  ASSERT_TRUE(ReadAllAsync(handles_.request, 7, got, &err)) << err;
+  EXPECT_EQ(got.size(), body.size());
+  EXPECT_TRUE(got == body);
+  // The end stays the end.
+  char b;
+  INTERNET_BUFFERSA ib{};
+  ib.dwStructSize = sizeof ib;
+  ib.lpvBuffer = &b;
+  ib.dwBufferLength = 1;
+  EXPECT_TRUE(InternetReadFileExA(handles_.request, &ib, IRF_ASYNC | IRF_NO_WAIT, 7));
+  EXPECT_EQ(ib.dwBufferLength, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Framings, AsyncBodyTest,
+                         ::testing::Values(BodyCase{"length", Reply::Framing::kContentLength, 100000, false},
+                                           BodyCase{"chunked", Reply::Framing::kChunked, 50000, false},
+                                           BodyCase{"close", Reply::Framing::kClose, 70000, false},
+                                           BodyCase{"drip", Reply::Framing::kChunked, 300, true},
+                                           BodyCase{"empty", Reply::Framing::kContentLength, 0, false},
+                                           BodyCase{"large", Reply::Framing::kContentLength, 3 << 20, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AsyncTest, StatusReportsComeInOrderFromLayerThreads) {
+  ASSERT_EQ(SendAndWait("/", 11), 200u);
+  std::vector<DWORD> s = Recorder::Get().Statuses(11);
+  std::vector<DWORD> want = {INTERNET_STATUS_HANDLE_CREATED,      INTERNET_STATUS_HANDLE_CREATED,
+                             INTERNET_STATUS_RESOLVING_NAME,      INTERNET_STATUS_NAME_RESOLVED,
+                             INTERNET_STATUS_CONNECTING_TO_SERVER, INTERNET_STATUS_CONNECTED_TO_SERVER,
+                             INTERNET_STATUS_SENDING_REQUEST,     INTERNET_STATUS_REQUEST_SENT,
+                             INTERNET_STATUS_RECEIVING_RESPONSE,  INTERNET_STATUS_RESPONSE_RECEIVED,
+                             INTERNET_STATUS_REQUEST_COMPLETE};
+  EXPECT_EQ(s, want);
+  auto notes = Recorder::Get().Notes();
+  // HANDLE_CREATED runs on the caller's thread and names the new handle;
+  // the completion comes from a thread of the layer.
+  EXPECT_EQ(notes[0].thread, std::this_thread::get_id());
+  EXPECT_EQ(notes[1].created, handles_.request);
+  EXPECT_NE(notes.back().thread, std::this_thread::get_id());
+  EXPECT_EQ(notes[3].text, "127.0.0.1");
+}
+
+TEST_F(AsyncTest, NoWaitReadGoesPendingAndResumesWithData) {
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, "0123456789");
+    r.stallAfterBody = 4;
+    return r;
+  });
+  ASSERT_EQ(SendAndWait("/", 12), 200u);
+  char buf[64] = {};
+  INTERNET_BUFFERSA b{};
+  b.dwStructSize = sizeof b;
+  std::string got;
+  // Take what comes before the stall, waiting for completions as needed.
+  size_t completions = 1;
+  while (got.size() < 4) {
+    b.lpvBuffer = buf;
+    b.dwBufferLength = sizeof buf;
+    if (InternetReadFileExA(handles_.request, &b, IRF_ASYNC | IRF_NO_WAIT, 12)) {
+      ASSERT_GT(b.dwBufferLength, 0u);
+      got.append(buf, b.dwBufferLength);
+    } else {
+      ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+      ASSERT_EQ(Recorder::Get().WaitComplete(12, ++completions).dwResult, 1u);
+    }
+  }
+  EXPECT_EQ(got, "0123");
+  // Now the server holds back: the read waits and leaves the buffer alone.
+  b.lpvBuffer = buf;
+  b.dwBufferLength = sizeof buf;
+  ASSERT_FALSE(InternetReadFileExA(handles_.request, &b, IRF_ASYNC | IRF_NO_WAIT, 12));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_EQ(b.dwBufferLength, sizeof buf);
+  server_.ReleaseStalled();
+  INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(12, ++completions);
+  EXPECT_EQ(r.dwResult, 1u);
+  std::string rest;
+  ASSERT_TRUE(ReadAllAsync(handles_.request, 12, rest, nullptr, completions));
+  EXPECT_EQ(got + rest, "0123456789");
+}
+
+TEST_F(AsyncTest, FillReadCompletesIntoTheSameBuffer) {
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, "abcdefghij");
+    r.stallAfterBody = 2;
+    return r;
+  });
+  ASSERT_EQ(SendAndWait("/", 13), 200u);
+  char buf[8] = {};
+  DWORD count = 99;
+  // Ask for more than is there: the bytes so far are placed at once, the
+  // rest follows into the same buffer and the count comes with the completion.
+  bool done = InternetReadFile(handles_.request, buf, 6, &count);
+  if (!done) {
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    server_.ReleaseStalled();
+    EXPECT_EQ(Recorder::Get().WaitComplete(13, 2).dwResult, 1u);
+  }
+  EXPECT_EQ(count, 6u);
+  EXPECT_EQ(std::string(buf, 6), "abcdef");
+}
+
+TEST_F(AsyncTest, TruncatedBodiesFailTheRead) {
+  struct Fault {
+    const char* path;
+    DWORD code;
+  } faults[] = {{"/short", ERROR_INTERNET_CONNECTION_ABORTED},
+                {"/chunk", ERROR_INTERNET_CONNECTION_ABORTED},
+                {"/reset", ERROR_INTERNET_CONNECTION_RESET}};
+  server_.Route("/short", [](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, Pattern(5000));
+    r.contentLength = 9000;
+    return r;
+  });
+  server_.Route("/chunk", [](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, Pattern(5000));
+    r.framing = Reply::Framing::kChunked;
+    r.brokenChunking = true;
+    return r;
+  });
+  server_.Route("/reset", [](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, Pattern(5000));
+    r.resetAfterBody = 1000;
+    return r;
+  });
+  DWORD_PTR ctx = 20;
+  for (const Fault& f : faults) {
+    SCOPED_TRACE(f.path);
+    ASSERT_EQ(SendAndWait(f.path, ++ctx), 200u);
+    std::string got;
+    DWORD err = 0;
+    EXPECT_FALSE(ReadAllAsync(handles_.request, ctx, got, &err));
+    EXPECT_EQ(err, f.code);
+    handles_.Close();
+  }
+}
+
+TEST_F(AsyncTest, CloseWhileRunningEndsWithHandleClosing) {
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, Pattern(100000));
+    r.stallAfterBody = 10;
+    return r;
+  });
+  ASSERT_EQ(SendAndWait("/", 31), 200u);
+  char buf[4096];
+  INTERNET_BUFFERSA b{};
+  b.dwStructSize = sizeof b;
+  b.lpvBuffer = buf;
+  b.dwBufferLength = sizeof buf;
+  while (InternetReadFileExA(handles_.request, &b, 0, 31)) b.dwBufferLength = sizeof buf;
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  HINTERNET req = handles_.request;
+  EXPECT_TRUE(InternetCloseHandle(req));
+  handles_.request = nullptr;
+  // The handle is dead at once.
+  DWORD code = 0, size = sizeof code;
+  EXPECT_FALSE(HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &code, &size, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  ASSERT_TRUE(Recorder::Get().WaitFor(
+      [&](const Note& n) { return n.status == INTERNET_STATUS_HANDLE_CLOSING && n.created == req; }));
+  server_.ReleaseStalled();
+  // The rest of the session still works, and nothing more comes for the
+  // closed request: its HANDLE_CLOSING is its last report.
+  HINTERNET second = HttpOpenRequestA(handles_.connect, "GET", "/again", nullptr, nullptr, nullptr, 0, 32);
+  ASSERT_NE(second, nullptr);
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "ok"); });
+  EXPECT_FALSE(HttpSendRequestA(second, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(Recorder::Get().WaitComplete(32).dwResult, 1u);
+  InternetCloseHandle(second);
+  auto notes = Recorder::Get().Notes();
+  bool closingSeen = false;
+  for (const auto& n : notes) {
+    if (n.context != 31 || n.handle != req) continue;
+    EXPECT_FALSE(closingSeen) << "status " << n.status << " after HANDLE_CLOSING";
+    if (n.status == INTERNET_STATUS_HANDLE_CLOSING) closingSeen = true;
+  }
+}
+
+TEST_F(AsyncTest, ClosingTheRootClosesChildrenAndReportsEach) {
+  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 41);
+  HINTERNET req = handles_.request, conn = handles_.connect;
+  EXPECT_TRUE(InternetCloseHandle(handles_.root));
+  handles_ = Handles{};
+  EXPECT_TRUE(Recorder::Get().WaitFor(
+      [&](const Note& n) { return n.status == INTERNET_STATUS_HANDLE_CLOSING && n.created == conn; }));
+  EXPECT_FALSE(InternetCloseHandle(req));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(InternetCloseHandle(conn));
+  // Children report before their parent.
+  std::vector<HINTERNET> order;
+  for (const auto& n : Recorder::Get().Notes())
+    if (n.status == INTERNET_STATUS_HANDLE_CLOSING && (n.created == req || n.created == conn))
+      order.push_back(n.created);
+  ASSERT_EQ(order.size(), 2u);
+  EXPECT_EQ(order[0], req);
+  EXPECT_EQ(order[1], conn);
+}
+
+TEST_F(AsyncTest, CallbackMayReadAndCloseFromInsideCompletion) {
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "inside"); });
+  std::atomic<bool> closed{false};
+  std::string got;
+  HINTERNET req = nullptr;
+  // The module's pattern: every completion reads on until the read goes
+  // pending again; the end of the body closes the request from inside.
+  Recorder::Get().SetHook([&](const Note& n) {
+    if (n.status != INTERNET_STATUS_REQUEST_COMPLETE || n.context != 51 || closed) return;
+    char buf[64];
+    INTERNET_BUFFERSA b{};
+    b.dwStructSize = sizeof b;
+    for (;;) {
+      b.lpvBuffer = buf;
+      b.dwBufferLength = sizeof buf;
+      if (!InternetReadFileExA(req, &b, IRF_ASYNC | IRF_NO_WAIT, 51)) return;  // pending: next completion
+      if (b.dwBufferLength == 0) break;
+      got.append(buf, b.dwBufferLength);
+    }
+    closed = true;
+    InternetCloseHandle(req);
+  });
+  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 51);
+  req = handles_.request;
+  HttpSendRequestA(req, nullptr, 0, nullptr, 0);
+  ASSERT_TRUE(Recorder::Get().WaitFor([&](const Note& n) { return n.status == INTERNET_STATUS_HANDLE_CLOSING; }));
+  handles_.request = nullptr;
+  EXPECT_EQ(got, "inside");
+}
+
+TEST_F(AsyncTest, ContextZeroGetsNoCallbacks) {
+  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 0);
+  EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  ASSERT_TRUE(server_.WaitForRequests(1));
+  // A second request with a context on the same root completes after the
+  // first was answered; by then the first would have reported.
+  HINTERNET other = HttpOpenRequestA(handles_.connect, "GET", "/x", nullptr, nullptr, nullptr, 0, 52);
+  InternetSetStatusCallbackA(other, &Recorder::Callback);
+  HttpSendRequestA(other, nullptr, 0, nullptr, 0);
+  Recorder::Get().WaitComplete(52);
+  InternetCloseHandle(other);
+  for (const auto& n : Recorder::Get().Notes()) EXPECT_NE(n.context, 0u);
+}
+
+TEST_F(AsyncTest, ConnectionCapMakesExtraRequestsWait) {
+  DWORD cap = 2;
+  ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &cap, sizeof cap));
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, "held");
+    r.stallBeforeHeaders = true;
+    return r;
+  });
+  handles_ = Open(true, "127.0.0.1", server_.Port(), "/0", 60);
+  std::vector<HINTERNET> reqs{handles_.request};
+  for (DWORD_PTR i = 1; i < 5; ++i) {
+    std::string path = "/" + std::to_string(i);
+    reqs.push_back(HttpOpenRequestA(handles_.connect, "GET", path.c_str(), nullptr, nullptr, nullptr, 0, 60 + i));
+  }
+  for (HINTERNET r : reqs) HttpSendRequestA(r, nullptr, 0, nullptr, 0);
+  ASSERT_TRUE(server_.WaitForRequests(2));
+  server_.ReleaseStalled();
+  for (DWORD_PTR i = 0; i < 5; ++i) EXPECT_EQ(Recorder::Get().WaitComplete(60 + i).dwResult, 1u);
+  EXPECT_LE(server_.PeakConnections(), 2u);
+  EXPECT_EQ(server_.RequestCount(), 5u);
+  for (size_t i = 1; i < reqs.size(); ++i) InternetCloseHandle(reqs[i]);
+}
+
+}  // namespace

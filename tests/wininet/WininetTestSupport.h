@@ -1,0 +1,204 @@
+// Shared helpers of the WinINet layer tests: a recorder of status callbacks
+// that tests wait on (condition variable, generous deadline), and small
+// wrappers that open the three handles.
+#ifndef QMX_TESTS_WININET_SUPPORT_H
+#define QMX_TESTS_WININET_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qmxloopback/LoopbackServer.h"
+#include "qmxwininet_ext.h"
+#include "wininet.h"
+
+namespace wintest {
+
+constexpr auto kDeadline = std::chrono::seconds(30);
+
+struct Note {
+  HINTERNET handle;
+  DWORD_PTR context;
+  DWORD status;
+  std::string text;          // string information
+  DWORD number = 0;          // DWORD information
+  INTERNET_ASYNC_RESULT result{};
+  HINTERNET created = nullptr;  // HANDLE_CREATED / HANDLE_CLOSING
+  std::thread::id thread;
+};
+
+// Collects every status callback of the process.
+class Recorder {
+ public:
+  static Recorder& Get() {
+    static Recorder r;
+    return r;
+  }
+
+  static void CALLBACK Callback(HINTERNET h, DWORD_PTR ctx, DWORD status, LPVOID info, DWORD len) {
+    Note n{h, ctx, status, {}, 0, {}, nullptr, std::this_thread::get_id()};
+    if (status == INTERNET_STATUS_REQUEST_COMPLETE && info && len == sizeof(INTERNET_ASYNC_RESULT))
+      std::memcpy(&n.result, info, sizeof n.result);
+    else if ((status == INTERNET_STATUS_HANDLE_CREATED || status == INTERNET_STATUS_HANDLE_CLOSING) && info)
+      std::memcpy(&n.created, info, sizeof n.created);
+    else if ((status == INTERNET_STATUS_REQUEST_SENT || status == INTERNET_STATUS_RESPONSE_RECEIVED) && info &&
+             len == 4)
+      std::memcpy(&n.number, info, 4);
+    else if (info && len)
+      n.text.assign(static_cast<const char*>(info), strnlen(static_cast<const char*>(info), len));
+    Recorder& r = Get();
+    std::function<void(const Note&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(r.mu_);
+      r.notes_.push_back(n);
+      hook = r.hook_;
+      r.cv_.notify_all();
+    }
+    if (hook) hook(n);
+  }
+
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    notes_.clear();
+    hook_ = nullptr;
+  }
+  // Runs inside every callback, after it was recorded.
+  void SetHook(std::function<void(const Note&)> h) {
+    std::lock_guard<std::mutex> lock(mu_);
+    hook_ = std::move(h);
+  }
+  std::vector<Note> Notes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return notes_;
+  }
+  // Waits for the count-th note (1-based) matching pred.
+  bool WaitFor(std::function<bool(const Note&)> pred, size_t count = 1) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, kDeadline, [&] {
+      size_t n = 0;
+      for (const auto& x : notes_)
+        if (pred(x)) ++n;
+      return n >= count;
+    });
+  }
+  // Waits for the count-th REQUEST_COMPLETE of a context and returns it.
+  INTERNET_ASYNC_RESULT WaitComplete(DWORD_PTR ctx, size_t count = 1) {
+    auto isIt = [ctx](const Note& n) { return n.context == ctx && n.status == INTERNET_STATUS_REQUEST_COMPLETE; };
+    EXPECT_TRUE(WaitFor(isIt, count)) << "no completion " << count << " for context " << ctx;
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t seen = 0;
+    for (const auto& x : notes_)
+      if (isIt(x) && ++seen == count) return x.result;
+    return INTERNET_ASYNC_RESULT{0, 0xFFFFFFFF};
+  }
+  std::vector<DWORD> Statuses(DWORD_PTR ctx) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<DWORD> out;
+    for (const auto& x : notes_)
+      if (x.context == ctx) out.push_back(x.status);
+    return out;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Note> notes_;
+  std::function<void(const Note&)> hook_;
+};
+
+// The three handles of one request.
+struct Handles {
+  HINTERNET root = nullptr, connect = nullptr, request = nullptr;
+  void Close() {
+    if (request) InternetCloseHandle(request);
+    if (connect) InternetCloseHandle(connect);
+    if (root) InternetCloseHandle(root);
+    request = connect = root = nullptr;
+  }
+};
+
+inline Handles Open(bool async, const std::string& host, INTERNET_PORT port, const char* path, DWORD_PTR ctx,
+                    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                                  INTERNET_FLAG_NO_COOKIES,
+                    DWORD access = INTERNET_OPEN_TYPE_DIRECT, const char* proxy = nullptr,
+                    const char* bypass = nullptr, const char* verb = "GET", const char* user = "",
+                    const char* password = "") {
+  Handles h;
+  h.root = InternetOpenA("testAgent", access, proxy, bypass, async ? INTERNET_FLAG_ASYNC : 0);
+  EXPECT_NE(h.root, nullptr) << GetLastError();
+  InternetSetStatusCallbackA(h.root, &Recorder::Callback);
+  h.connect = InternetConnectA(h.root, host.c_str(), port, user, password, INTERNET_SERVICE_HTTP, 0, ctx);
+  EXPECT_NE(h.connect, nullptr) << GetLastError();
+  const char* accept[] = {"*", nullptr};
+  h.request = HttpOpenRequestA(h.connect, verb, path, "HTTP/1.1", "", accept, flags, ctx);
+  EXPECT_NE(h.request, nullptr) << GetLastError();
+  return h;
+}
+
+inline DWORD StatusCode(HINTERNET req) {
+  DWORD code = 0, size = sizeof code;
+  EXPECT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &code, &size, nullptr))
+      << GetLastError();
+  return code;
+}
+
+// Reads a synchronous body to its end; returns false (with *error) on a
+// failed read.
+inline bool ReadAllSync(HINTERNET req, std::string& out, DWORD* error = nullptr, DWORD piece = 1024) {
+  std::vector<char> buf(piece);
+  for (;;) {
+    DWORD got = 0;
+    if (!InternetReadFile(req, buf.data(), piece, &got)) {
+      if (error) *error = GetLastError();
+      return false;
+    }
+    if (got == 0) return true;
+    out.append(buf.data(), got);
+  }
+}
+
+// Reads an asynchronous body to its end the way the module does: no-wait
+// reads, and on ERROR_IO_PENDING the next REQUEST_COMPLETE of ctx.
+inline bool ReadAllAsync(HINTERNET req, DWORD_PTR ctx, std::string& out, DWORD* error = nullptr,
+                         size_t completesSoFar = 1) {
+  char buf[2048];
+  INTERNET_BUFFERSA b{};
+  b.dwStructSize = sizeof b;
+  size_t waited = completesSoFar;
+  for (;;) {
+    b.lpvBuffer = buf;
+    b.dwBufferLength = sizeof buf - 1;
+    if (InternetReadFileExA(req, &b, IRF_ASYNC | IRF_NO_WAIT, ctx)) {
+      if (b.dwBufferLength == 0) return true;
+      out.append(buf, b.dwBufferLength);
+      continue;
+    }
+    DWORD e = GetLastError();
+    if (e != ERROR_IO_PENDING) {
+      if (error) *error = e;
+      return false;
+    }
+    INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(ctx, ++waited);
+    if (!r.dwResult) {
+      if (error) *error = r.dwError;
+      return false;
+    }
+  }
+}
+
+inline std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return s;
+}
+
+}  // namespace wintest
+
+#endif
