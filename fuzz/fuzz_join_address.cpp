@@ -1,0 +1,124 @@
+// The join request as the host starts it: JoinConference cuts the site
+// address and the conference number out of a fuzzed invitation address,
+// opens the site, composes the query and sends it, here into the scripted
+// WinINet. The object name that reaches HttpOpenRequestA is checked against
+// an independent reading of the address, and cancelling the request must
+// close every handle it opened.
+//
+// Input: the six arguments separated by '\n' (invitation address, conference
+// password, e-mail, attendee name, user name, password).
+#include <cstring>
+
+#include "ConfWebaImp.h"
+#include "FakeWininet.h"
+#include "FuzzCommon.h"
+#include "qmxframework.h"
+
+namespace {
+
+class Module : public CConfWebaImp {
+ public:
+  size_t Pending() const { return m_requestList.size(); }
+  void DropRecord() {
+    delete m_resprecord;
+    m_resprecord = nullptr;
+  }
+};
+
+Module* g_module;
+
+std::string Strip(const std::string& s) {
+  const size_t a = s.find_first_not_of(' ');
+  if (a == std::string::npos) return s;
+  return s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
+// What %s makes of a text: everything before its first zero byte.
+std::string CText(const std::string& s) { return s.substr(0, s.find('\0')); }
+
+std::string FormEncode(const std::string& s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : CText(s)) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+      out += static_cast<char>(c);
+    } else if (c == ' ' || (c >= '\t' && c <= '\r')) {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string Encode(const std::string& s) { return FormEncode(CWebAccessBase::AnsiToUtf8(s)); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  if (!QmxThreadAttach()) qmxfuzz::Fail("QmxThreadAttach");
+  CHttpClient::Instance();
+  g_module = new Module();
+  if (g_module->Initialize(nullptr) != 0) qmxfuzz::Fail("Initialize");
+  g_module->DropRecord();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 4096) return 0;
+  const std::vector<std::string> f = qmxfuzz::Fields(data, size, 6);
+  fakeinet::Reset();
+  fakeinet::PushReply(fakeinet::Reply());
+
+  const int rt = g_module->JoinConference(f[0], f[1], f[2], f[3], f[4], f[5]);
+
+  // An independent reading of the invitation address.
+  const std::string url = Strip(f[0]);
+  std::string siteURL, segment, confID;
+  bool cut = false, hasKey = false;
+  const size_t p1 = url.find("//");
+  const size_t p2 = p1 == std::string::npos ? p1 : url.find('/', p1 + 2);
+  const size_t p3 = p2 == std::string::npos ? p2 : url.find('/', p2 + 1);
+  if (p3 != std::string::npos) {
+    cut = true;
+    siteURL = url.substr(0, p3 + 1);
+    segment = url.substr(p2 + 1, p3 - p2 - 1);
+    const size_t k = url.find("confKey=");
+    if (k != std::string::npos) {
+      hasKey = true;
+      const size_t amp = url.find('&', k + 8);
+      confID = url.substr(k + 8, amp == std::string::npos ? std::string::npos : amp - k - 8);
+    }
+  }
+
+  if (url.empty() || !cut || !hasKey) {
+    QMX_FUZZ_CHECK(rt == 10008, std::to_string(rt));
+    QMX_FUZZ_CHECK(fakeinet::Sends().empty(), "sent a request for an address without site or conference");
+  } else {
+    QMX_FUZZ_CHECK(rt == 0 || rt == 10006, std::to_string(rt));
+    if (rt == 0) {
+      const std::vector<fakeinet::Send> sends = fakeinet::Sends();
+      QMX_FUZZ_CHECK(sends.size() == 1, std::to_string(sends.size()));
+      QMX_FUZZ_CHECK(sends[0].verb == "GET", sends[0].verb);
+      std::string query = "external/xml/XmlApiInvoker?method=JoinMeeting&site=" + CText(segment) +
+                          "&confId=" + CText(confID) + "&confPass=" + Encode(Strip(f[1])) +
+                          "&email=" + Encode(Strip(f[2])) + "&attendeeName=" + Encode(Strip(f[3])) +
+                          "&user=" + Encode(Strip(f[4])) + "&pass=" + Encode(Strip(f[5])) + "&osName=" +
+                          CConfWebaImp::GetPlatformTag();
+      if (query.size() > 1023) query.resize(1023);
+      // The base path is what follows scheme://host/ in the site address.
+      const std::string expected = CText(siteURL.substr(p2 + 1) + query);
+      QMX_FUZZ_CHECK(sends[0].object == expected, sends[0].object + " != " + expected);
+      QMX_FUZZ_CHECK(g_module->Pending() == 1, "request not in the table");
+    }
+  }
+
+  g_module->CancelAllRequests();
+  QmxThreadRunPending();
+  QMX_FUZZ_CHECK(g_module->Pending() == 0, "table not emptied");
+  QMX_FUZZ_CHECK(fakeinet::OpenHandles() == 0, std::to_string(fakeinet::OpenHandles()) + " handles left open");
+  return 0;
+}
