@@ -112,6 +112,21 @@ TEST_F(LoopbackTest, ChallengeAnsweredThroughThePrompt) {
   EXPECT_EQ(1, prompts.load());
 }
 
+TEST_F(LoopbackTest, AsyncChallengeAnsweredThroughThePrompt) {
+  server.SetHandler([](const ReceivedRequest&) { return Reply::Text(200, "welcome"); });
+  server.RequireBasic("u", "p", "conf");
+  ASSERT_TRUE(server.Start());
+  std::atomic<int> prompts{0};
+  QmxInternetSetCredentialPrompt(AnswerUserPassword, &prompts);
+  Open(server.Url("/guarded"));
+  DWORD key = 0;
+  ASSERT_EQ(0, site->Request(&key, "", "GET", "", nullptr, 0));
+  ASSERT_TRUE(RunUntilDelivered(1));
+  EXPECT_EQ(0, sink.deliveries[0].result);
+  EXPECT_EQ("welcome", sink.deliveries[0].content);
+  EXPECT_EQ(1, prompts.load());
+}
+
 TEST_F(LoopbackTest, ChallengeCancelledDeliversThePageWithZero) {
   server.SetHandler([](const ReceivedRequest&) {
     Reply r = Reply::BasicChallenge("conf");
