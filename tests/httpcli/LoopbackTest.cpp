@@ -74,7 +74,9 @@ TEST_F(LoopbackTest, AsyncGetAndPostAreDeliveredOnceAndRecorded) {
                               : "POST /conf/post [application/x-www-form-urlencoded] 8",
               d.content);
   }
-  EXPECT_EQ(std::string("a=1&b=2\0", 8), server.Requests().back().body);
+  for (const ReceivedRequest& r : server.Requests()) {
+    EXPECT_EQ(r.method == "POST" ? std::string("a=1&b=2\0", 8) : std::string(), r.body);
+  }
   std::string record = ReadFile(ExeDir() + "httpresponse.rrr");
   EXPECT_NE(std::string::npos, record.find("[    1]:/conf/get?x=1\n"));
   EXPECT_NE(std::string::npos, record.find(std::string("[    2]:a=1&b=2") + '\0' + "\n"));
