@@ -50,7 +50,7 @@ int CHttpClient::InitAsync() {
 }
 
 int CHttpClient::InitSite(const CRtString& url, ISiteClient** site) {
-  if (!site) return HTTP_ERR_INVALID_ARG;
+  RT_ASSERTE_RETURN(site, HTTP_ERR_INVALID_ARG);
   *site = nullptr;
   if (!m_bInit && InitAsync() != HTTP_OK) {
     RT_INFO_TRACE_THIS("CHttpClient::InitSite, InitAsync failed.");
