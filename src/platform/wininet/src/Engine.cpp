@@ -18,8 +18,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -159,7 +162,13 @@ class Engine {
   }
 
   void Stop() {
-    Post([this] { stop_ = true; });
+    {
+      std::lock_guard<std::mutex> lock(cmdMu_);
+      if (stopped_) return;
+      commands_.push_back([this] { stop_ = true; });
+      stopped_ = true;
+      curl_multi_wakeup(multi_);
+    }
     if (worker_.joinable()) {
       if (worker_.get_id() == std::this_thread::get_id())
         worker_.detach();
@@ -170,11 +179,10 @@ class Engine {
   }
 
   void Post(std::function<void()> fn) {
-    {
-      std::lock_guard<std::mutex> lock(cmdMu_);
-      commands_.push_back(std::move(fn));
-    }
-    if (multi_) curl_multi_wakeup(multi_);
+    std::lock_guard<std::mutex> lock(cmdMu_);
+    if (stopped_) return;  // after process exit began, nothing new starts
+    commands_.push_back(std::move(fn));
+    curl_multi_wakeup(multi_);
   }
 
   Dispatcher& dispatcher() { return dispatcher_; }
@@ -198,6 +206,7 @@ class Engine {
   std::mutex cmdMu_;
   std::vector<std::function<void()>> commands_;
   bool stop_ = false;
+  bool stopped_ = false;  // guarded by cmdMu_
   std::map<RequestObj*, std::unique_ptr<Transfer>> transfers_;
   std::map<std::string, DWORD> routeActive_;
   std::deque<Transfer*> waiting_;
@@ -206,13 +215,11 @@ class Engine {
 Engine* g_engine = nullptr;
 std::once_flag g_engineOnce;
 
-// Stops the threads at process exit so that nothing runs during static
-// destruction.
-struct EngineGuard {
-  ~EngineGuard() {
-    if (g_engine) g_engine->Stop();
-  }
-} g_engineGuard;
+// Stops the threads at process exit. Registered after libcurl (and with it
+// OpenSSL) registered its own clean-up, so it runs before that clean-up.
+void StopAtExit() {
+  if (g_engine) g_engine->Stop();
+}
 
 // ---------------------------------------------------------------------------
 // Publication of the final reply and body delivery (worker thread).
@@ -888,9 +895,9 @@ void Engine::Run() {
     curl_multi_poll(multi_, nullptr, 0, static_cast<int>(timeout), nullptr);
   }
   while (!transfers_.empty()) Remove(transfers_.begin()->second.get());
-  curl_multi_cleanup(multi_);
-  multi_ = nullptr;
+  curl_multi_cleanup(multi_);  // Post() no longer touches it: stopped_ is set
   curl_share_cleanup(share_);
+  OPENSSL_thread_stop();  // this thread's OpenSSL state
 }
 
 Engine& TheEngine() {
@@ -906,6 +913,7 @@ void EngineEnsureStarted() {
   std::call_once(g_engineOnce, [] {
     g_engine = new Engine;
     g_engine->Start();
+    std::atexit(StopAtExit);
   });
 }
 
