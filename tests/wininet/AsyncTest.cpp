@@ -1,6 +1,7 @@
 // The asynchronous path end to end against the loopback server: pending
 // send, completion, reads that go pending and resume, every byte in order,
 // failures of truncated bodies, and closing a request while it runs.
+#include <algorithm>
 #include <atomic>
 
 #include "WininetTestSupport.h"
@@ -322,6 +323,65 @@ TEST_F(AsyncTest, ConnectionCapMakesExtraRequestsWait) {
   EXPECT_LE(server_.PeakConnections(), 2u);
   EXPECT_EQ(server_.RequestCount(), 5u);
   for (size_t i = 1; i < reqs.size(); ++i) InternetCloseHandle(reqs[i]);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(AsyncTest, RedirectIsFollowedWithOneCompletion) {
+  server_.Route("/from", [](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(302, "moved");
+    r.headers.push_back({"Location", "/to"});
+    return r;
+  });
+  server_.Route("/to", [](const qmxloopback::ReceivedRequest& q) { return Reply::Text(200, "landed " + q.method); });
+  handles_ = Open(true, "127.0.0.1", server_.Port(), "/from", 71,
+                  INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "POST");
+  char data[] = "a=1";
+  EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, data, 3));
+  ASSERT_EQ(Recorder::Get().WaitComplete(71).dwResult, 1u);
+  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  std::vector<DWORD> s = Recorder::Get().Statuses(71);
+  EXPECT_EQ(std::count(s.begin(), s.end(), static_cast<DWORD>(INTERNET_STATUS_REQUEST_COMPLETE)), 1);
+  std::string body;
+  ASSERT_TRUE(ReadAllAsync(handles_.request, 71, body));
+  EXPECT_EQ(body, "landed GET");  // a POST answered with 302 goes on as GET
+  bool redirect = false;
+  for (const auto& n : Recorder::Get().Notes())
+    if (n.status == INTERNET_STATUS_REDIRECT) redirect = n.text == server_.Url("/to");
+  EXPECT_TRUE(redirect);
+  char url[256];
+  DWORD len = sizeof url;
+  ASSERT_TRUE(InternetQueryOptionA(handles_.request, INTERNET_OPTION_URL, url, &len));
+  EXPECT_EQ(std::string(url), server_.Url("/to"));
+  handles_.Close();
+  // Without automatic redirects the 302 is the reply.
+  handles_ = Open(true, "127.0.0.1", server_.Port(), "/from", 72,
+                  INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT);
+  HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0);
+  ASSERT_EQ(Recorder::Get().WaitComplete(72).dwResult, 1u);
+  EXPECT_EQ(StatusCode(handles_.request), 302u);
+}
+
+TEST_F(AsyncTest, FailuresArriveAsCompletionErrors) {
+  handles_ = Open(true, "127.0.0.1", qmxloopback::UnusedPort(), "/", 81);
+  EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(81);
+  EXPECT_EQ(r.dwResult, 0u);
+  EXPECT_EQ(r.dwError, static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
+  handles_.Close();
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    Reply r;
+    r.noReply = true;
+    return r;
+  });
+  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 82);
+  HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0);
+  r = Recorder::Get().WaitComplete(82);
+  EXPECT_EQ(r.dwResult, 0u);
+  EXPECT_EQ(r.dwError, static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
 }
 
 }  // namespace
