@@ -84,9 +84,12 @@ INSTANTIATE_TEST_SUITE_P(Framings, AsyncBodyTest,
 
 TEST_F(AsyncTest, StatusReportsComeInOrderFromLayerThreads) {
   ASSERT_EQ(SendAndWait("/", 11), 200u);
-  std::vector<DWORD> s = Recorder::Get().Statuses(11);
+  // Name resolution is reported only the first time a host is looked up in
+  // the process; leave it out of the comparison.
+  std::vector<DWORD> s;
+  for (DWORD x : Recorder::Get().Statuses(11))
+    if (x != INTERNET_STATUS_RESOLVING_NAME && x != INTERNET_STATUS_NAME_RESOLVED) s.push_back(x);
   std::vector<DWORD> want = {INTERNET_STATUS_HANDLE_CREATED,      INTERNET_STATUS_HANDLE_CREATED,
-                             INTERNET_STATUS_RESOLVING_NAME,      INTERNET_STATUS_NAME_RESOLVED,
                              INTERNET_STATUS_CONNECTING_TO_SERVER, INTERNET_STATUS_CONNECTED_TO_SERVER,
                              INTERNET_STATUS_SENDING_REQUEST,     INTERNET_STATUS_REQUEST_SENT,
                              INTERNET_STATUS_RECEIVING_RESPONSE,  INTERNET_STATUS_RESPONSE_RECEIVED,
@@ -98,7 +101,11 @@ TEST_F(AsyncTest, StatusReportsComeInOrderFromLayerThreads) {
   EXPECT_EQ(notes[0].thread, std::this_thread::get_id());
   EXPECT_EQ(notes[1].created, handles_.request);
   EXPECT_NE(notes.back().thread, std::this_thread::get_id());
-  EXPECT_EQ(notes[3].text, "127.0.0.1");
+  for (const auto& n : notes) {
+    if (n.status == INTERNET_STATUS_CONNECTING_TO_SERVER) {
+      EXPECT_EQ(n.text, "127.0.0.1");
+    }
+  }
 }
 
 TEST_F(AsyncTest, NoWaitReadGoesPendingAndResumesWithData) {

@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "Internal.h"
@@ -91,6 +92,10 @@ class Dispatcher {
       queue_.pop_front();
       lock.unlock();
       CallNote(n);
+      {
+        std::lock_guard<std::mutex> handleLock(n.handle->mu);
+        --n.handle->queued;
+      }
       lock.lock();
     }
   }
@@ -268,6 +273,10 @@ void Publish(Transfer* t) {
   }
   char* eff = nullptr;
   curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &eff);
+  // Raised before the reply is published, so that a synchronous caller runs
+  // it inside its send and it precedes REQUEST_COMPLETE.
+  DWORD bytes = static_cast<DWORD>(t->headerBytes);
+  Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &bytes, sizeof bytes, false);
   {
     std::lock_guard<std::mutex> lock(r.mu);
     if (r.generation != t->gen || r.closed) return;
@@ -281,9 +290,25 @@ void Publish(Transfer* t) {
     r.phase = RequestObj::Phase::kHeaders;
     if (r.op == OpKind::kSend) FinishOpLocked(r, 0);
   }
-  DWORD bytes = static_cast<DWORD>(t->headerBytes);
-  Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &bytes, sizeof bytes, false);
   NotifyComplete(t->req, 1, 0);
+}
+
+// The absolute URL a Location header leads to from the current URL.
+std::string ResolveLocation(CURL* easy, const std::string& location) {
+  char* eff = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &eff);
+  std::string out = location;
+  CURLU* u = curl_url();
+  if (eff && curl_url_set(u, CURLUPART_URL, eff, 0) == CURLUE_OK &&
+      curl_url_set(u, CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    char* full = nullptr;
+    if (curl_url_get(u, CURLUPART_URL, &full, 0) == CURLUE_OK) {
+      out = full;
+      curl_free(full);
+    }
+  }
+  curl_url_cleanup(u);
+  return out;
 }
 
 size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
@@ -295,17 +320,14 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
 
   if (line.compare(0, 5, "HTTP/") == 0) {
-    if (!t->sawStatus) {
+    if (!t->sawStatus || t->redirectPending) {
+      // The first status line of each hop: the request went out.
       t->sawStatus = true;
       long sent = 0;
       curl_easy_getinfo(t->easy, CURLINFO_REQUEST_SIZE, &sent);
       DWORD d = static_cast<DWORD>(sent);
       Notify(t->req, INTERNET_STATUS_REQUEST_SENT, &d, sizeof d, false);
       Notify(t->req, INTERNET_STATUS_RECEIVING_RESPONSE, nullptr, 0, false);
-    } else if (t->redirectPending) {
-      char* eff = nullptr;
-      curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &eff);
-      if (eff) Notify(t->req, INTERNET_STATUS_REDIRECT, eff, static_cast<DWORD>(std::strlen(eff) + 1), false);
     }
     t->redirectPending = false;
     t->candidate = false;
@@ -359,10 +381,18 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
     Publish(t);
     return len;
   }
-  if (code >= 300 && code < 400 && code != 304 && t->follow && FindHeader(t->hdrs, "Location")) {
-    t->candidate = true;
-    t->redirectPending = true;
-    return len;
+  if (code >= 300 && code < 400 && code != 304 && t->follow) {
+    if (const ResponseHeader* loc = FindHeader(t->hdrs, "Location")) {
+      t->candidate = true;
+      t->redirectPending = true;
+      // The hop's reply is in; WinINet reports it and the new URL before
+      // the next request goes out.
+      DWORD bytes = static_cast<DWORD>(t->headerBytes);
+      Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &bytes, sizeof bytes, false);
+      std::string target = ResolveLocation(t->easy, loc->value);
+      Notify(t->req, INTERNET_STATUS_REDIRECT, target.c_str(), static_cast<DWORD>(target.size() + 1), false);
+      return len;
+    }
   }
   if (code == 401 && t->serverCreds) {
     if (auto* h = FindHeader(t->hdrs, "WWW-Authenticate")) t->serverScheme = FirstToken(h->value);
@@ -418,7 +448,8 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* ud) {
     }
   }
   if (completed) {
-    if (filled) Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &filled, sizeof filled, false);
+    // Reads report 41 only when they went pending in an asynchronous session.
+    if (filled && t->req->async) Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &filled, sizeof filled, false);
     NotifyComplete(t->req, 1, 0);
   }
   return len;
@@ -436,9 +467,14 @@ curl_socket_t OpenSocketCallback(void* ud, curlsocktype, struct curl_sockaddr* a
   }
   t->socketOpened = true;
   t->peerIp = ip;
+  // Like WinINet, name resolution is reported the first time a host is
+  // looked up in the process (worker thread only: no lock needed).
+  static std::set<std::string> resolved;
   const std::string& host = t->connectHost;
-  Notify(t->req, INTERNET_STATUS_RESOLVING_NAME, host.c_str(), static_cast<DWORD>(host.size() + 1), false);
-  Notify(t->req, INTERNET_STATUS_NAME_RESOLVED, ip, static_cast<DWORD>(std::strlen(ip) + 1), false);
+  if (resolved.insert(host).second) {
+    Notify(t->req, INTERNET_STATUS_RESOLVING_NAME, host.c_str(), static_cast<DWORD>(host.size() + 1), false);
+    Notify(t->req, INTERNET_STATUS_NAME_RESOLVED, ip, static_cast<DWORD>(std::strlen(ip) + 1), false);
+  }
   Notify(t->req, INTERNET_STATUS_CONNECTING_TO_SERVER, ip, static_cast<DWORD>(std::strlen(ip) + 1), false);
   return socket(addr->family, addr->socktype | SOCK_CLOEXEC, addr->protocol);
 }
@@ -836,7 +872,8 @@ void Engine::Finish(Transfer* t, CURLcode rc, DWORD ownError) {
     if (readError) {
       NotifyComplete(t->req, 0, readError);
     } else {
-      if (filled) Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &filled, sizeof filled, false);
+      // Reads report 41 only when they went pending in an asynchronous session.
+    if (filled && t->req->async) Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &filled, sizeof filled, false);
       NotifyComplete(t->req, 1, 0);
     }
   }
@@ -948,6 +985,10 @@ void Notify(const HandlePtr& h, DWORD status, const void* info, DWORD length, bo
     return;
   }
   if (h->async) {
+    {
+      std::lock_guard<std::mutex> lock(h->mu);
+      ++h->queued;
+    }
     TheEngine().dispatcher().Push(std::move(n));
     return;
   }

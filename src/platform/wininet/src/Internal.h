@@ -109,6 +109,7 @@ struct HandleObj : std::enable_shared_from_this<HandleObj> {
   INTERNET_STATUS_CALLBACK callback = nullptr;
   DWORD_PTR context = 0;
   bool closed = false;
+  int queued = 0;  // notifications waiting in the dispatcher
   std::vector<std::weak_ptr<HandleObj>> children;
   DWORD connectTimeout = 0, sendTimeout = 0, receiveTimeout = 0;
   bool decoding = false;

@@ -519,6 +519,7 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHea
       r->opAvailableOut = nullptr;
     }
     gen = ++r->generation;
+    r->syncNotes.clear();  // reports of the previous exchange nobody ran
     r->phase = RequestObj::Phase::kSending;
     r->sendError = 0;
     r->status = 0;
@@ -897,12 +898,15 @@ BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
   if (gone.empty()) return Fail(ERROR_INVALID_HANDLE);
   bool pending = false;
   for (const HandlePtr& h : gone) {
+    bool direct = !h->async;
     {
       std::lock_guard<std::mutex> lock(h->mu);
       h->closed = true;
+      bool busy = false;
       if (h->kind == Kind::kRequest) {
         auto* r = static_cast<RequestObj*>(h.get());
-        if (r->op != OpKind::kNone) pending = true;
+        busy = r->op != OpKind::kNone;
+        if (busy) pending = true;
         // A pending read's buffer is the caller's again from now on.
         r->op = OpKind::kNone;
         r->opBuffer = nullptr;
@@ -912,12 +916,14 @@ BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
         r->syncNotes.clear();
         r->cv.notify_all();
       }
+      // Nothing outstanding and nothing queued: reported inside the close.
+      if (!busy && h->queued == 0) direct = true;
     }
     if (h->kind == Kind::kRequest) EngineCancel(std::static_pointer_cast<RequestObj>(h));
     HINTERNET value = h->Value();
-    // Asynchronous sessions get HANDLE_CLOSING behind every notification
-    // already queued for the handle; synchronous ones at once.
-    Notify(h, INTERNET_STATUS_HANDLE_CLOSING, &value, sizeof value, !h->async);
+    // Otherwise HANDLE_CLOSING is queued behind the notifications already
+    // raised for the handle, and is its last one.
+    Notify(h, INTERNET_STATUS_HANDLE_CLOSING, &value, sizeof value, direct);
   }
   SetLastError(pending ? ERROR_IO_PENDING : ERROR_SUCCESS);
   return TRUE;
