@@ -157,3 +157,33 @@ TEST_F(ProxyTest, PreconfigReadsTheEnvironmentAndDirectIgnoresIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ProxyTest, HttpsGoesThroughConnectAndItsChallengeIsTheReply) {
+  LoopbackServer tls(qmxloopback::ServerOptions{true});
+  ASSERT_TRUE(tls.Start());
+  tls.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "tunnelled"); });
+  qmxloopback::TinyProxy proxy("alice", "s3cret");
+  ASSERT_TRUE(proxy.Start()) << proxy.Log();
+  std::string list = "HTTPS=HTTPS://127.0.0.1:" + std::to_string(proxy.Port());
+  DWORD flags = 0x84C83000;  // the module's HTTPS request flags
+  DWORD security = 0x84C8F180;
+  handles_ = Open(false, "127.0.0.1", tls.Port(), "/t", 1, flags, INTERNET_OPEN_TYPE_PROXY, list.c_str(), "<local>");
+  InternetSetOptionA(handles_.request, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
+  // The proxy refuses the tunnel: a successful send with status 407.
+  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(StatusCode(handles_.request), 407u);
+  EXPECT_EQ(tls.RequestCount(), 0u);
+  ASSERT_TRUE(InternetSetOptionA(handles_.request, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>("alice"), 6));
+  ASSERT_TRUE(InternetSetOptionA(handles_.request, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char*>("s3cret"), 7));
+  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  std::string body;
+  ASSERT_TRUE(ReadAllSync(handles_.request, body));
+  EXPECT_EQ(body, "tunnelled");
+  handles_.Close();
+  tls.Stop();
+}
+
+}  // namespace
