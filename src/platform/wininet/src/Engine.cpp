@@ -87,7 +87,7 @@ class Dispatcher {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (queue_.empty()) return;
+      if (stop_) return;  // at process exit, undelivered reports are dropped
       NoteItem n = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
