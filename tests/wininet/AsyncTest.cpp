@@ -392,3 +392,32 @@ TEST_F(AsyncTest, FailuresArriveAsCompletionErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AsyncTest, ManyRequestsWhileOthersAreClosed) {
+  server_.SetHandler([](const qmxloopback::ReceivedRequest& q) {
+    Reply r = Reply::Text(200, Pattern(20000));
+    r.framing = q.target.back() % 2 ? Reply::Framing::kChunked : Reply::Framing::kContentLength;
+    return r;
+  });
+  constexpr int kCount = 16;
+  std::vector<Handles> all;
+  for (int i = 0; i < kCount; ++i) {
+    std::string path = "/" + std::to_string(i);
+    all.push_back(Open(true, "127.0.0.1", server_.Port(), path.c_str(), 100 + i));
+    HttpSendRequestA(all.back().request, nullptr, 0, nullptr, 0);
+  }
+  // Odd ones are closed at once, whatever state they are in; even ones are
+  // read to the end.
+  for (int i = 1; i < kCount; i += 2) all[i].Close();
+  for (int i = 0; i < kCount; i += 2) {
+    ASSERT_EQ(Recorder::Get().WaitComplete(100 + i).dwResult, 1u);
+    std::string body;
+    ASSERT_TRUE(ReadAllAsync(all[i].request, 100 + i, body));
+    EXPECT_TRUE(body == Pattern(20000));
+    all[i].Close();
+  }
+}
+
+}  // namespace
