@@ -39,6 +39,16 @@ std::mutex g_logMu;
 ProxyProcess::~ProxyProcess() = default;
 
 bool ProxyProcess::Start() {
+  // The free port is found before the proxy binds it; should another
+  // process take it in between, try again with a new one.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ready_ = exited_ = false;
+    if (StartOnce()) return true;
+  }
+  return false;
+}
+
+bool ProxyProcess::StartOnce() {
   char tmpl[] = "/tmp/qmxproxy-XXXXXX";
   if (!mkdtemp(tmpl)) return false;
   dir_ = tmpl;

@@ -42,6 +42,7 @@ class ProxyProcess {
   uint16_t port_ = 0;
 
  private:
+  bool StartOnce();
   pid_t pid_ = -1;
   std::thread drain_;
   std::mutex mu_;
