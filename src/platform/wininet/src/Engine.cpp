@@ -164,6 +164,7 @@ class Engine {
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     dispatcher_.Start();
     worker_ = std::thread([this] { Run(); });
+    workerId_ = worker_.get_id();
   }
 
   void Stop() {
@@ -183,12 +184,15 @@ class Engine {
     dispatcher_.Stop();
   }
 
-  void Post(std::function<void()> fn) {
+  // Queues a command for the worker; false once the engine has stopped.
+  bool Post(std::function<void()> fn) {
     std::lock_guard<std::mutex> lock(cmdMu_);
-    if (stopped_) return;  // after process exit began, nothing new starts
+    if (stopped_) return false;  // after process exit began, nothing new starts
     commands_.push_back(std::move(fn));
     curl_multi_wakeup(multi_);
+    return true;
   }
+  bool OnWorker() const { return std::this_thread::get_id() == workerId_; }
 
   Dispatcher& dispatcher() { return dispatcher_; }
 
@@ -207,6 +211,7 @@ class Engine {
   CURLM* multi_ = nullptr;
   CURLSH* share_ = nullptr;
   std::thread worker_;
+  std::thread::id workerId_;
   Dispatcher dispatcher_;
   std::mutex cmdMu_;
   std::vector<std::function<void()>> commands_;
@@ -961,7 +966,24 @@ void EngineStartSend(const RequestPtr& req, uint64_t generation, std::string hea
 }
 
 void EngineCancel(const RequestPtr& req) {
-  TheEngine().Post([req] { g_engine->DoCancel(req.get()); });
+  // Waits until the worker has removed the transfer, so that its socket is
+  // closed (or back in the connection cache) when InternetCloseHandle returns.
+  struct Done {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  Engine& engine = TheEngine();
+  bool posted = engine.Post([req, done] {
+    g_engine->DoCancel(req.get());
+    std::lock_guard<std::mutex> lock(done->mu);
+    done->done = true;
+    done->cv.notify_all();
+  });
+  if (!posted || engine.OnWorker()) return;
+  std::unique_lock<std::mutex> lock(done->mu);
+  done->cv.wait(lock, [&] { return done->done; });
 }
 
 void EngineResume(const RequestPtr& req) {
