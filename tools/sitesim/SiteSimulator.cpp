@@ -2,6 +2,7 @@
 // file downloads and the fault modes.
 #include "SiteSimulator.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <strings.h>
@@ -454,7 +455,14 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
   m_tls = tls;
   m_server = std::move(server);
   httplib::Server* http = m_server->http.get();
-  m_thread = std::thread([http] { http->listen_after_bind(); });
+  auto listenEnded = std::make_shared<std::atomic<bool>>(false);
+  m_thread = std::thread([http, listenEnded] {
+    http->listen_after_bind();
+    listenEnded->store(true);
+  });
+  // The server ignores stop() until its loop runs, so a Stop() right after
+  // Start() would never end: wait for the loop (it starts at once).
+  while (!http->is_running() && !listenEnded->load()) std::this_thread::yield();
   return true;
 }
 
