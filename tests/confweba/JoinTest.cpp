@@ -1,5 +1,8 @@
 // Joins through libqmxconfweba.so against the conference-site simulator.
+#include <string.h>
+
 #include "ConfWebaFixture.h"
+#include "qmxwininet_ext.h"
 
 namespace {
 
@@ -160,6 +163,34 @@ TEST_F(JoinTest, TransportFaultsReachTheSinkAsFailures) {
   const std::string gone = sim_->InvitationUrl("123456");
   sim_->Stop();
   EXPECT_NE(0, Join(gone).result);
+}
+
+// Answers a logon with the simulator's credentials and counts the questions.
+BOOL CALLBACK AnswerLogon(const QMX_CREDENTIAL_REQUEST* req, LPSTR user, DWORD, LPSTR password, DWORD,
+                          LPVOID asked) {
+  ++*static_cast<int*>(asked);
+  if (req->fProxy) return FALSE;
+  strcpy(user, "guest");
+  strcpy(password, "letmein");
+  return TRUE;
+}
+
+TEST_F(JoinTest, ServerLogonGoesThroughTheHostsPrompt) {
+  SiteFault f;
+  f.kind = SiteFault::kChallenge401;
+  f.user = "guest";
+  f.password = "letmein";
+  sim_->SetFault(f);
+  // Without a prompt the logon is cancelled and the join fails.
+  EXPECT_NE(0, Join(sim_->InvitationUrl("123456")).result);
+
+  int asked = 0;
+  QmxInternetSetCredentialPrompt(AnswerLogon, &asked);
+  const JoinReply r = Join(sim_->InvitationUrl("123456"));
+  QmxInternetSetCredentialPrompt(nullptr, nullptr);
+  EXPECT_EQ(0, r.result);
+  EXPECT_EQ(1, asked);
+  EXPECT_EQ(sim_->BaseUrl() + "files/qmxloader.bin", r.confDownloadUrl);
 }
 
 TEST_F(JoinTest, JoinsOverHttps) {
