@@ -51,8 +51,9 @@ class Module : public CConfWebaImp {
 };
 
 int g_asserts = 0;
-void CountAsserts(int, const char* text, void*) {
-  if (std::strstr(text, "Assert failed")) ++g_asserts;
+// Assertion lines are errors; reply texts (traced as warnings) may say anything.
+void CountAsserts(int level, const char* text, void*) {
+  if (level == 0 && std::strstr(text, " Assert failed: ")) ++g_asserts;
 }
 
 Module* g_module;

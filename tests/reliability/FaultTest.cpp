@@ -1,0 +1,519 @@
+// Faults of servers and networks as the host sees them through the module:
+// each case asserts the result the sink receives, that it receives it once,
+// and, over repeated rounds, that the module's live objects and the open
+// descriptors do not grow. Servers run on 127.0.0.1 and stop with the case;
+// time-outs run on the manual clock.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <poll.h>
+
+#include <cerrno>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <fstream>
+#include <thread>
+
+#include "RelHost.h"
+#include "RtTraceCapture.h"
+#include "SiteSimulator.h"
+#include "qmxloopback/LoopbackServer.h"
+#include "qmxloopback/ProxyFixtures.h"
+#include "qmxwininet_ext.h"
+#include "wininet.h"
+
+using qmxloopback::LoopbackServer;
+using qmxloopback::ReceivedRequest;
+using qmxloopback::Reply;
+using sitesim::SiteFault;
+
+namespace reltest {
+namespace {
+
+constexpr int kRounds = 4;
+
+std::string GoodXml() {
+  return sitesim::JoinSuccessXml({{"ConfId", "123456"}, {"$Token", "t$1"}},
+                                 {{"LoaderURL", "http://127.0.0.1/l.bin"}, {"$ContentLanguage", "x"}, {"Mode", "1"}});
+}
+
+class FaultTest : public RelHost {
+ protected:
+  void TearDown() override {
+    server_->Stop();
+    if (sim_) sim_->Stop();
+    QmxInternetSetCredentialPrompt(nullptr, nullptr);
+    RelHost::TearDown();
+  }
+
+  void StartSim(bool tls = false) {
+    sim_.reset(new sitesim::CSiteSimulator());
+    std::string error;
+    ASSERT_TRUE(sim_->Start("127.0.0.1", 0, tls, &error)) << error;
+  }
+  void SimFault(SiteFault::Kind kind, int status = 500, const std::string& body = "") {
+    SiteFault f;
+    f.kind = kind;
+    f.status = status;
+    f.body = body;
+    sim_->SetFault(f);
+  }
+  std::string SimInvitation() { return sim_->InvitationUrl("123456"); }
+
+  // The loopback server answers every request with reply.
+  void Serve(const Reply& reply) {
+    server_->SetHandler([reply](const ReceivedRequest&) { return reply; });
+    ASSERT_TRUE(server_->Start());
+  }
+  std::string Invitation() { return server_->Url("/site1/join.do?confKey=123456&lang=en"); }
+  static Reply Xml(const std::string& body) {
+    Reply r = Reply::Text(200, body);
+    r.headers = {{"Content-Type", "text/xml"}};
+    return r;
+  }
+
+  int Invite(const std::string& siteUrl) {
+    const size_t before = sink_.outcomes.size();
+    const int rt = module_->InviteByEmails(siteUrl, "site1", "host", "secret", "123456", {"a@example.com"});
+    if (rt != 0) return -rt;
+    if (!RunUntil([&] { return sink_.outcomes.size() > before; })) return -1;
+    EXPECT_EQ(before + 1, sink_.outcomes.size());
+    return sink_.outcomes.back().result;
+  }
+
+  std::unique_ptr<LoopbackServer> server_{new LoopbackServer()};
+  std::unique_ptr<sitesim::CSiteSimulator> sim_;
+};
+
+// ---- connection faults ------------------------------------------------------
+// An empty reply to a join is 4003 and to an invitation 4002, whatever the
+// transport's own code was: the parsers replace it.
+
+TEST_F(FaultTest, ConnectionRefused) {
+  const std::string port = std::to_string(qmxloopback::UnusedPort());
+  Rounds(kRounds, [&](int) {
+    EXPECT_EQ(4003, Join("http://127.0.0.1:" + port + "/site1/join.do?confKey=1").result);
+    EXPECT_EQ(4002, Invite("http://127.0.0.1:" + port + "/site1/"));
+  });
+}
+
+TEST_F(FaultTest, ResetDuringTheHeaders) {
+  Reply r = Xml(GoodXml());
+  r.resetInHeaders = true;
+  Serve(r);
+  Rounds(kRounds, [&](int) { EXPECT_EQ(4003, Join(Invitation()).result); });
+}
+
+TEST_F(FaultTest, ResetMidBodyDeliversTheCutDocumentOnce) {
+  Reply r = Xml(GoodXml());
+  r.resetAfterBody = r.body.size() / 2;
+  Serve(r);
+  Rounds(kRounds, [&](int) { EXPECT_EQ(4002, Join(Invitation()).result); });
+}
+
+TEST_F(FaultTest, BodyShorterThanItsLength) {
+  StartSim();
+  SimFault(SiteFault::kDropMidBody);
+  Rounds(kRounds, [&](int) {
+    EXPECT_EQ(4002, Join(SimInvitation()).result);
+    EXPECT_EQ(4002, Invite(sim_->SiteUrl()));
+  });
+}
+
+TEST_F(FaultTest, BrokenChunkedEncoding) {
+  Reply r = Xml(GoodXml());
+  r.framing = Reply::Framing::kChunked;
+  r.chunkSize = 64;
+  r.brokenChunking = true;
+  Serve(r);
+  Rounds(kRounds, [&](int) {
+    const int result = Join(Invitation()).result;
+    EXPECT_TRUE(result == 4002 || result == 4003) << result;
+  });
+}
+
+// ---- replies that are slow or odd but whole ----------------------------------
+
+TEST_F(FaultTest, BodyDrippedAByteAtATimeArrivesWhole) {
+  Reply r = Xml(GoodXml());
+  Serve(r);
+  const Outcome whole = Join(Invitation());
+  ASSERT_EQ(0, whole.result);
+  r.drip = true;
+  server_->SetHandler([r](const ReceivedRequest&) { return r; });
+  Rounds(2, [&](int) {
+    const Outcome dripped = Join(Invitation());
+    EXPECT_EQ(0, dripped.result);
+    EXPECT_EQ(whole.url, dripped.url);
+    EXPECT_EQ(whole.loaderIni, dripped.loaderIni);
+    EXPECT_EQ(whole.confTokenIni, dripped.confTokenIni);
+  });
+}
+
+TEST_F(FaultTest, ServerErrorWithAnXmlBodyIsParsedLikeAnyReply) {
+  StartSim();
+  SimFault(SiteFault::kStatus, 500, sitesim::FailureXml("0x0604006", "conference locked"));
+  Rounds(kRounds, [&](int) {
+    EXPECT_EQ(4024, Join(SimInvitation()).result);
+    EXPECT_EQ(4024, Invite(sim_->SiteUrl()));
+  });
+}
+
+TEST_F(FaultTest, RedirectLoopEndsInOneFailure) {
+  server_->SetHandler([](const ReceivedRequest& req) {
+    Reply r = Reply::Text(302, "again");
+    r.headers.push_back({"Location", req.target});
+    return r;
+  });
+  ASSERT_TRUE(server_->Start());
+  Rounds(3, [&](int) {
+    const size_t before = server_->RequestCount();
+    const int result = Join(Invitation()).result;
+    EXPECT_NE(0, result);
+    EXPECT_NE(-1, result);
+    EXPECT_LT(server_->RequestCount() - before, 100u);
+  });
+}
+
+// A folded header line made of blanks only. The layer's header parsing
+// throws on it (std::out_of_range from substr(npos)) on its worker thread,
+// which ends the whole process. Disabled until the layer is fixed: run with
+// --gtest_also_run_disabled_tests to see it.
+TEST_F(FaultTest, DISABLED_BlankContinuationLineInTheHeadersIsNoCrash) {
+  Reply r;
+  r.raw = "HTTP/1.1 200 OK\r\nX-Folded: a\r\n\t\r\nContent-Length: 0\r\n\r\n";
+  Serve(r);
+  EXPECT_EQ(4003, Join(Invitation()).result);
+}
+
+// A host that shuts the framework down and attaches again gets a new module
+// object, but the HTTP client stays bound to the old, dead event queue: no
+// reply arrives any more (until the sweep gives up on it after 120 s).
+// Disabled until the client rebinds; the suites run each case in a process
+// of its own, so they are not affected.
+TEST_F(FaultTest, DISABLED_RepliesArriveAfterTheFrameworkIsRestarted) {
+  StartSim();
+  EXPECT_EQ(0, Join(SimInvitation()).result);
+  QmxFrameworkShutdown();
+  QmxThreadDetach();
+  sink_.queue = QmxThreadAttach();
+  module_ = IConfWeba::Instance();
+  ASSERT_NE(nullptr, module_);
+  ASSERT_EQ(0, module_->Initialize(&sink_));
+  EXPECT_EQ(0, Join(SimInvitation()).result);
+}
+
+// ---- a server that never answers: the sweep ends the request -----------------
+
+TEST_F(FaultTest, ServerThatNeverAnswersIsTimedOutOnceByTheSweep) {
+  QmxClockSetManual(1, 1000000);
+  StartSim();
+  SimFault(SiteFault::kStall);
+  Rounds(3, [&](int) {
+    const size_t before = sink_.outcomes.size();
+    const size_t received = sim_->Received().size();
+    ASSERT_EQ(0, module_->JoinConference(SimInvitation(), "meet", "", "", "", ""));
+    ASSERT_TRUE(RunUntil([&] { return sim_->Received().size() > received; }));
+    // Idle for 100 s: still waiting.
+    for (int i = 0; i < 5; ++i) {
+      QmxClockAdvance(20000);
+      QmxThreadRunPending();
+    }
+    EXPECT_EQ(before, sink_.outcomes.size());
+    // The tick after 120 s of idleness gives up on it.
+    for (int i = 0; i < 3 && sink_.outcomes.size() == before; ++i) {
+      QmxClockAdvance(20000);
+      QmxThreadRunPending();
+    }
+    ASSERT_EQ(before + 1, sink_.outcomes.size());
+    EXPECT_EQ(4003, sink_.outcomes.back().result);
+    sim_->ReleaseStall();
+  });
+  // The released replies of the abandoned requests are never delivered: the
+  // next join is the only further outcome.
+  sim_->ClearFault();
+  const size_t before = sink_.outcomes.size();
+  EXPECT_EQ(0, Join(SimInvitation()).result);
+  EXPECT_EQ(before + 1, sink_.outcomes.size());
+}
+
+// ---- HTTPS: the module forgives certificate faults ---------------------------
+// Its requests carry the flags that ignore an unknown issuer, a wrong name and
+// a bad date (the layer's own refusals without them are tested with the layer).
+
+class CertificateTest : public FaultTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CertificateTest, JoinSucceedsOverTheFaultyCertificate) {
+  qmxloopback::ServerOptions o;
+  o.tls = true;
+  if (GetParam() == 1) o.expiredCertificate = true;
+  if (GetParam() == 2) o.certificateHosts = {"wrong.example"};
+  server_.reset(new LoopbackServer(o));
+  Serve(Xml(GoodXml()));
+  Rounds(3, [&](int) { EXPECT_EQ(0, Join(Invitation()).result); });
+}
+
+INSTANTIATE_TEST_SUITE_P(SelfSignedExpiredWrongHost, CertificateTest, ::testing::Values(0, 1, 2));
+
+// ---- proxy challenges through tinyproxy -------------------------------------
+
+struct Prompt {
+  std::string user, password;
+  int calls = 0;
+  int answers = 1000;  // retries offered before cancelling
+  static BOOL CALLBACK Answer(const QMX_CREDENTIAL_REQUEST*, LPSTR user, DWORD cchUser, LPSTR password,
+                             DWORD cchPassword, LPVOID data) {
+    Prompt* self = static_cast<Prompt*>(data);
+    if (++self->calls > self->answers) return FALSE;
+    snprintf(user, cchUser, "%s", self->user.c_str());
+    snprintf(password, cchPassword, "%s", self->password.c_str());
+    return TRUE;
+  }
+};
+
+class ProxyFaultTest : public FaultTest {
+ protected:
+  void SetUp() override {
+    FaultTest::SetUp();
+    if (!proxy_.Start()) GTEST_SKIP() << "tinyproxy did not start: " << proxy_.Log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(proxy_.Port());
+    setenv("http_proxy", url.c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    StartSim();
+  }
+  void TearDown() override {
+    unsetenv("http_proxy");
+    FaultTest::TearDown();
+    proxy_.Stop();
+  }
+  size_t SimCalls() const { return sim_->Received().size(); }
+  qmxloopback::TinyProxy proxy_{"alice", "s3cret"};
+};
+
+TEST_F(ProxyFaultTest, RightCredentialsFromThePromptJoinThroughTheProxy) {
+  Prompt p{"alice", "s3cret"};
+  QmxInternetSetCredentialPrompt(&Prompt::Answer, &p);
+  EXPECT_EQ(0, Join(SimInvitation()).result);
+  EXPECT_EQ(1, p.calls);
+  EXPECT_EQ(1u, SimCalls());
+}
+
+TEST_F(ProxyFaultTest, EndlessChallengeIsEndedByTheRetryBudget) {
+  QmxClockSetManual(1, 1000000);
+  CRtTraceCapture trace;
+  Prompt p{"alice", "wrong"};
+  QmxInternetSetCredentialPrompt(&Prompt::Answer, &p);
+  ASSERT_EQ(0, module_->JoinConference(SimInvitation(), "meet", "", "", "", ""));
+  // Three retries are answered; the fourth challenge of the process ends the
+  // request, which the sweep then reports.
+  ASSERT_TRUE(RunUntil([&] { return trace.Contains("proxy retry 3 times, quit!"); }));
+  for (int i = 0; i < 8 && sink_.outcomes.empty(); ++i) {
+    QmxClockAdvance(20000);
+    QmxThreadRunPending();
+  }
+  ASSERT_EQ(1u, sink_.outcomes.size());
+  EXPECT_EQ(4003, sink_.outcomes[0].result);
+  EXPECT_EQ(3, p.calls);
+  EXPECT_EQ(0u, SimCalls());
+  // Once the budget is spent a challenge goes to the user every time; a user
+  // who gives up gets the challenge page, delivered once.
+  p.calls = 0;
+  p.answers = 2;
+  const Outcome o = Join(SimInvitation());
+  EXPECT_TRUE(o.result == 4002 || o.result == 4003) << o.result;
+  EXPECT_EQ(3, p.calls);
+  EXPECT_EQ(2u, sink_.outcomes.size());
+}
+
+// ---- flow control and memory -------------------------------------------------
+
+long StatusKb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, std::strlen(field), field) == 0) return std::atol(line.c_str() + std::strlen(field) + 1);
+  }
+  return -1;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A server of one long reply on a socket of its own. It writes without
+// blocking; when the socket stays unwritable for two seconds the client has
+// stopped taking data, and the server says so (a reading client that merely
+// stalls that long only lets a broken layer pass, never fails a sound one).
+class Firehose {
+ public:
+  explicit Firehose(size_t total) : total_(total) {}
+  ~Firehose() { Stop(); }
+  bool Start() {
+    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listen_, 4) != 0 ||
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return false;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Run(); });
+    return true;
+  }
+  void Stop() {
+    stopping_ = true;
+    if (listen_ >= 0) shutdown(listen_, SHUT_RDWR);
+    if (conn_ >= 0) shutdown(conn_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    if (conn_ >= 0) close(conn_);
+    if (listen_ >= 0) close(listen_);
+    conn_ = listen_ = -1;
+  }
+  uint16_t Port() const { return port_; }
+  size_t Sent() const { return sent_; }
+  // Waits until the client stopped reading (true) or the reply is out or
+  // broken (false).
+  bool WaitStalled() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::seconds(120), [&] { return stalled_ || over_; });
+    return stalled_;
+  }
+
+ private:
+  void Run() {
+    conn_ = accept(listen_, nullptr, nullptr);
+    if (conn_ >= 0) Serve();
+    std::lock_guard<std::mutex> lock(mu_);
+    over_ = true;
+    cv_.notify_all();
+  }
+  void Serve() {
+    char buf[4096];
+    std::string req;
+    while (req.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t n = recv(conn_, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      req.append(buf, n);
+    }
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total_) + "\r\n\r\n";
+    if (send(conn_, head.data(), head.size(), MSG_NOSIGNAL) < 0) return;
+    std::vector<char> block(64 * 1024, 'z');
+    while (sent_ < total_ && !stopping_) {
+      const ssize_t n = send(conn_, block.data(), std::min(block.size(), total_ - sent_), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent_ += n;
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+      pollfd p{conn_, POLLOUT, 0};
+      if (poll(&p, 1, 2000) == 0) {
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          stalled_ = true;
+          cv_.notify_all();
+        }
+        poll(&p, 1, -1);
+      }
+    }
+  }
+  size_t total_;
+  int listen_ = -1, conn_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<size_t> sent_{0};
+  std::atomic<bool> stopping_{false};
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stalled_ = false, over_ = false;
+  std::thread thread_;
+};
+
+TEST(FlowControlTest, UnreadHundredMegabyteReplyStaysBoundedInTheLayer) {
+  constexpr size_t kTotal = 100u << 20;
+  Firehose server(kTotal);
+  ASSERT_TRUE(server.Start());
+  const long rssBefore = StatusKb("VmRSS:");
+  HINTERNET root = InternetOpenA("rel", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET conn = InternetConnectA(root, "127.0.0.1", server.Port(), "", "", INTERNET_SERVICE_HTTP, 0, 1);
+  HINTERNET req = HttpOpenRequestA(conn, "GET", "/big", "HTTP/1.1", "", nullptr, INTERNET_FLAG_RELOAD, 1);
+  ASSERT_TRUE(HttpSendRequestA(req, nullptr, 0, nullptr, 0)) << GetLastError();
+  // Nobody reads: the sender must come to a stop far short of the whole
+  // reply (the layer's buffer plus the socket buffers).
+  EXPECT_TRUE(server.WaitStalled()) << "the layer kept reading a reply nobody asked for";
+  EXPECT_LT(server.Sent(), 16u << 20);
+  if (!kSanitized) {
+    EXPECT_LT(StatusKb("VmRSS:") - rssBefore, 64L * 1024) << "kB";
+  }
+  // Reading now brings the rest, whole.
+  std::vector<char> buf(256 * 1024);
+  size_t got = 0;
+  DWORD n = 0;
+  while (InternetReadFile(req, buf.data(), static_cast<DWORD>(buf.size()), &n) && n > 0) got += n;
+  EXPECT_EQ(kTotal, got);
+  InternetCloseHandle(req);
+  InternetCloseHandle(conn);
+  InternetCloseHandle(root);
+  server.Stop();
+}
+
+// The module keeps the whole reply in one text by design; a few-MiB reply
+// must cost about twice its size at the peak, not more. The server runs in
+// a child process so that its copy of the reply does not count.
+TEST_F(FaultTest, FewMegabyteReplyPeaksNearTwiceItsSize) {
+  if (kSanitized) GTEST_SKIP() << "peak memory is not meaningful under a sanitizer";
+  constexpr size_t kPadding = 6u << 20;
+  int ports[2], stop[2];
+  ASSERT_EQ(0, pipe(ports));
+  ASSERT_EQ(0, pipe(stop));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ports[0]);
+    close(stop[1]);
+    {
+      LoopbackServer big;
+      const std::string xml = "<root><header><success>true</success></header><body><downLoad><entry><key>LoaderURL"
+                              "</key><value>http://127.0.0.1/l.bin</value></entry></downLoad></body><padding>" +
+                              std::string(kPadding, 'p') + "</padding></root>";
+      big.SetHandler([xml](const ReceivedRequest&) { return Xml(xml); });
+      uint16_t port = big.Start() ? big.Port() : 0;
+      if (write(ports[1], &port, sizeof port) != sizeof port) _exit(1);
+      char c;
+      while (read(stop[0], &c, 1) > 0) {
+      }
+      big.Stop();
+    }
+    _exit(0);
+  }
+  close(ports[1]);
+  close(stop[0]);
+  uint16_t port = 0;
+  ASSERT_EQ(static_cast<ssize_t>(sizeof port), read(ports[0], &port, sizeof port));
+  close(ports[0]);
+  ASSERT_NE(0, port);
+  const std::string invitation = "http://127.0.0.1:" + std::to_string(port) + "/site1/join.do?confKey=1";
+  // Warm up (site, connection, parser), then measure the peak of one more.
+  EXPECT_EQ(0, Join(invitation).result);
+  std::ofstream("/proc/self/clear_refs") << "5";
+  const long before = StatusKb("VmRSS:");
+  EXPECT_EQ(0, Join(invitation).result);
+  const long peak = StatusKb("VmHWM:") - before;
+  close(stop[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  const long body = static_cast<long>(kPadding / 1024);
+  RecordProperty("peak_kb_over_body_kb", std::to_string(peak) + "/" + std::to_string(body));
+  EXPECT_LT(peak, 2 * body + 4096) << "peak " << peak << " kB for a body of " << body << " kB";
+}
+
+}  // namespace
+}  // namespace reltest
