@@ -26,7 +26,11 @@ typedef uint16_t WORD;
 typedef unsigned int UINT;
 typedef int INT;
 typedef char CHAR;
+#ifdef __cplusplus
 typedef char16_t WCHAR;           // UTF-16 code unit, as on Windows
+#else
+typedef uint16_t WCHAR;
+#endif
 typedef uintptr_t DWORD_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
