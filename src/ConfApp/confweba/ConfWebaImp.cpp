@@ -47,9 +47,12 @@ class CConfWebaHolder : public CRtCleanUpBase {
  public:
   CConfWebaHolder() {}
   ~CConfWebaHolder() override {
-    // A later Instance makes a new object rather than using a dead one.
+    // The framework is shutting down and the owner thread's queue goes with
+    // it: a later Instance makes a new object rather than using a dead one,
+    // and the HTTP client binds again to the queue of the next owner thread.
     CConfWebaHolder* self = this;
     g_holder.compare_exchange_strong(self, nullptr);
+    CHttpClient::Instance()->Destory();
   }
   CConfWebaImp m_imp;
 };
