@@ -1,6 +1,6 @@
 // Linux-only additions to the WinINet layer: the credential prompt that
-// stands in for the logon dialog of InternetErrorDlg, and the trust anchors
-// used to verify HTTPS servers.
+// stands in for the logon dialog of InternetErrorDlg, the trust anchors
+// used to verify HTTPS servers, and an observer of transfer progress.
 #ifndef QMX_WININET_QMXWININET_EXT_H
 #define QMX_WININET_QMXWININET_EXT_H
 
@@ -37,6 +37,28 @@ QMX_WININET_API QMX_CREDENTIAL_PROMPT WINAPI QmxInternetSetCredentialPrompt(QMX_
 // removes it). Applies to requests sent afterwards. Returns FALSE with
 // ERROR_FILE_NOT_FOUND if the file cannot be read.
 QMX_WININET_API BOOL WINAPI QmxInternetSetTrustedCertificates(LPCSTR lpszPemFile);
+
+// Transfer progress of a request handle's reply body: the bytes received so
+// far (as InternetReadFile will hand them out, after any content decoding)
+// and the length the reply announced, -1 when it announced none (a chunked
+// or close-delimited reply, or a decoded one whose length on the wire says
+// nothing of its decoded size) and 0 when the reply has no body (HEAD, 204,
+// 304). Counts grow monotonically within one send; the last report of a
+// complete reply carries the body's full length, and a reply with an empty
+// body is reported once with 0. A new send of the same handle (an
+// authentication retry) starts again from 0.
+//
+// The observer runs on the layer's own transfer thread, while the bytes
+// arrive and before the reads that return them complete: it must return
+// quickly and must not call into the layer. Nothing of it changes what the
+// WinINet calls or the status callback do.
+typedef void(CALLBACK* QMX_PROGRESS_OBSERVER)(HINTERNET hRequest, ULONGLONG ullReceived, int64_t llExpected,
+                                              LPVOID lpUserData);
+
+// Installs the process-wide observer (NULL removes it) and returns the
+// previous one. Once this returns, the previous observer is not called again.
+QMX_WININET_API QMX_PROGRESS_OBSERVER WINAPI QmxInternetSetProgressObserver(QMX_PROGRESS_OBSERVER lpfnObserver,
+                                                                           LPVOID lpUserData);
 
 #ifdef __cplusplus
 }

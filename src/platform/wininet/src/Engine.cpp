@@ -141,6 +141,12 @@ struct Transfer {
 
   DWORD receiveTimeout = kInfinite;
   Clock::time_point lastActivity = Clock::now();
+
+  // Progress of the final reply's body, for the progress observer.
+  bool headRequest = false, decoding = false;
+  uint64_t bodyReceived = 0;
+  int64_t bodyExpected = -1;
+  bool progressReported = false;
 };
 
 const ResponseHeader* FindHeader(const std::vector<ResponseHeader>& h, const char* name) {
@@ -251,8 +257,35 @@ void FinishOpLocked(RequestObj& r, DWORD error) {
   r.cv.notify_all();
 }
 
+// The progress observer. Held while it runs, so that once it is replaced the
+// old one is never called again.
+std::mutex g_progressMu;
+QMX_PROGRESS_OBSERVER g_progress = nullptr;
+LPVOID g_progressData = nullptr;
+
+void ReportProgress(Transfer* t) {
+  std::lock_guard<std::mutex> lock(g_progressMu);
+  if (!g_progress) return;
+  t->progressReported = true;
+  g_progress(t->req->Value(), t->bodyReceived, t->bodyExpected, g_progressData);
+}
+
+// The body length a final reply announces, as the observer reports it.
+int64_t ExpectedBody(const Transfer* t) {
+  if (t->headRequest || t->code == 204 || t->code == 304) return 0;
+  if (t->decoding && FindHeader(t->hdrs, "Content-Encoding")) return -1;
+  const ResponseHeader* h = FindHeader(t->hdrs, "Content-Length");
+  if (!h || FindHeader(t->hdrs, "Transfer-Encoding")) return -1;
+  char* end = nullptr;
+  errno = 0;
+  long long n = std::strtoll(h->value.c_str(), &end, 10);
+  if (errno || end == h->value.c_str() || n < 0) return -1;
+  return n;
+}
+
 void Publish(Transfer* t) {
   if (t->published) return;
+  t->bodyExpected = ExpectedBody(t);
   t->published = true;
   t->candidate = false;
   RequestObj& r = *t->req;
@@ -452,6 +485,8 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* ud) {
         break;
     }
   }
+  t->bodyReceived += len;
+  ReportProgress(t);
   if (completed) {
     // Reads report 41 only when they went pending in an asynchronous session.
     if (filled && t->req->async) Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &filled, sizeof filled, false);
@@ -596,6 +631,8 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
     t->receiveTimeout = req->receiveTimeout;
     decoding = req->decoding;
   }
+  t->decoding = decoding;
+  t->headRequest = strcasecmp(verb.c_str(), "HEAD") == 0;
   std::string host, connUser, connPass, connProxyUser, connProxyPass;
   INTERNET_PORT port;
   DWORD connFlags;
@@ -846,6 +883,8 @@ void Engine::Finish(Transfer* t, CURLcode rc, DWORD ownError) {
     Publish(t);
   }
   if (t->tunnelReply) err = 0;
+  // An empty body is reported once, before the reader can see its end.
+  if (t->published && !err && !t->progressReported) ReportProgress(t);
   bool sendFailed = false, readCompleted = false;
   DWORD filled = 0;
   DWORD readError = 0;
@@ -1155,3 +1194,12 @@ DWORD MapCurlError(int code, void* easy, DWORD errorMask, bool aborted) {
 }
 
 }  // namespace qmxinet
+
+extern "C" QMX_PROGRESS_OBSERVER WINAPI QmxInternetSetProgressObserver(QMX_PROGRESS_OBSERVER lpfnObserver,
+                                                                      LPVOID lpUserData) {
+  std::lock_guard<std::mutex> lock(qmxinet::g_progressMu);
+  QMX_PROGRESS_OBSERVER old = qmxinet::g_progress;
+  qmxinet::g_progress = lpfnObserver;
+  qmxinet::g_progressData = lpUserData;
+  return old;
+}
