@@ -12,11 +12,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${QMX_FUZZ_BUILD:-$root/build/fuzz}
-limit=(-runs=2000)
+# A fixed seed makes the short runs repeatable; timed runs explore freely.
+limit=(-runs=2000 -seed=1)
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --runs) limit=(-runs="$2"); shift 2 ;;
+    --runs) limit=(-runs="$2" -seed=1); shift 2 ;;
     --time) limit=(-max_total_time="$2"); shift 2 ;;
     -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;

@@ -16,3 +16,9 @@ for p in $presets; do
   echo "=== preset $p: tests"
   ctest --preset "$p"
 done
+# Short fuzz runs: each libFuzzer target for a fixed number of executions
+# with a fixed seed (scripts/fuzz.sh --time S runs them for longer).
+if [ "${QMX_FUZZ:-1}" != 0 ] && command -v clang++ >/dev/null; then
+  echo "=== fuzz: short runs"
+  bash scripts/fuzz.sh --runs "${QMX_FUZZ_RUNS:-2000}"
+fi
