@@ -35,3 +35,6 @@ function(qmx_add_gtest name)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
   endif()
 endfunction()
+
+# Install layout, components and helpers for install rules.
+include(${CMAKE_CURRENT_LIST_DIR}/QmxInstall.cmake)
