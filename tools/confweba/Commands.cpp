@@ -13,6 +13,7 @@
 
 #include "ErrorText.h"
 #include "Host.h"
+#include "ProgressBar.h"
 #include "SiteSimulator.h"
 #include "windows.h"
 
@@ -77,13 +78,18 @@ struct GetOutcome {
 
 // Downloads through the module into dir (made absolute first) and checks
 // that the file is there: the module reports 0 even when it could not write.
-GetOutcome DoGet(CConfWebaHost& host, const std::string& url, const std::string& dir, const std::string& name) {
+// With progress, a progress bar runs on stdout meanwhile.
+GetOutcome DoGet(CConfWebaHost& host, const std::string& url, const std::string& dir, const std::string& name,
+                 bool progress = false) {
   GetOutcome o;
   std::error_code ec;
   fs::path abs = fs::absolute(dir, ec);
   if (ec) abs = dir;
   std::string absDir = abs.string();
-  o.result = host.GetFile(url, absDir, name);
+  {
+    CProgressBar bar(stdout, progress);
+    o.result = host.GetFile(url, absDir, name);
+  }
   const std::string fileName = name.empty() ? DownloadFileName(url) : name;
   if (!absDir.empty() && absDir.back() != '/') absDir += '/';
   o.file = absDir + fileName;
@@ -175,7 +181,7 @@ int RunJoin(const GlobalArgs& g, const JoinArgs& a) {
   GetOutcome fetched;
   const bool fetch = o.result == 0 && a.fetchLoader;
   if (fetch) {
-    fetched = DoGet(host, o.confDownloadUrl, a.out.empty() ? "." : a.out, "");
+    fetched = DoGet(host, o.confDownloadUrl, a.out.empty() ? "." : a.out, "", CProgressBar::Wanted(g.quiet, g.json));
     j["loader"] = GetJson(fetched);
     j["loader"].erase("command");
     if (fetched.result != 0) exitCode = 1;
@@ -219,7 +225,7 @@ int RunInvite(const GlobalArgs& g, const InviteArgs& a) {
 int RunGet(const GlobalArgs& g, const GetArgs& a) {
   CConfWebaHost host;
   if (!OpenHost(host, g, "get")) return 1;
-  const GetOutcome o = DoGet(host, a.url, a.dir, a.name);
+  const GetOutcome o = DoGet(host, a.url, a.dir, a.name, CProgressBar::Wanted(g.quiet, g.json));
   if (g.json) {
     PrintJson(GetJson(o));
   } else if (o.result != 0) {

@@ -11,6 +11,7 @@ namespace confweba {
 struct GlobalArgs {
   bool json = false;
   bool verbose = false;
+  bool quiet = false;  // no progress bar
 };
 
 struct JoinArgs {

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
   GlobalArgs g;
   app.add_flag("--json", g.json, "Print one JSON object on stdout");
   app.add_flag("-v,--verbose", g.verbose, "Write the module's trace to stderr");
+  app.add_flag("-q,--quiet", g.quiet, "No progress bar for downloads (drawn only when stdout is a terminal)");
 
   JoinArgs join;
   CLI::App* joinCmd = app.add_subcommand("join", "Join the conference of an invitation address");
