@@ -17,15 +17,12 @@ prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name 'libqmxconfweba.so.*' -type f | head -1)")
 
-# The site, from the installed program; its first line names the invitations.
-"$prefix/bin/confweba" --json site >"$work/site.out" 2>"$work/site.err" &
-site_pid=$!
-for _ in $(seq 1 600); do
-  [ -s "$work/site.out" ] && break
-  kill -0 "$site_pid" 2>/dev/null || { cat "$work/site.err" >&2; exit 1; }
-  read -r -t 0.1 <> <(:) || true   # a tenth of a second, without a sleep process
-done
-line=$(head -1 "$work/site.out")
+# The site, from the installed program; its first line names the invitations
+# (with --json the request log goes to stderr, so stdout has just that line).
+coproc SITE { exec "$prefix/bin/confweba" --json site 2>"$work/site.err"; }
+site_pid=$SITE_PID
+line=""
+read -r -t 60 -u "${SITE[0]}" line || { echo "the site did not start:" >&2; cat "$work/site.err" >&2; exit 1; }
 base=$(printf '%s' "$line" | sed -E 's/.*"url":"([^"]*)".*/\1/')
 invite=$(printf '%s' "$line" | sed -E 's/.*"invitations":\["([^"]*confKey=123456[^"]*)".*/\1/')
 [ -n "$base" ] && [ -n "$invite" ] || { echo "no invitation in: $line" >&2; exit 1; }
