@@ -93,6 +93,27 @@ TEST_F(SyncTest, HeaderQueries) {
   EXPECT_EQ(body, "nope");
 }
 
+// Folded header lines continue the previous header; a folded line of blanks
+// only must not take the worker thread down.
+TEST_F(SyncTest, FoldedHeaderLinesJoinThePreviousHeader) {
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    Reply r;
+    r.raw = "HTTP/1.1 200 OK\r\nX-Folded: a\r\n\tb\r\n \t\r\nContent-Length: 2\r\n\r\nok";
+    return r;
+  });
+  handles_ = OpenSync("/folded");
+  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  char text[64];
+  std::strcpy(text, "X-Folded");
+  DWORD len = sizeof text;
+  ASSERT_TRUE(HttpQueryInfoA(handles_.request, HTTP_QUERY_CUSTOM, text, &len, nullptr));
+  EXPECT_EQ(std::string(text, len), "a b");
+  std::string body;
+  ASSERT_TRUE(ReadAllSync(handles_.request, body));
+  EXPECT_EQ(body, "ok");
+}
+
 TEST_F(SyncTest, RequestLineAndHeadersAsSent) {
   handles_ = Open(false, "127.0.0.1", server_.Port(), "site1/external/x y?a=1", 1,
                   INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |

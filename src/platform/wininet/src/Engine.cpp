@@ -388,7 +388,10 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
   if (!line.empty()) {
     t->raw.push_back(line);
     if ((line[0] == ' ' || line[0] == '\t') && !t->hdrs.empty()) {
-      t->hdrs.back().value += " " + line.substr(line.find_first_not_of(" \t"));
+      // A folded line continues the previous header; one of blanks only
+      // adds nothing.
+      const size_t text = line.find_first_not_of(" \t");
+      if (text != std::string::npos) t->hdrs.back().value += " " + line.substr(text);
       return len;
     }
     size_t colon = line.find(':');
