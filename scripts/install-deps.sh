@@ -20,9 +20,10 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-# tinyproxy and danted are started by the tests themselves, on loopback ports;
-# keep the system services from holding their default ports.
-for svc in tinyproxy danted; do
+# tinyproxy, danted and nginx are started by the tests and benchmarks
+# themselves, on loopback ports; keep the system services from holding
+# their default ports.
+for svc in tinyproxy danted nginx; do
   if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true; fi
   if [ -x "/etc/init.d/$svc" ]; then $SUDO "/etc/init.d/$svc" stop >/dev/null 2>&1 || true; fi
 done

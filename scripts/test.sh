@@ -16,6 +16,12 @@ for p in $presets; do
   echo "=== preset $p: tests"
   ctest --preset "$p"
 done
+# The benchmarks, once with tiny counts, so that they keep building and
+# running (their numbers are not judged here).
+if [[ " $presets " == *" default "* ]] && [ "${QMX_BENCH:-1}" != 0 ]; then
+  echo "=== bench: quick run"
+  python3 bench/run --quick --build-dir "$PWD/build/default"
+fi
 # Short fuzz runs: each libFuzzer target for a fixed number of executions
 # with a fixed seed (scripts/fuzz.sh --time S runs them for longer). Inputs
 # of the faults still open in docs/testing.md are skipped until they are fixed.
