@@ -57,6 +57,19 @@ TEST_F(ProxyTest, ListFormsChooseTheRoute) {
   EXPECT_EQ(server_.RequestCount(), 5u);
 }
 
+// Bypass entries are wild-card patterns, matched without regard to case; a
+// pattern of many stars against a long name must not take exponential time.
+TEST_F(ProxyTest, BypassPatternsWithStars) {
+  const std::string dead = "HTTP=HTTP://127.0.0.1:" + std::to_string(qmxloopback::UnusedPort());
+  EXPECT_EQ(Get(dead, "127.0.0.1", "10.*;127.0.*"), 200u);            // matched: direct
+  EXPECT_EQ(Get(dead, "127.0.0.1", "*1*2*7*.*0*.*0*.*1"), 200u);
+  EXPECT_EQ(Get(dead, "127.0.0.1", "127.0.0.2;*.example"), 0u);       // not matched: the dead proxy
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += "*1";
+  EXPECT_EQ(Get(dead, "127.0.0.1", (many + "*x").c_str()), 0u);       // fails fast, through the proxy
+  EXPECT_EQ(server_.RequestCount(), 2u);
+}
+
 TEST_F(ProxyTest, SocksListUsesSocks4) {
   qmxloopback::DanteSocks socks;
   ASSERT_TRUE(socks.Start()) << socks.Log();

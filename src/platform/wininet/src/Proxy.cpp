@@ -74,10 +74,29 @@ std::string Bracket(const std::string& host) {
 }
 
 bool WildcardMatch(const char* pat, const char* s) {
-  if (*pat == '\0') return *s == '\0';
-  if (*pat == '*') return WildcardMatch(pat + 1, s) || (*s && WildcardMatch(pat, s + 1));
-  return *s && std::tolower(static_cast<unsigned char>(*pat)) == std::tolower(static_cast<unsigned char>(*s)) &&
-         WildcardMatch(pat + 1, s + 1);
+  // Iterative, with one saved position for the last '*': linear in practice
+  // and never recursive, whatever a bypass list holds.
+  auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  };
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*s) {
+    if (*pat == '*') {
+      star = pat++;
+      resume = s;
+    } else if (*pat && same(*pat, *s)) {
+      ++pat;
+      ++s;
+    } else if (star) {
+      pat = star + 1;
+      s = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pat == '*') ++pat;
+  return *pat == '\0';
 }
 
 }  // namespace
