@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <strings.h>
 
@@ -170,6 +172,11 @@ std::string SuccessXml() {
 }
 
 struct CSiteSimulator::Server {
+  // Set by the listening thread when its accept loop has returned.
+  std::mutex listenMutex;
+  std::condition_variable listenCond;
+  bool listenEnded = false;
+
   std::unique_ptr<httplib::Server> http;
 };
 
@@ -438,8 +445,10 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
   };
   server->http->Get(".*", handler);
   server->http->Post(".*", handler);
-  // Idle keep-alive connections would hold Stop() for their whole time-out.
-  server->http->set_keep_alive_timeout(0);
+  // The keep-alive time-out is also how long a new connection may wait for
+  // its first request; a second keeps a loaded machine's requests, and holds
+  // Stop() at most that long for idle connections.
+  server->http->set_keep_alive_timeout(1);
 
   int bound = port == 0 ? server->http->bind_to_any_port(host)
                         : (server->http->bind_to_port(host, port) ? port : -1);
@@ -454,15 +463,13 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
   m_port = bound;
   m_tls = tls;
   m_server = std::move(server);
-  httplib::Server* http = m_server->http.get();
-  auto listenEnded = std::make_shared<std::atomic<bool>>(false);
-  m_thread = std::thread([http, listenEnded] {
-    http->listen_after_bind();
-    listenEnded->store(true);
+  Server* srv = m_server.get();
+  m_thread = std::thread([srv] {
+    srv->http->listen_after_bind();
+    std::lock_guard<std::mutex> lock(srv->listenMutex);
+    srv->listenEnded = true;
+    srv->listenCond.notify_all();
   });
-  // The server ignores stop() until its loop runs, so a Stop() right after
-  // Start() would never end: wait for the loop (it starts at once).
-  while (!http->is_running() && !listenEnded->load()) std::this_thread::yield();
   return true;
 }
 
@@ -473,7 +480,17 @@ void CSiteSimulator::Stop() {
     m_stopping = true;
   }
   m_cond.notify_all();
-  m_server->http->stop();
+  // The server's stop() only takes effect once its accept loop is running,
+  // and the thread may not have got there yet: repeat it until the loop ends.
+  {
+    std::unique_lock<std::mutex> lock(m_server->listenMutex);
+    while (!m_server->listenEnded) {
+      lock.unlock();
+      m_server->http->stop();
+      lock.lock();
+      m_server->listenCond.wait_for(lock, std::chrono::milliseconds(5), [&] { return m_server->listenEnded; });
+    }
+  }
   if (m_thread.joinable()) m_thread.join();
   m_server.reset();
 }
