@@ -79,7 +79,13 @@ RequestPtr FindRequest(HINTERNET h) {
 
 void AddChild(const HandlePtr& parent, const HandlePtr& child) {
   std::lock_guard<std::mutex> lock(parent->mu);
-  parent->children.push_back(child);
+  // Children closed meanwhile leave expired entries; a weak pointer keeps its
+  // object's storage, so drop them before the list of a long-lived root or
+  // connection grows with every request it ever had.
+  auto& kids = parent->children;
+  kids.erase(std::remove_if(kids.begin(), kids.end(), [](const std::weak_ptr<HandleObj>& w) { return w.expired(); }),
+             kids.end());
+  kids.push_back(child);
 }
 
 // Drains the notifications a synchronous request owes its caller; called
