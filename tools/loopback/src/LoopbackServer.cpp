@@ -1,6 +1,7 @@
 // Raw-socket HTTP/1.1 server with OpenSSL for HTTPS; see LoopbackServer.h.
 #include "qmxloopback/LoopbackServer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -148,6 +149,7 @@ struct LoopbackServer::Impl {
   std::string dir;
   std::thread acceptor;
   std::vector<std::thread> workers;
+  std::vector<std::thread::id> finished;  // workers that have returned, to be joined
   std::vector<int> openFds;
   std::vector<ReceivedRequest> requests;
   int connections = 0;
@@ -337,6 +339,24 @@ struct LoopbackServer::Impl {
     return !closeAfter;
   }
 
+  // Joins the workers that have returned, so that a long-running server does
+  // not keep a finished thread (and its stack) per connection it ever had.
+  void ReapFinished() {
+    std::vector<std::thread> done;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      for (const std::thread::id& id : finished) {
+        auto it = std::find_if(workers.begin(), workers.end(), [&](const std::thread& t) { return t.get_id() == id; });
+        if (it != workers.end()) {
+          done.push_back(std::move(*it));
+          workers.erase(it);
+        }
+      }
+      finished.clear();
+    }
+    for (std::thread& t : done) t.join();
+  }
+
   void Serve(int fd) {
     sigset_t pipe;  // SSL_write to a vanished client: EPIPE, not SIGPIPE
     sigemptyset(&pipe);
@@ -404,13 +424,18 @@ struct LoopbackServer::Impl {
       if (fd < 0) continue;
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      ReapFinished();
       std::lock_guard<std::mutex> lock(mu);
       if (stopping) {
         ::close(fd);
         return;
       }
       openFds.push_back(fd);
-      workers.emplace_back([this, fd] { Serve(fd); });
+      workers.emplace_back([this, fd] {
+        Serve(fd);
+        std::lock_guard<std::mutex> done(mu);
+        finished.push_back(std::this_thread::get_id());
+      });
     }
   }
 };
