@@ -377,7 +377,11 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
     t->code = 0;
     t->statusText.clear();
     if (sp1 != std::string::npos) {
-      t->code = static_cast<DWORD>(std::strtoul(line.c_str() + sp1 + 1, nullptr, 10));
+      // The status code is exactly three digits, as HTTP has it.
+      const char* d = line.c_str() + sp1 + 1;
+      auto digit = [](char c) { return c >= '0' && c <= '9'; };
+      if (digit(d[0]) && digit(d[1]) && digit(d[2]))
+        t->code = static_cast<DWORD>((d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0'));
       size_t sp2 = line.find(' ', sp1 + 1);
       if (sp2 != std::string::npos) t->statusText = line.substr(sp2 + 1);
     }
