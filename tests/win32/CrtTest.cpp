@@ -51,6 +51,20 @@ TEST(StricmpTest, ComparesAsciiWithoutCase) {
   EXPECT_EQ(EINVAL, errno);
 }
 
+TEST(LocaltimeTest, WindowsArgumentOrderAndRefusals) {
+  time_t t = 86400 * 365;
+  struct tm expected;
+  ASSERT_NE(nullptr, localtime_r(&t, &expected));
+  struct tm got;
+  EXPECT_EQ(0, localtime_s(&got, &t));
+  EXPECT_EQ(expected.tm_year, got.tm_year);
+  EXPECT_EQ(expected.tm_yday, got.tm_yday);
+  EXPECT_EQ(expected.tm_hour, got.tm_hour);
+  EXPECT_EQ(EINVAL, localtime_s(&got, nullptr));
+  EXPECT_EQ(-1, got.tm_year);
+  EXPECT_EQ(EINVAL, localtime_s(nullptr, &t));
+}
+
 class FileTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -35,6 +35,13 @@ struct _timeb {
 };
 QMX_WIN32_API void _ftime(struct _timeb* timeptr);
 
+typedef int errno_t;
+// Windows argument order: the broken-down local time of *timer into *tmDest.
+// 0, or EINVAL (with every field of *tmDest set to -1 when it is given) for a null argument or
+// a time that cannot be converted. Unlike localtime, it does not look at the
+// time zone file on each call.
+QMX_WIN32_API errno_t localtime_s(struct tm* tmDest, const time_t* timer);
+
 #define _A_NORMAL 0x00
 #define _A_RDONLY 0x01
 #define _A_HIDDEN 0x02

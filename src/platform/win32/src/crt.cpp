@@ -144,6 +144,28 @@ void _ftime(struct _timeb* timeptr) {
   timeptr->dstflag = static_cast<short>(local.tm_isdst > 0 ? 1 : 0);
 }
 
+errno_t localtime_s(struct tm* tmDest, const time_t* timer) {
+  if (!tmDest) {
+    errno = EINVAL;
+    return EINVAL;
+  }
+  if (!timer || !localtime_r(timer, tmDest)) {
+    memset(tmDest, 0, sizeof(*tmDest));
+    tmDest->tm_mday = -1;  // what the Microsoft runtime leaves in a refused result
+    tmDest->tm_mon = -1;
+    tmDest->tm_year = -1;
+    tmDest->tm_hour = -1;
+    tmDest->tm_min = -1;
+    tmDest->tm_sec = -1;
+    tmDest->tm_wday = -1;
+    tmDest->tm_yday = -1;
+    tmDest->tm_isdst = -1;
+    errno = EINVAL;
+    return EINVAL;
+  }
+  return 0;
+}
+
 intptr_t _findfirst(const char* filespec, struct _finddata_t* fileinfo) {
   if (!filespec || !fileinfo) {
     errno = EINVAL;
