@@ -54,27 +54,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-// A header line made only of blanks and tabs ends the process inside the
-// layer (a known fault). With QMX_FUZZ_SKIP_KNOWN set, such replies are
-// skipped so that long runs can look further meanwhile.
-bool KnownFault(const std::string& reply) {
-  const size_t end = reply.find("\r\n\r\n");
-  size_t pos = reply.find('\n');
-  while (pos != std::string::npos && pos < end) {
-    size_t next = reply.find('\n', pos + 1);
-    const std::string line = reply.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1);
-    if (!line.empty() && line.find_first_not_of(" \t\r") == std::string::npos && line != "\r") return true;
-    pos = next;
-  }
-  return false;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2 || size > 65536) return 0;
   const uint8_t opt = data[0];
   g_reply.assign(reinterpret_cast<const char*>(data + 1), size - 1);
-  static const bool skipKnown = std::getenv("QMX_FUZZ_SKIP_KNOWN") != nullptr;
-  if (skipKnown && KnownFault(g_reply)) return 0;
 
   HINTERNET conn = InternetConnectA(g_root, "127.0.0.1", g_server->Port(), "", "", INTERNET_SERVICE_HTTP, 0, 1);
   QMX_FUZZ_CHECK(conn != nullptr, "InternetConnectA");

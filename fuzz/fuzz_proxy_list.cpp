@@ -20,19 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bypass = f[1].substr(0, f[1].find('\0'));
   const std::string& host = f[2];
   const bool https = opt & 1;
-  // Bypass entries with many "*" take exponential time in the layer's match
-  // (a known fault). With QMX_FUZZ_SKIP_KNOWN set they are skipped so that
-  // long runs can look further meanwhile.
-  static const bool skipKnown = std::getenv("QMX_FUZZ_SKIP_KNOWN") != nullptr;
-  if (skipKnown) {
-    size_t stars = 0;
-    for (char ch : bypass) {
-      if (ch == '*') ++stars;
-      else if (ch == ' ' || ch == ';' || ch == '\t' || ch == '\r' || ch == '\n') stars = 0;
-      if (stars > 4) return 0;
-    }
-  }
-
   qmxinet::ProxyConfig cfg;
   if (opt & 2) {
     cfg.mode = qmxinet::ProxyConfig::kEnvironment;

@@ -8,8 +8,6 @@
 # The seed corpora in fuzz/corpus/<target>/ are read, never written: what a
 # run finds goes to build/fuzz/corpus/<target>/ and crash inputs to
 # build/fuzz/findings/. Exit status is non-zero when any target failed.
-# QMX_FUZZ_SKIP_KNOWN=1 makes the targets skip inputs of the known, still
-# open faults (see docs/testing.md), so that long runs can look further.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

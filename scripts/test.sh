@@ -23,9 +23,8 @@ if [[ " $presets " == *" default "* ]] && [ "${QMX_BENCH:-1}" != 0 ]; then
   python3 bench/run --quick --build-dir "$PWD/build/default"
 fi
 # Short fuzz runs: each libFuzzer target for a fixed number of executions
-# with a fixed seed (scripts/fuzz.sh --time S runs them for longer). Inputs
-# of the faults still open in docs/testing.md are skipped until they are fixed.
+# with a fixed seed (scripts/fuzz.sh --time S runs them for longer).
 if [ "${QMX_FUZZ:-1}" != 0 ] && command -v clang++ >/dev/null; then
   echo "=== fuzz: short runs"
-  QMX_FUZZ_SKIP_KNOWN=${QMX_FUZZ_SKIP_KNOWN:-1} bash scripts/fuzz.sh --runs "${QMX_FUZZ_RUNS:-2000}"
+  bash scripts/fuzz.sh --runs "${QMX_FUZZ_RUNS:-2000}"
 fi
