@@ -77,6 +77,30 @@ TEST(TraceTest, LevelFiltersSinkAndMacrosCarryTheirLevel) {
   EXPECT_EQ(lines[1].text, "error 3");
 }
 
+int g_formatted = 0;
+int Counted(int v) {
+  ++g_formatted;
+  return v;
+}
+
+TEST(TraceTest, NothingIsFormattedWhileLinesGoNowhere) {
+  ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
+  g_formatted = 0;
+  RT_ERROR_TRACE("off " << Counted(1));
+  EXPECT_EQ(g_formatted, 0);
+  {
+    CRtTraceCapture trace(RT_TRACE_LEVEL_WARNING);
+    RT_INFO_TRACE("above the level " << Counted(2));
+    EXPECT_EQ(g_formatted, 0);
+    RT_WARNING_TRACE("on " << Counted(3));
+    EXPECT_EQ(g_formatted, 1);
+    EXPECT_TRUE(trace.Has("on 3", RT_TRACE_LEVEL_WARNING));
+  }
+  // The capture's sink is gone again, and with it every destination.
+  RT_ERROR_TRACE("off again " << Counted(4));
+  EXPECT_EQ(g_formatted, 1);
+}
+
 void TracingSink(int, const char* text, void* user) {
   ++*static_cast<int*>(user);
   // A sink that traces must not deadlock; its own line is dropped.

@@ -12,7 +12,10 @@
 #ifndef QMX_RTTRACE_H
 #define QMX_RTTRACE_H
 
+#include <limits.h>
 #include <stddef.h>
+
+#include <atomic>
 
 #include "RtDefines.h"
 #include "RtString.h"
@@ -35,6 +38,12 @@ inline CRtThisTail RtThis(const void* p) { return CRtThisTail{p}; }
 class QMX_FRAMEWORK_API CRtTrace {
  public:
   static CRtTrace* instance();
+
+  // Whether a line of this level would reach an output or a sink; what the
+  // trace macros test before formatting anything, so that a statement costs
+  // a load and a branch while the trace goes nowhere. True until the trace
+  // is first used (the first line then reads the configuration).
+  static bool IsEnabled(int level) { return level <= s_activeLevel.load(std::memory_order_relaxed); }
 
   // Writes one line; thread-safe, never throws.
   void trace_string(int level, const char* text);
@@ -81,16 +90,23 @@ class QMX_FRAMEWORK_API CRtTrace {
 
  private:
   CRtTrace();
+  // The highest level that goes somewhere: the configured level while there
+  // is an output or a sink, INT_MIN while there is neither, INT_MAX before
+  // the configuration is read.
+  static std::atomic<int> s_activeLevel;
 };
 
 // Trace macros: RT_INFO_TRACE("text" << value); the _THIS forms append
-// " this=" and `this`.
+// " this=" and `this`. The streamed values are evaluated only when the line
+// goes somewhere.
 #define RT_TRACE_LINE_(level, str)                                  \
   do {                                                              \
-    char rt_trace_buf_[1024];                                       \
-    CRtTrace::CRtLogRecorder rt_trace_rec_(rt_trace_buf_, 1024);    \
-    rt_trace_rec_ << str;                                           \
-    CRtTrace::instance()->trace_string((level), (char*)rt_trace_rec_); \
+    if (CRtTrace::IsEnabled(level)) {                               \
+      char rt_trace_buf_[1024];                                     \
+      CRtTrace::CRtLogRecorder rt_trace_rec_(rt_trace_buf_, 1024);  \
+      rt_trace_rec_ << str;                                         \
+      CRtTrace::instance()->trace_string((level), (char*)rt_trace_rec_); \
+    }                                                               \
   } while (0)
 
 #define RT_ERROR_TRACE(str) RT_TRACE_LINE_(RT_TRACE_LEVEL_ERROR, str)

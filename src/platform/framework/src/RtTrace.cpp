@@ -4,6 +4,7 @@
 #include "RtTrace.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -69,8 +70,15 @@ void ReplaceOutputLocked(TraceState& s, int fd, bool owns) {
   s.ownsFd = owns;
 }
 
-// Reads QMX_TRACE and QMX_TRACE_LEVEL once, when the trace is first used.
-void ConfigureFromEnvironment() {
+// What CRtTrace::IsEnabled compares with: the level while a line has
+// somewhere to go, else below every level.
+int ActiveLevelLocked(const TraceState& s) {
+  return (s.outFd >= 0 || s.sink != nullptr) ? s.maxLevel.load() : INT_MIN;
+}
+
+// Reads QMX_TRACE and QMX_TRACE_LEVEL once, when the trace is first used;
+// returns the active level.
+int ConfigureFromEnvironment() {
   TraceState& s = State();
   const char* level = getenv("QMX_TRACE_LEVEL");
   if (level != nullptr && level[0] != '\0') {
@@ -90,6 +98,7 @@ void ConfigureFromEnvironment() {
   }
   std::lock_guard<std::mutex> g(s.lock);
   ReplaceOutputLocked(s, fd, owns);
+  return ActiveLevelLocked(s);
 }
 
 // "2026-01-31 14:05:09.123 L20 T4711 " into buf; returns its length.
@@ -108,7 +117,9 @@ size_t FormatPrefix(char* buf, size_t size, int level) {
 
 }  // namespace
 
-CRtTrace::CRtTrace() { ConfigureFromEnvironment(); }
+std::atomic<int> CRtTrace::s_activeLevel{INT_MAX};
+
+CRtTrace::CRtTrace() { s_activeLevel.store(ConfigureFromEnvironment()); }
 
 CRtTrace* CRtTrace::instance() {
   static CRtTrace* t = new CRtTrace;
@@ -149,6 +160,7 @@ void CRtTrace::SetSink(QmxTraceSinkFn fn, void* user) {
   std::lock_guard<std::mutex> g(s.lock);
   s.sink = fn;
   s.sinkUser = fn != nullptr ? user : nullptr;
+  s_activeLevel.store(ActiveLevelLocked(s));
 }
 
 void CRtTrace::GetSink(QmxTraceSinkFn* fn, void** user) {
@@ -161,7 +173,10 @@ void CRtTrace::GetSink(QmxTraceSinkFn* fn, void** user) {
 
 void CRtTrace::SetLevel(int maxLevel) {
   instance();
-  State().maxLevel.store(maxLevel);
+  TraceState& s = State();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.maxLevel.store(maxLevel);
+  s_activeLevel.store(ActiveLevelLocked(s));
 }
 
 int CRtTrace::GetLevel() {
@@ -177,6 +192,7 @@ int CRtTrace::SetOutput(const char* where) {
   TraceState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   ReplaceOutputLocked(s, fd, owns);
+  s_activeLevel.store(ActiveLevelLocked(s));
   return failed ? RT_ERROR_FAILURE : RT_OK;
 }
 
