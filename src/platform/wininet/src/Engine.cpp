@@ -621,6 +621,7 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
   {
     std::lock_guard<std::mutex> lock(req->mu);
     if (req->generation != gen || req->closed) return;
+    req->transferLive = true;  // a close from now on waits for the removal
     verb = req->verb;
     path = req->path;
     version = req->version;
@@ -842,6 +843,11 @@ void Engine::Remove(Transfer* t) {
   if (admitted) curl_multi_remove_handle(multi_, t->easy);
   curl_easy_cleanup(t->easy);
   curl_slist_free_all(t->headerList);
+  {
+    // Only now, with the easy handle gone, may a close skip waiting.
+    std::lock_guard<std::mutex> lock(t->req->mu);
+    t->req->transferLive = false;
+  }
   transfers_.erase(t->req.get());  // frees t
   if (admitted) {
     DWORD& active = routeActive_[key];
@@ -1019,6 +1025,12 @@ void EngineCancel(const RequestPtr& req) {
     std::condition_variable cv;
     bool done = false;
   };
+  {
+    // The request is already marked closed, so no send can start a transfer
+    // for it any more; without a live one there is nothing to wait for.
+    std::lock_guard<std::mutex> lock(req->mu);
+    if (!req->transferLive) return;
+  }
   auto done = std::make_shared<Done>();
   Engine& engine = TheEngine();
   bool posted = engine.Post([req, done] {

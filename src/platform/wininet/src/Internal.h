@@ -171,6 +171,10 @@ struct RequestObj : HandleObj {
   DWORD bodyError = 0;
   bool paused = false;  // worker returned CURL_WRITEFUNC_PAUSE
   bool resumePosted = false;
+  // The worker holds a transfer for this request (set when it takes a send
+  // on, cleared once the transfer is out of libcurl): a close without one
+  // has nothing to cancel and need not wait for the worker.
+  bool transferLive = false;
 
   // The pending operation (one at a time per request).
   OpKind op = OpKind::kNone;
@@ -212,6 +216,8 @@ void NotifyComplete(const HandlePtr& h, DWORD_PTR result, DWORD error);
 // Engine
 
 void EngineStartSend(const RequestPtr& req, uint64_t generation, std::string headers, std::string body);
+// Call with the request marked closed; waits only when the worker holds a
+// transfer for it.
 void EngineCancel(const RequestPtr& req);
 void EngineResume(const RequestPtr& req);
 void EngineEnsureStarted();
