@@ -109,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QmxLocaleLangId(localeName.c_str());
   }
   setenv("LC_ALL", localeName.c_str(), 1);
+  QmxLocaleResetCache();  // CP_ACP is otherwise fixed at its first use
 
   // The module's path for one query value.
   const std::string utf8 = CWebAccessBase::AnsiToUtf8(text);

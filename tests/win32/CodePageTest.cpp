@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "qmxlocale.h"
 #include "windows.h"
 
 namespace {
@@ -30,12 +31,20 @@ std::string ToBytes(UINT cp, const std::u16string& in, BOOL* usedDefault = nullp
   return out;
 }
 
+// The ANSI character set is read once per process: a change of the
+// environment takes effect through the reset hook.
+void SetLocaleVariable(const char* name, const char* value) {
+  setenv(name, value, 1);
+  QmxLocaleResetCache();
+}
+
 class CodePageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("LC_ALL");
     unsetenv("LC_CTYPE");
     unsetenv("LANG");
+    QmxLocaleResetCache();
   }
 };
 
@@ -131,13 +140,13 @@ TEST_F(CodePageTest, BadArgumentsGiveWindowsErrors) {
 
 TEST_F(CodePageTest, AnsiIsUtf8WithoutALocale) {
   for (const char* lang : {"", "C", "POSIX", "C.UTF-8"}) {
-    setenv("LANG", lang, 1);
+    SetLocaleVariable("LANG", lang);
     EXPECT_EQ(u"\u4e2d", ToWide(CP_ACP, "\xE4\xB8\xAD")) << lang;
   }
 }
 
 TEST_F(CodePageTest, GbkRoundTripUnderZhCnGbk) {
-  setenv("LANG", "zh_CN.GBK", 1);
+  SetLocaleVariable("LANG", "zh_CN.GBK");
   const std::string gbk = "A\xD6\xD0\xCE\xC4";  // A中文
   std::u16string wide = ToWide(CP_ACP, gbk);
   EXPECT_EQ(u"A\u4e2d\u6587", wide);
@@ -147,7 +156,7 @@ TEST_F(CodePageTest, GbkRoundTripUnderZhCnGbk) {
 }
 
 TEST_F(CodePageTest, GbkInvalidBytesAndUnmappableCharacters) {
-  setenv("LANG", "zh_CN.GBK", 1);
+  SetLocaleVariable("LANG", "zh_CN.GBK");
   // A lead byte with a bad trail byte loses only itself; a lead byte at the
   // very end becomes one U+FFFD.
   EXPECT_EQ(u"\uFFFD A\uFFFD", ToWide(CP_ACP, "\x81\x20" "A\xD6"));
@@ -162,25 +171,35 @@ TEST_F(CodePageTest, GbkInvalidBytesAndUnmappableCharacters) {
 }
 
 TEST_F(CodePageTest, LocaleWithoutCodeSetUsesItsLegacyCharset) {
-  setenv("LANG", "zh_CN", 1);  // GB2312
+  SetLocaleVariable("LANG", "zh_CN");  // GB2312
   EXPECT_EQ(u"\u4e2d", ToWide(CP_ACP, "\xD6\xD0"));
-  setenv("LANG", "en_US", 1);  // ISO-8859-1: every byte is a character
+  SetLocaleVariable("LANG", "en_US");  // ISO-8859-1: every byte is a character
   EXPECT_EQ(u"\u00e9\u00ff", ToWide(CP_ACP, "\xE9\xFF"));
   EXPECT_EQ("caf\xE9?", ToBytes(CP_ACP, u"caf\u00e9\u4e2d"));
 }
 
 TEST_F(CodePageTest, LcAllThenLcCtypeThenLang) {
-  setenv("LANG", "zh_CN.GBK", 1);
-  setenv("LC_CTYPE", "ja_JP.eucJP", 1);
+  SetLocaleVariable("LANG", "zh_CN.GBK");
+  SetLocaleVariable("LC_CTYPE", "ja_JP.eucJP");
   EXPECT_EQ(u"\u65e5", ToWide(CP_ACP, "\xC6\xFC"));  // 日 in EUC-JP
-  setenv("LC_ALL", "en_US.UTF-8", 1);
+  SetLocaleVariable("LC_ALL", "en_US.UTF-8");
   EXPECT_EQ(u"\u65e5", ToWide(CP_ACP, "\xE6\x97\xA5"));
-  setenv("LC_ALL", "", 1);  // empty counts as unset
+  SetLocaleVariable("LC_ALL", "");  // empty counts as unset
   EXPECT_EQ(u"\u65e5", ToWide(CP_ACP, "\xC6\xFC"));
 }
 
+TEST_F(CodePageTest, AnsiCharsetIsReadOncePerProcess) {
+  setenv("LANG", "zh_CN.GBK", 1);
+  QmxLocaleResetCache();
+  EXPECT_EQ(u"\u4e2d", ToWide(CP_ACP, "\xD6\xD0"));
+  setenv("LANG", "en_US.UTF-8", 1);
+  EXPECT_EQ(u"\u4e2d", ToWide(CP_ACP, "\xD6\xD0"));  // still GBK
+  QmxLocaleResetCache();
+  EXPECT_EQ(u"\u4e2d", ToWide(CP_ACP, "\xE4\xB8\xAD"));
+}
+
 TEST_F(CodePageTest, UnknownCodeSetFallsBackToUtf8) {
-  setenv("LANG", "xx_YY.NO-SUCH-CHARSET", 1);
+  SetLocaleVariable("LANG", "xx_YY.NO-SUCH-CHARSET");
   EXPECT_EQ(u"\u4e2d", ToWide(CP_ACP, "\xE4\xB8\xAD"));
 }
 

@@ -21,8 +21,10 @@ extern "C" {
 // returns its length, or -1 when out (of outSize bytes) is too small.
 QMX_WIN32_API int QmxLocaleCharset(const char* localeName, char* out, size_t outSize);
 
-// The character set that CP_ACP stands for now: QmxLocaleCharset of the first
-// of LC_ALL, LC_CTYPE and LANG that is set and not empty.
+// The character set that CP_ACP stands for: QmxLocaleCharset of the first of
+// LC_ALL, LC_CTYPE and LANG that is set and not empty. Like the ANSI code page
+// of a Windows process, it is fixed when first asked for: the environment is
+// read once per process (see QmxLocaleResetCache).
 QMX_WIN32_API int QmxAnsiCharset(char* out, size_t outSize);
 
 // The Windows language identifier of a locale name ("zh_CN.UTF-8" -> 0x0804,
@@ -35,6 +37,12 @@ QMX_WIN32_API LANGID QmxLocaleLangId(const char* localeName);
 // lines (/etc/default/locale, /etc/locale.conf): LC_ALL, then LC_MESSAGES,
 // then LANG. 0 when the file is missing or names no known language.
 QMX_WIN32_API LANGID QmxLocaleConfigLangId(const char* path);
+
+// GetSystemDefaultLangID reads the system's locale files, and QmxAnsiCharset
+// (behind CP_ACP) the environment, once per process. This forgets both, so
+// that the next call reads them again: for tests that change the environment
+// or the files. Call it while no other thread converts text.
+QMX_WIN32_API void QmxLocaleResetCache(void);
 
 #ifdef __cplusplus
 }

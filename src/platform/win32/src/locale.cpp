@@ -5,7 +5,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <mutex>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "qmxlocale.h"
 
@@ -211,27 +215,58 @@ LANGID LangIdOf(const char* localeName) {
   return 0;
 }
 
-// Reads KEY=VALUE lines (optional quotes, "#" comments, optional "export ").
-std::string ConfigValue(const char* path, const char* key) {
+// Reads KEY=VALUE lines (optional quotes, "#" comments, optional "export ")
+// in one pass, keeping the value of each of the `count` keys.
+void ConfigValues(const char* path, const char* const* keys, std::string* values, size_t count) {
   FILE* f = fopen(path, "re");
-  if (!f) return std::string();
-  std::string value;
+  if (!f) return;
   char line[512];
-  size_t keyLength = strlen(key);
   while (fgets(line, sizeof(line), f)) {
     const char* p = line;
     while (*p == ' ' || *p == '\t') ++p;
     if (strncmp(p, "export ", 7) == 0) p += 7;
-    if (strncmp(p, key, keyLength) != 0 || p[keyLength] != '=') continue;
-    p += keyLength + 1;
-    std::string v(p);
-    while (!v.empty() && (v.back() == '\n' || v.back() == '\r' || v.back() == ' ' || v.back() == '\t')) v.pop_back();
-    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
-    value = v;  // the last assignment wins, as when the file is sourced
+    for (size_t k = 0; k < count; ++k) {
+      size_t keyLength = strlen(keys[k]);
+      if (strncmp(p, keys[k], keyLength) != 0 || p[keyLength] != '=') continue;
+      std::string v(p + keyLength + 1);
+      while (!v.empty() && (v.back() == '\n' || v.back() == '\r' || v.back() == ' ' || v.back() == '\t')) v.pop_back();
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+      values[k] = v;  // the last assignment wins, as when the file is sourced
+      break;
+    }
   }
   fclose(f);
-  return value;
 }
+
+// The per-process answers (see QmxLocaleResetCache). The ANSI character set
+// is published once built and never changed; a reset retires it to
+// g_retiredAnsi rather than freeing it, so that a reader still holding it is
+// safe and nothing is reported as leaked.
+struct AnsiCharset {
+  int length;  // QmxLocaleCharset's result
+  char name[64];
+};
+std::atomic<const AnsiCharset*> g_ansi{nullptr};
+std::mutex g_retiredLock;
+std::vector<const AnsiCharset*>* g_retiredAnsi = nullptr;
+
+const AnsiCharset* CachedAnsiCharset() {
+  const AnsiCharset* cached = g_ansi.load(std::memory_order_acquire);
+  if (cached) return cached;
+  static const char* const kNames[] = {"LC_ALL", "LC_CTYPE", "LANG", nullptr};
+  AnsiCharset* fresh = new (std::nothrow) AnsiCharset;
+  if (!fresh) return nullptr;
+  fresh->length = QmxLocaleCharset(FirstSetVariable(kNames), fresh->name, sizeof(fresh->name));
+  const AnsiCharset* expected = nullptr;
+  if (!g_ansi.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+    delete fresh;  // another thread published first: the same answer
+    return expected;
+  }
+  return fresh;
+}
+
+// 0 until read.
+std::atomic<LANGID> g_systemLangId{0};
 
 }  // namespace
 
@@ -246,8 +281,27 @@ int QmxLocaleCharset(const char* localeName, char* out, size_t outSize) {
 }
 
 int QmxAnsiCharset(char* out, size_t outSize) {
-  static const char* const kNames[] = {"LC_ALL", "LC_CTYPE", "LANG", nullptr};
-  return QmxLocaleCharset(FirstSetVariable(kNames), out, outSize);
+  const AnsiCharset* cs = CachedAnsiCharset();
+  if (!cs) {
+    static const char* const kNames[] = {"LC_ALL", "LC_CTYPE", "LANG", nullptr};
+    return QmxLocaleCharset(FirstSetVariable(kNames), out, outSize);
+  }
+  if (cs->length < 0 || !out || static_cast<size_t>(cs->length) + 1 > outSize) return -1;
+  memcpy(out, cs->name, static_cast<size_t>(cs->length) + 1);
+  return cs->length;
+}
+
+void QmxLocaleResetCache(void) {
+  g_systemLangId.store(0);
+  const AnsiCharset* old = g_ansi.exchange(nullptr);
+  if (!old) return;
+  std::lock_guard<std::mutex> g(g_retiredLock);
+  try {
+    if (!g_retiredAnsi) g_retiredAnsi = new std::vector<const AnsiCharset*>;
+    g_retiredAnsi->push_back(old);
+  } catch (...) {
+    // Kept neither: a few bytes lost, in a test.
+  }
 }
 
 LANGID QmxLocaleLangId(const char* localeName) {
@@ -261,8 +315,10 @@ LANGID QmxLocaleLangId(const char* localeName) {
 LANGID QmxLocaleConfigLangId(const char* path) {
   if (!path) return 0;
   try {
-    for (const char* key : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-      std::string value = ConfigValue(path, key);
+    static const char* const kKeys[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::string values[3];
+    ConfigValues(path, kKeys, values, 3);
+    for (const std::string& value : values) {
       if (!value.empty()) return LangIdOf(value.c_str());
     }
   } catch (...) {
@@ -275,12 +331,19 @@ LANGID GetUserDefaultLangID(void) {
   return QmxLocaleLangId(FirstSetVariable(kNames));
 }
 
+// The system's files are read once per process: the system locale does not
+// change under a running program (on Windows it takes a restart).
 LANGID GetSystemDefaultLangID(void) {
+  LANGID cached = g_systemLangId.load(std::memory_order_relaxed);
+  if (cached != 0) return cached;
+  LANGID id = 0;
   for (const char* path : {"/etc/default/locale", "/etc/locale.conf"}) {
-    LANGID id = QmxLocaleConfigLangId(path);
-    if (id != 0) return id;
+    id = QmxLocaleConfigLangId(path);
+    if (id != 0) break;
   }
-  return 0x0409;
+  if (id == 0) id = 0x0409;
+  g_systemLangId.store(id, std::memory_order_relaxed);
+  return id;
 }
 
 }  // extern "C"
