@@ -65,25 +65,55 @@ class IconvHandle {
   iconv_t m_cd;
 };
 
-void AppendCodePoint(std::u16string& out, char32_t cp) {
+// Where a UTF converter writes: every unit is counted, and stored while it
+// fits the caller's buffer (none when only the count is asked for).
+template <typename Unit>
+class Output {
+ public:
+  Output(Unit* buffer, size_t capacity) : m_buffer(buffer), m_capacity(buffer ? capacity : 0), m_count(0) {}
+  void Put(Unit u) {
+    if (m_count < m_capacity) m_buffer[m_count] = u;
+    ++m_count;
+  }
+  // A run of ASCII bytes, one unit each.
+  void PutAscii(const unsigned char* s, size_t n) {
+    if (m_count < m_capacity) {
+      size_t room = m_capacity - m_count;
+      size_t k = n < room ? n : room;
+      Unit* d = m_buffer + m_count;
+      for (size_t i = 0; i < k; ++i) d[i] = static_cast<Unit>(s[i]);
+    }
+    m_count += n;
+  }
+  size_t count() const { return m_count; }
+
+ private:
+  Unit* m_buffer;
+  size_t m_capacity;
+  size_t m_count;
+};
+
+void PutCodePoint(Output<char16_t>& out, char32_t cp) {
   if (cp >= 0x10000) {
     cp -= 0x10000;
-    out += static_cast<char16_t>(0xD800 + (cp >> 10));
-    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    out.Put(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.Put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
   } else {
-    out += static_cast<char16_t>(cp);
+    out.Put(static_cast<char16_t>(cp));
   }
 }
 
 // UTF-8 to UTF-16. Each maximal subpart of an ill-formed sequence becomes one
 // U+FFFD, or fails the whole call when strict.
-bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& out) {
+bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, Output<char16_t>& out) {
   size_t i = 0;
   while (i < n) {
     unsigned char b = s[i];
     if (b < 0x80) {
-      out += static_cast<char16_t>(b);
-      ++i;
+      size_t j = i + 1;
+      while (j < n && s[j] < 0x80) ++j;
+      out.PutAscii(s + i, j - i);
+      i = j;
       continue;
     }
     int need;
@@ -104,7 +134,7 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& o
       if (b == 0xF4) upper = 0x8F;  // nothing above U+10FFFF
     } else {
       if (strict) return false;
-      out += kReplacement;
+      out.Put(kReplacement);
       ++i;
       continue;
     }
@@ -121,31 +151,31 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& o
     }
     if (!valid) {
       if (strict) return false;
-      out += kReplacement;
+      out.Put(kReplacement);
       i = j;  // the lead byte and the continuation bytes that fitted
       continue;
     }
-    AppendCodePoint(out, cp);
+    PutCodePoint(out, cp);
     i = j;
   }
   return true;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
+void PutUtf8(Output<char>& out, char32_t cp) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    out.Put(static_cast<char>(cp));
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.Put(static_cast<char>(0xC0 | (cp >> 6)));
+    out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.Put(static_cast<char>(0xE0 | (cp >> 12)));
+    out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.Put(static_cast<char>(0xF0 | (cp >> 18)));
+    out.Put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
@@ -153,20 +183,49 @@ bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 // UTF-16 to UTF-8. An unpaired surrogate becomes U+FFFD, or fails when strict.
-bool EncodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out) {
+bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Output<char>& out) {
   for (size_t i = 0; i < n; ++i) {
     char16_t u = s[i];
-    if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
-      AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+    if (u < 0x80) {
+      out.Put(static_cast<char>(u));
+    } else if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
+      PutUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
       ++i;
     } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
       if (strict) return false;
-      AppendUtf8(out, kReplacement);
+      PutUtf8(out, kReplacement);
     } else {
-      AppendUtf8(out, u);
+      PutUtf8(out, u);
     }
   }
   return true;
+}
+
+int Fail(DWORD error) {
+  SetLastError(error);
+  return 0;
+}
+
+// Runs a UTF converter for a Windows conversion call: only counting when
+// capacity is 0, else straight into the caller's buffer. The result is the
+// count, or 0 with the Windows error: an invalid input when strict (checked
+// before anything is written), or a buffer too small (which then holds as
+// much of the result as fits).
+template <typename Unit, typename Convert>
+int ConvertUtf(Convert convert, bool strict, Unit* buffer, int capacity, bool* invalid = nullptr) {
+  if (strict || capacity == 0) {
+    Output<Unit> counted(nullptr, 0);
+    if (!convert(strict, counted)) {
+      if (invalid) *invalid = true;
+      return Fail(ERROR_NO_UNICODE_TRANSLATION);
+    }
+    if (counted.count() > 0x7FFFFFFF) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (capacity == 0) return static_cast<int>(counted.count());
+  }
+  Output<Unit> out(buffer, static_cast<size_t>(capacity));
+  convert(false, out);  // valid input, when strict: the same units
+  if (out.count() > static_cast<size_t>(capacity)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  return static_cast<int>(out.count());
 }
 
 // Runs iconv over the whole input. At an input position iconv cannot convert,
@@ -237,11 +296,6 @@ bool EncodeIconv(const std::string& charset, const char16_t* s, size_t n, const 
                   });
 }
 
-int Fail(DWORD error) {
-  SetLastError(error);
-  return 0;
-}
-
 }  // namespace
 
 extern "C" {
@@ -263,20 +317,16 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
   // -1: up to and including the terminating NUL. A length: every byte of it,
   // NULs included, so the output holds the same NULs.
   size_t length = cbMultiByte == -1 ? strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
+  auto decodeUtf8 = [bytes, length](bool st, Output<char16_t>& out) { return DecodeUtf8(bytes, length, st, out); };
+  if (cs.utf8) return ConvertUtf(decodeUtf8, strict, lpWideCharStr, cchWideChar);
   try {
     std::u16string wide;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
-    bool ok;
-    if (cs.utf8) {
-      ok = DecodeUtf8(bytes, length, strict, wide);
-    } else {
-      bool opened;
-      ok = DecodeIconv(cs.name, lpMultiByteStr, length, strict, wide, opened);
-      if (!opened) {
-        if (!cs.ansi) return Fail(ERROR_INVALID_PARAMETER);  // a code page iconv does not know
-        wide.clear();
-        ok = DecodeUtf8(bytes, length, strict, wide);  // an unknown locale code set: UTF-8
-      }
+    bool opened;
+    bool ok = DecodeIconv(cs.name, lpMultiByteStr, length, strict, wide, opened);
+    if (!opened) {
+      if (!cs.ansi) return Fail(ERROR_INVALID_PARAMETER);  // a code page iconv does not know
+      return ConvertUtf(decodeUtf8, strict, lpWideCharStr, cchWideChar);  // an unknown locale code set: UTF-8
     }
     if (!ok) return Fail(ERROR_NO_UNICODE_TRANSLATION);
     if (wide.size() > 0x7FFFFFFF) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -318,27 +368,33 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
   } else {
     length = static_cast<size_t>(cchWideChar);
   }
+  auto encodeUtf8 = [lpWideCharStr, length](bool st, Output<char>& out) {
+    return EncodeUtf8(lpWideCharStr, length, st, out);
+  };
+  // Straight to UTF-8 (no character lacks a mapping there, so the default
+  // character is never used).
+  auto toUtf8 = [&](bool st) -> int {
+    bool invalid = false;
+    int n = ConvertUtf(encodeUtf8, st, lpMultiByteStr, cbMultiByte, &invalid);
+    if (!invalid && lpUsedDefaultChar) *lpUsedDefaultChar = FALSE;
+    return n;
+  };
+  if (cs.utf8) return toUtf8(strict);
   try {
     std::string bytes;
     bool usedDefault = false;
-    bool ok;
-    if (cs.utf8) {
-      ok = EncodeUtf8(lpWideCharStr, length, strict, bytes);
-    } else {
-      // The default character is one character: one byte, or two for a
-      // double-byte lead.
-      std::string defaultChar = "?";
-      if (lpDefaultChar && *lpDefaultChar) {
-        size_t n = (static_cast<unsigned char>(lpDefaultChar[0]) >= 0x80 && lpDefaultChar[1]) ? 2 : 1;
-        defaultChar.assign(lpDefaultChar, n);
-      }
-      bool opened;
-      ok = EncodeIconv(cs.name, lpWideCharStr, length, defaultChar, bytes, usedDefault, opened);
-      if (!opened) {
-        if (!cs.ansi) return Fail(ERROR_INVALID_PARAMETER);
-        bytes.clear();
-        ok = EncodeUtf8(lpWideCharStr, length, false, bytes);
-      }
+    // The default character is one character: one byte, or two for a
+    // double-byte lead.
+    std::string defaultChar = "?";
+    if (lpDefaultChar && *lpDefaultChar) {
+      size_t n = (static_cast<unsigned char>(lpDefaultChar[0]) >= 0x80 && lpDefaultChar[1]) ? 2 : 1;
+      defaultChar.assign(lpDefaultChar, n);
+    }
+    bool opened;
+    bool ok = EncodeIconv(cs.name, lpWideCharStr, length, defaultChar, bytes, usedDefault, opened);
+    if (!opened) {
+      if (!cs.ansi) return Fail(ERROR_INVALID_PARAMETER);
+      return toUtf8(false);
     }
     if (!ok) return Fail(ERROR_NO_UNICODE_TRANSLATION);
     if (lpUsedDefaultChar) *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
