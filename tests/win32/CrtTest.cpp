@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -135,6 +136,42 @@ TEST_F(FileTest, UnlinkRefusesAFileThisProcessHoldsOpen) {
   ASSERT_EQ(0, _mkdir(Path("d").c_str()));
   EXPECT_EQ(-1, _unlink(Path("d").c_str()));
   EXPECT_EQ(EACCES, errno);
+}
+
+// Only this process's handles keep a file: one another process holds open
+// is deleted as before.
+TEST_F(FileTest, UnlinkIgnoresAnotherProcessHoldingTheFile) {
+  std::string path = Path("held-elsewhere.rrr");
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_NE(nullptr, f);
+  fclose(f);
+  int ready[2], done[2];
+  ASSERT_EQ(0, pipe(ready));
+  ASSERT_EQ(0, pipe(done));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    close(done[1]);
+    int fd = open(path.c_str(), O_RDWR);
+    char c = fd >= 0 ? 'y' : 'n';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    while (read(done[0], &c, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  close(done[0]);
+  char c = 0;
+  ASSERT_EQ(1, read(ready[0], &c, 1));
+  EXPECT_EQ('y', c);
+  EXPECT_EQ(0, _unlink(path.c_str()));
+  EXPECT_NE(0, access(path.c_str(), F_OK));
+  close(done[1]);
+  close(ready[0]);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(ModuleFileNameTest, ExecutablePathAndTruncation) {

@@ -4,7 +4,9 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,6 +40,23 @@ bool HeldOpenByThisProcess(dev_t dev, ino_t ino) {
   }
   closedir(dir);
   return found;
+}
+
+// False only when no descriptor anywhere has this file open. A write lease is
+// granted only then, so asking for one answers without looking through this
+// process's descriptors; the lease goes with the descriptor, at once. When
+// the lease is refused (the file is open somewhere, the file system has no
+// leases, the file is not ours), the answer is "maybe" and the caller
+// looks at its own descriptors.
+bool MaybeOpenAnywhere(const char* path) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return true;
+  // Should another process open the file in the moment the lease is held,
+  // the kernel signals the holder, with SIGIO (which ends a process by
+  // default) unless told otherwise: SIGURG is ignored by default.
+  bool unopened = fcntl(fd, F_SETSIG, SIGURG) == 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+  close(fd);
+  return !unopened;
 }
 
 // The handles _findfirst gave out and _findclose has not yet taken back, so
@@ -123,7 +142,8 @@ int _unlink(const char* filename) {
   if (lstat(filename, &st) != 0) return -1;
   // Windows deletes neither directories nor files that are open without
   // delete sharing, which is how the C runtime opens them.
-  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && HeldOpenByThisProcess(st.st_dev, st.st_ino))) {
+  if (S_ISDIR(st.st_mode) ||
+      (S_ISREG(st.st_mode) && MaybeOpenAnywhere(filename) && HeldOpenByThisProcess(st.st_dev, st.st_ino))) {
     errno = EACCES;
     return -1;
   }
