@@ -71,8 +71,11 @@ TEST_F(EventQueueTest, EventPostedByAnEventWaitsForTheNextPass) {
   q->PostEvent(new CFnEvent([&] { order.push_back("second"); }));
   EXPECT_EQ(QmxThreadRunPending(), 2);
   EXPECT_EQ(order, (std::vector<std::string>{"first", "second"}));
+  // The waiting event keeps the descriptor readable for a host's poll().
+  EXPECT_TRUE(Readable(QmxThreadPollFd()));
   EXPECT_EQ(QmxThreadRunPending(), 1);
   EXPECT_EQ(order.back(), "posted by first");
+  EXPECT_FALSE(Readable(QmxThreadPollFd()));
 }
 
 TEST(EventQueueDetachTest, DestroysUnrunEventsAndRefusesLaterPosts) {
@@ -164,6 +167,30 @@ TEST_F(EventQueueTest, PollFdWakesForARealClockTimer) {
   EXPECT_EQ(fired, 1);
   EXPECT_FALSE(timer.IsScheduled());
   EXPECT_FALSE(Readable(QmxThreadPollFd()));
+}
+
+// The descriptor is set again only when the earliest deadline moves earlier:
+// an earlier timer still wakes it, and a wake for a cancelled timer is
+// drained by the run instead of leaving the descriptor readable.
+TEST_F(EventQueueTest, PollFdFollowsTheEarliestDeadline) {
+  int fired = 0;
+  CFnTimerSink sink([&](CRtTimerWrapper*) { ++fired; });
+  CRtTimerWrapper late, soon;
+  ASSERT_EQ(late.Schedule(&sink, CRtTimeValue(60, 0), 1), 0);
+  ASSERT_EQ(soon.Schedule(&sink, CRtTimeValue(0, 3000), 1), 0);
+  struct pollfd p = {QmxThreadPollFd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  EXPECT_EQ(QmxThreadRunPending(), 1);
+  EXPECT_EQ(fired, 1);
+  EXPECT_FALSE(Readable(QmxThreadPollFd()));
+
+  ASSERT_EQ(soon.Schedule(&sink, CRtTimeValue(0, 3000), 1), 0);
+  ASSERT_EQ(soon.Cancel(), 0);
+  ASSERT_EQ(poll(&p, 1, 10000), 1);  // set for the cancelled timer: a wake for nothing
+  EXPECT_EQ(QmxThreadRunPending(), 0);
+  EXPECT_FALSE(Readable(QmxThreadPollFd()));
+  EXPECT_TRUE(late.IsScheduled());
+  EXPECT_EQ(fired, 1);
 }
 
 }  // namespace

@@ -43,7 +43,8 @@ QMX_FRAMEWORK_API int QmxThreadRun(int timeoutMs);
 QMX_FRAMEWORK_API void QmxQueueStop(IRtEventQueue* queue);
 
 // For a host's own loop: a descriptor that is readable while events are
-// waiting or a timer is due on the real clock; the time until the next timer
+// waiting or a timer is due on the real clock (and at times for nothing, when
+// a run then simply finds nothing to do); the time until the next timer
 // is due (-1 none, 0 due now or events waiting; on the manual clock -1 until a
 // test's advance makes one due); and a call that runs the events waiting at
 // its start and the timers due, without blocking (returns the number run,

@@ -211,7 +211,6 @@ int CRtEventQueueImpl::RunPending() {
   {
     std::lock_guard<std::mutex> g(m_lock);
     budget = m_events.size();
-    if (budget == 0) ClearWakeLocked();
   }
   for (; budget > 0; --budget) {
     IRtEvent* e;
@@ -220,12 +219,17 @@ int CRtEventQueueImpl::RunPending() {
       if (m_events.empty()) break;
       e = m_events.front();
       m_events.pop_front();
-      if (m_events.empty()) ClearWakeLocked();
     }
     FireEvent(e);
     ++count;
   }
   count += m_timers.FireDue();
+  {
+    // Events posted meanwhile (by this run or another thread) keep the
+    // eventfd readable; a poster wrote it only if it was not.
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_events.empty()) ClearWakeLocked();
+  }
   m_running = false;
   return count;
 }

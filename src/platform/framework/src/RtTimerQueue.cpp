@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -12,6 +13,18 @@
 #include "RtEventQueue.h"
 #include "RtTrace.h"
 #include "qmxclock.h"
+
+namespace {
+
+// The real monotonic clock in milliseconds, whatever mode QmxClockNowMs is
+// in: what the timerfd runs on. Read through the vDSO, without a system call.
+uint64_t RealNowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+}  // namespace
 
 // ---- CRtTimeValue ----
 
@@ -178,17 +191,29 @@ int CRtTimerQueue::NextTimeoutMs() const {
 }
 
 void CRtTimerQueue::DrainTimerFd() {
-  if (m_timerFd < 0 || !m_fdArmed) return;
+  // The timerfd is set relative to a whole-millisecond "now", so it cannot
+  // expire before the real clock reaches its deadline: until then there is
+  // nothing to read.
+  if (m_timerFd < 0 || !m_fdArmed || RealNowMs() < m_armedDeadline) return;
   uint64_t expirations;
   ssize_t n = read(m_timerFd, &expirations, sizeof expirations);
   if (n == static_cast<ssize_t>(sizeof expirations)) m_fdArmed = false;  // expired: no longer armed
 }
 
+// Timers are mostly scheduled later than the earliest one, or cancelled
+// before they are due (a request's time-out), so the timerfd is set only when
+// the earliest deadline moves earlier. Otherwise it stays as it is: set too
+// early, it wakes the queue for nothing, and the pass that drains it (see
+// FireDue) sets it again at the real earliest deadline.
 void CRtTimerQueue::UpdateTimerFd() {
   if (m_timerFd < 0) return;
-  bool want = !m_timers.empty() && !QmxClockIsManual();
-  uint64_t target = want ? m_timers.begin()->first.first : 0;
-  if (want == m_fdArmed && (!want || target == m_armedDeadline)) return;
+  const bool manual = QmxClockIsManual() != 0;
+  const bool want = !m_timers.empty() && !manual;
+  // With nothing to wait for, a set timerfd only costs one early wake, except
+  // on the manual clock, where the real one must not wake anyone.
+  if (!want && !(manual && m_fdArmed)) return;
+  const uint64_t target = want ? m_timers.begin()->first.first : 0;
+  if (want && m_fdArmed && m_armedDeadline <= target) return;
   struct itimerspec its = {};
   if (want) {
     // Relative to now on the same monotonic clock the timers use.

@@ -47,8 +47,8 @@ class CRtTimerQueue {
   // Unlinks the entry from its wrapper and frees it (not from m_timers).
   static void Release(Entry* e);
   void DrainTimerFd();
-  // Points the timerfd at the earliest deadline (disarms it when there is
-  // none, or when the manual clock runs the timers).
+  // Points the timerfd at the earliest deadline when that is earlier than
+  // what it is set to (disarms it when the manual clock runs the timers).
   void UpdateTimerFd();
 
   CRtEventQueueImpl* m_owner;
