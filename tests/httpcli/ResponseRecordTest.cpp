@@ -64,6 +64,29 @@ TEST_F(ResponseRecordTest, StampedDataEntryWritesExactBytes) {
   EXPECT_TRUE(std::regex_match(text, entry));
 }
 
+TEST_F(ResponseRecordTest, DataEntriesAroundTheLineBufferSizeAreWhole) {
+  std::string path = Path("big.rrr");
+  CResponseRecord record(path);
+  // Stamp (14) and key (8) take 22 bytes: 4073 data bytes fill the
+  // 4096-byte line with its line break, one more does not.
+  const std::string fits(4073, 'f'), over(4074, 'o'), large(100000, 'l');
+  record.Record(1, fits.data(), (DWORD)fits.size());
+  record.Record(2, over.data(), (DWORD)over.size());
+  record.Record(3, large.data(), (DWORD)large.size());
+  record.Record(4, "end", 3);
+  std::string text = ReadFile(path);
+  // Each entry: the 14-byte stamp, the key, its data, a line break.
+  std::regex stamp("\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d");
+  size_t at = 0;
+  for (const std::string& expected : {"[    1]:" + fits, "[    2]:" + over, "[    3]:" + large, std::string("[    4]:end")}) {
+    ASSERT_LE(at + 14 + expected.size() + 1, text.size());
+    EXPECT_TRUE(std::regex_match(text.substr(at, 14), stamp));
+    EXPECT_EQ(expected + "\n", text.substr(at + 14, expected.size() + 1));
+    at += 14 + expected.size() + 1;
+  }
+  EXPECT_EQ(4 * 23u + 4073 + 4074 + 100000 + 3, text.size());
+}
+
 TEST_F(ResponseRecordTest, MissingDirectoryDropsEntriesUntilItExists) {
   std::string path = Path("later/rec.rrr");
   CResponseRecord record(path);

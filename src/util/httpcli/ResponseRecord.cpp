@@ -22,9 +22,22 @@ void RestrictToOwner(const CRtString& path) {
                                std::filesystem::perm_options::replace, ec);
 }
 
+// "YYYY-MM-DD hh:mm:ss" of a broken-down time into buffer (32 bytes).
+void FormatLongStamp(const struct tm& local, char* buffer, size_t size) {
+  memset(buffer, 0, size);
+  int ret = _snprintf(buffer, size, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  if (ret >= (int)size || ret < 0) {
+    RT_WARNING_TRACE("GetTimeStamp, string will be truncated.");
+    buffer[size - 1] = '\0';
+  }
+}
+
 }  // namespace
 
-CResponseRecord::CResponseRecord(const CRtString& path) : m_pFile(nullptr) {
+CResponseRecord::CResponseRecord(const CRtString& path) : m_pFile(nullptr), m_stampSecond(0), m_stampValid(false) {
+  memset(m_longStamp, 0, sizeof(m_longStamp));
+  memset(m_shortStamp, 0, sizeof(m_shortStamp));
   memset(m_lineBuffer, 0, sizeof(m_lineBuffer));
   Open(path);
 }
@@ -34,15 +47,23 @@ CResponseRecord::~CResponseRecord() { Close(); }
 bool CResponseRecord::Open(const CRtString& path) {
   Close();
   m_fileName = path;
-  m_pFile = fopen(path.c_str(), "r+");
-  if (!m_pFile) {
-    m_pFile = fopen(path.c_str(), "w+");
-    if (m_pFile) RestrictToOwner(path);
+  // Append mode: every write goes to the end of the file, whoever else
+  // appends to it, with no seek. The exclusive create tells a file made now,
+  // which only its owner may read, from one that was already there.
+  m_pFile = fopen(path.c_str(), "ax");
+  if (m_pFile) {
+    RestrictToOwner(path);
+  } else {
+    m_pFile = fopen(path.c_str(), "a");
   }
   if (!m_pFile) {
     RT_ERROR_TRACE("CResponseRecord::Open: can't open file:" << path);
+    return false;
   }
-  return m_pFile != nullptr;
+  // Every entry is made whole and goes out at once: the stream needs no
+  // buffer of its own (nor the look at the file that sizes one).
+  setvbuf(m_pFile, nullptr, _IONBF, 0);
+  return true;
 }
 
 void CResponseRecord::Close() {
@@ -60,15 +81,35 @@ bool CResponseRecord::EnsureOpen() {
   return m_pFile != nullptr;
 }
 
+void CResponseRecord::UpdateStamps(time_t now) {
+  if (m_stampValid && now == m_stampSecond) return;
+  struct tm local;
+  if (localtime_s(&local, &now) != 0) {
+    m_longStamp[0] = '\0';
+    m_shortStamp[0] = '\0';
+  } else {
+    FormatLongStamp(local, m_longStamp, sizeof(m_longStamp));
+    memset(m_shortStamp, 0, sizeof(m_shortStamp));
+    strftime(m_shortStamp, sizeof(m_shortStamp), "%m-%d %H:%M:%S", &local);
+  }
+  m_stampSecond = now;
+  m_stampValid = true;
+}
+
+void CResponseRecord::WriteEntry(const char* text, size_t length) {
+  fwrite(text, 1, length, m_pFile);
+  // Entries are on disk as they are made.
+  fflush(m_pFile);
+}
+
 void CResponseRecord::Record(DWORD request, const CRtString& requestText, const CRtString& responseText) {
   if (!EnsureOpen()) {
     RT_ERROR_TRACE("CResponseRecord::Record: empty file. request=" << (unsigned int)request
                                                                     << ",response=" << responseText);
     return;
   }
-  memset(m_lineBuffer, 0, sizeof(m_lineBuffer));
-  CRtString stamp = GetTimeStamp();
-  int ret = _snprintf(m_lineBuffer, sizeof(m_lineBuffer), "%s requ:%d, %s\n\tresp: %s\n", stamp.c_str(),
+  UpdateStamps(time(nullptr));
+  int ret = _snprintf(m_lineBuffer, sizeof(m_lineBuffer), "%s requ:%d, %s\n\tresp: %s\n", m_longStamp,
                       (int)request, requestText.c_str(), responseText.c_str());
   size_t length;
   if (ret >= (int)sizeof(m_lineBuffer) || ret < 0) {
@@ -79,9 +120,7 @@ void CResponseRecord::Record(DWORD request, const CRtString& requestText, const 
   } else {
     length = (size_t)ret;
   }
-  fseek(m_pFile, 0, SEEK_END);
-  fwrite(m_lineBuffer, 1, length, m_pFile);
-  fflush(m_pFile);
+  WriteEntry(m_lineBuffer, length);
 }
 
 void CResponseRecord::Record(DWORD key, const char* data, DWORD length) {
@@ -92,35 +131,38 @@ void CResponseRecord::Record(DWORD key, const char* data, DWORD length) {
   char keyText[20];
   memset(keyText, 0, sizeof(keyText));
   snprintf(keyText, sizeof(keyText), "[%5d]:", (int)key);
+  UpdateStamps(time(nullptr));
 
-  struct _timeb now;
-  _ftime(&now);
-  time_t seconds = now.time;
-  char timeText[128];
-  memset(timeText, 0, sizeof(timeText));
-  struct tm* local = localtime(&seconds);
-  if (local) strftime(timeText, sizeof(timeText), "%m-%d %H:%M:%S", local);
-
-  fseek(m_pFile, 0, SEEK_END);
-  fwrite(timeText, 1, strlen(timeText), m_pFile);
-  fwrite(keyText, 1, strlen(keyText), m_pFile);
-  if (data && length > 0) fwrite(data, 1, length, m_pFile);
-  fwrite("\n", 1, 1, m_pFile);
-  fflush(m_pFile);
+  const size_t stampLength = strlen(m_shortStamp);
+  const size_t keyLength = strlen(keyText);
+  const size_t dataLength = (data && length > 0) ? (size_t)length : 0;
+  const size_t total = stampLength + keyLength + dataLength + 1;
+  if (total <= sizeof(m_lineBuffer)) {
+    // The usual entry (a read piece, an object name) goes out in one write.
+    char* out = m_lineBuffer;
+    memcpy(out, m_shortStamp, stampLength);
+    out += stampLength;
+    memcpy(out, keyText, keyLength);
+    out += keyLength;
+    if (dataLength) memcpy(out, data, dataLength);
+    out += dataLength;
+    *out = '\n';
+    WriteEntry(m_lineBuffer, total);
+    return;
+  }
+  // A large piece goes from where it is, not copied.
+  fwrite(m_shortStamp, 1, stampLength, m_pFile);
+  fwrite(keyText, 1, keyLength, m_pFile);
+  fwrite(data, 1, dataLength, m_pFile);
+  WriteEntry("\n", 1);
 }
 
 CRtString GetTimeStamp() {
   time_t now = time(nullptr);
-  struct tm* local = localtime(&now);
+  struct tm local;
+  if (localtime_s(&local, &now) != 0) return CRtString();
   char buffer[32];
-  memset(buffer, 0, sizeof(buffer));
-  if (!local) return CRtString();
-  int ret = _snprintf(buffer, sizeof(buffer), "%04d-%02d-%02d %02d:%02d:%02d", local->tm_year + 1900,
-                      local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec);
-  if (ret >= (int)sizeof(buffer) || ret < 0) {
-    RT_WARNING_TRACE("GetTimeStamp, string will be truncated.");
-    buffer[sizeof(buffer) - 1] = '\0';
-  }
+  FormatLongStamp(local, buffer, sizeof(buffer));
   return CRtString(buffer);
 }
 

@@ -5,6 +5,7 @@
 #define QMX_HTTPCLI_RESPONSERECORD_H
 
 #include <stdio.h>
+#include <time.h>
 
 #include "qmxframework.h"
 #include "windows.h"
@@ -34,9 +35,18 @@ class CResponseRecord {
   CResponseRecord(const CResponseRecord&) = delete;
   CResponseRecord& operator=(const CResponseRecord&) = delete;
   bool EnsureOpen();
+  // Brings both stamps up to the second now names; an entry made within the
+  // same second reuses them.
+  void UpdateStamps(time_t now);
+  // One entry to the end of the file, on disk when this returns.
+  void WriteEntry(const char* text, size_t length);
 
   CRtString m_fileName;
   FILE* m_pFile;
+  time_t m_stampSecond;
+  bool m_stampValid;
+  char m_longStamp[32];   // "YYYY-MM-DD hh:mm:ss", empty when the time could not be converted
+  char m_shortStamp[32];  // "mm-dd hh:mm:ss", likewise
   char m_lineBuffer[4096];
 };
 
