@@ -369,3 +369,24 @@ TEST_F(SweepTest, DestroyingASiteReleasesPendingRequestsSilently) {
 }
 
 }  // namespace
+
+TEST_F(SweepTest, CancelInTheMiddleKeepsTheOthersFoundAndInOrder) {
+  CSiteWininet* s = Open("http://h/");
+  DWORD keys[4];
+  for (DWORD& k : keys) ASSERT_EQ(0, site->Request(&k, "/", "GET", "", nullptr, 0));
+  site->Cancel(keys[1]);
+  site->Cancel(keys[1]);  // already gone
+  EXPECT_TRUE(trace.Contains("CSiteClient::Cancel_i, cann't find request. hRequest=" + std::to_string(keys[1])));
+  EXPECT_EQ(nullptr, s->FindPending(keys[1]));
+  for (DWORD k : {keys[0], keys[2], keys[3]}) {
+    ASSERT_NE(nullptr, s->FindPending(k));
+    EXPECT_EQ(k, s->FindPending(k)->m_key);
+  }
+  EXPECT_EQ(3u, s->GetPendingCount());
+  for (int i = 0; i < 9; ++i) Tick();
+  ASSERT_EQ(3u, sink.deliveries.size());
+  EXPECT_EQ(keys[0], sink.deliveries[0].key);
+  EXPECT_EQ(keys[2], sink.deliveries[1].key);
+  EXPECT_EQ(keys[3], sink.deliveries[2].key);
+  EXPECT_EQ(0u, s->GetPendingCount());
+}

@@ -13,13 +13,20 @@ namespace {
 const char kSiteRecordName[] = "httpresponse.rrr";
 
 // The directory of the executable, ending in its separator.
-CRtString ExecutableDir() {
+CRtString FindExecutableDir() {
   char buffer[MAX_PATH];
   memset(buffer, 0, sizeof(buffer));
   GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
   CRtString path(buffer);
   size_t pos = path.rfind('/');
   return pos == CRtString::npos ? path : path.substr(0, pos + 1);
+}
+
+// The executable does not move while the process runs: looked up once, and
+// kept past static destruction for sites made at exit.
+const CRtString& ExecutableDir() {
+  static const CRtString* dir = new CRtString(FindExecutableDir());
+  return *dir;
 }
 
 }  // namespace
@@ -41,8 +48,9 @@ CSiteClient::CSiteClient()
 CSiteClient::~CSiteClient() {
   RT_INFO_TRACE_THIS("CSiteClient::~CSiteClient, ");
   m_timer.Cancel();
-  std::vector<CRequestItem*> pending;
+  PendingList pending;
   pending.swap(m_requests);
+  m_pendingByKey.clear();
   for (CRequestItem* item : pending) item->ReleaseReference();
   if (m_pRecord) {
     m_pRecord->Close();
@@ -107,15 +115,15 @@ void CSiteClient::Cancel(DWORD hRequest) {
 }
 
 void CSiteClient::Cancel_i(DWORD hRequest, bool bNotify) {
-  auto it = std::find_if(m_requests.begin(), m_requests.end(),
-                         [hRequest](CRequestItem* item) { return item->m_key == hRequest; });
-  if (it == m_requests.end()) {
+  auto found = m_pendingByKey.find(hRequest);
+  if (found == m_pendingByKey.end()) {
     RT_WARNING_TRACE_THIS("CSiteClient::Cancel_i, cann't find request. hRequest=" << (unsigned int)hRequest);
     return;
   }
-  CRequestItem* item = *it;
+  CRequestItem* item = *found->second;
   item->AddReference();  // outlives its removal and the sink call
-  m_requests.erase(it);
+  m_requests.erase(found->second);
+  m_pendingByKey.erase(found);
   if (bNotify && !item->m_bNotified) NotifySink(item, HTTP_ERR_REQUEST_FAILED);
   item->ReleaseReference();  // the table's
   item->ReleaseReference();
@@ -143,15 +151,19 @@ void CSiteClient::OnTimer(CRtTimerWrapper* aId) {
 }
 
 CRequestItem* CSiteClient::FindPending(DWORD hRequest) const {
-  for (CRequestItem* item : m_requests) {
-    if (item->m_key == hRequest) return item;
-  }
-  return nullptr;
+  auto found = m_pendingByKey.find(hRequest);
+  return found == m_pendingByKey.end() ? nullptr : *found->second;
 }
 
 void CSiteClient::AddPending(CRequestItem* aRequest) {
+  PendingList::iterator it = m_requests.insert(m_requests.end(), aRequest);
+  try {
+    m_pendingByKey.emplace(aRequest->m_key, it);
+  } catch (...) {
+    m_requests.erase(it);
+    throw;
+  }
   aRequest->AddReference();
-  m_requests.push_back(aRequest);
   if (!m_timer.IsScheduled()) {
     m_timer.Schedule(this, CRtTimeValue(kSweepIntervalSec, 0), 0);
   }

@@ -4,7 +4,8 @@
 #ifndef QMX_HTTPCLI_SITECLIENT_H
 #define QMX_HTTPCLI_SITECLIENT_H
 
-#include <vector>
+#include <list>
+#include <unordered_map>
 
 #include "RequestItem.h"
 #include "ResponseRecord.h"
@@ -104,6 +105,13 @@ class CSiteClient : public CReferenceControl, public CRtTimerWrapperSink, public
   // Puts a sent asynchronous request into the table and starts the sweep.
   void AddPending(CRequestItem* aRequest);
 
+  // The pending table: requests in the order they were sent (the sweep
+  // takes the first idle one), each holding the table's reference, and an
+  // index by key for the lookups every status report makes.
+  typedef std::list<CRequestItem*> PendingList;
+  PendingList m_requests;
+  std::unordered_map<DWORD, PendingList::iterator> m_pendingByKey;
+
   ISiteClientSink* m_pSink;
   CRtString m_proxyUserName;
   CRtString m_proxyPassword;
@@ -114,7 +122,6 @@ class CSiteClient : public CReferenceControl, public CRtTimerWrapperSink, public
   BOOL m_bAsync;
   CRtString m_userName;
   CRtString m_password;
-  std::vector<CRequestItem*> m_requests;
   CRtTimerWrapper m_timer;
   CResponseRecord* m_pRecord;
 
