@@ -3,7 +3,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "HttpResult.h"
 #include "InternetCallback.h"
@@ -21,6 +24,10 @@ const DWORD kAsyncReadFlags = IRF_ASYNC | IRF_USE_CONTEXT;  // no-wait reads
 const DWORD kDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS;
 const DWORD kSyncReadDefault = 1024;
 const DWORD kAsyncReadChunk = CWininetItem::kReadBufferSize - 1;  // one byte always stays zero
+// The most an announced length reserves for an asynchronous reply ahead of
+// its data, so that a server announcing gigabytes gets no more than this
+// before it sends them.
+const size_t kMaxReplyReserve = 64u << 20;
 
 // 401 and 407 challenges the whole process may still answer; only falls.
 int s_proxyRetries = 4;
@@ -141,7 +148,7 @@ int CSiteWininet::RequestSync(CRtString& aResponse, const CRtString& aObjectName
     RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
     aRequest->m_bAsync = FALSE;
     int ret = Request(aRequest.Get());
-    aResponse = aRequest->m_receiveMsg;
+    aResponse = std::move(aRequest->m_receiveMsg);
     RT_INFO_TRACE_THIS("CSiteWininet::RequestSync, ret=" << ret << ", sync resp: " << aResponse);
     return ret;
   } catch (const std::bad_alloc&) {
@@ -309,6 +316,14 @@ int CSiteWininet::OnRequestComplete(int aResult, CRequestItem* aRequest) {
   return item->m_bAsync ? InternetRead_async(item) : InternetRead_sync(item);
 }
 
+void CSiteWininet::ReserveReply(CWininetItem* aRequest) {
+  DWORD length = 0;
+  DWORD size = sizeof(length);
+  if (!HttpQueryInfoA(aRequest->hRequest, kQueryContentLength, &length, &size, nullptr)) return;
+  const size_t wanted = aRequest->m_receiveMsg.size() + std::min<size_t>(length, kMaxReplyReserve);
+  if (wanted > aRequest->m_receiveMsg.capacity()) aRequest->m_receiveMsg.reserve(wanted);
+}
+
 int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
   DWORD length = 0;
   DWORD size = sizeof(length);
@@ -317,43 +332,60 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
                           << (unsigned int)GetLastError());
     length = kSyncReadDefault;
   }
-  char* lpData = (length < 0xFFFFFFFFu) ? new (std::nothrow) char[(size_t)length + 1] : nullptr;
+  // The buffer of the announced length for the reads after the first; its
+  // pages are touched only by data that lands there, normally none.
+  std::unique_ptr<char[]> lpData((length < 0xFFFFFFFFu) ? new (std::nothrow) char[(size_t)length + 1] : nullptr);
   RT_ASSERTE_RETURN(lpData, HTTP_ERR_OUT_OF_MEMORY);
+  CRtString& reply = aRequest->m_receiveMsg;
   for (;;) {
-    memset(lpData, 0, (size_t)length + 1);
+    // While the reply is still empty, the read goes straight into it: sized
+    // for the read, then cut back to what arrived.
+    const bool direct = reply.empty();
+    char* target = lpData.get();
+    if (direct) {
+      reply.resize(length);
+      target = &reply[0];
+    }
     DWORD read = 0;
-    if (!InternetReadFile(aRequest->hRequest, lpData, length, &read)) {
+    if (!InternetReadFile(aRequest->hRequest, target, length, &read)) {
       DWORD error = GetLastError();
-      delete[] lpData;
+      if (direct) reply.clear();
       RT_ERROR_TRACE_THIS("CSiteWininet::InternetRead_sync, InternetReadFile failed. error=" << (unsigned int)error);
       return HTTP_ERR_TRANSPORT;
     }
     if (read == 0) {
+      if (direct) reply.clear();
       aRequest->m_status = 5;
       NotifySink(aRequest, HTTP_OK);
-      delete[] lpData;
       return HTTP_OK;
     }
     read = std::min(read, length);
-    if (m_pRecord) m_pRecord->Record(aRequest->m_key, lpData, read);
-    aRequest->m_receiveMsg.append(lpData, read);
+    if (direct) {
+      reply.resize(read);
+      if (m_pRecord) m_pRecord->Record(aRequest->m_key, reply.data(), read);
+    } else {
+      if (m_pRecord) m_pRecord->Record(aRequest->m_key, lpData.get(), read);
+      reply.append(lpData.get(), read);
+    }
   }
 }
 
 int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
   if (!aRequest->m_readBuffer) {
-    aRequest->m_readBuffer = new (std::nothrow) char[CWininetItem::kReadBufferSize];
+    // Cleared once: reads fill at most kAsyncReadChunk bytes, so the last
+    // byte stays zero.
+    aRequest->m_readBuffer = new (std::nothrow) char[CWininetItem::kReadBufferSize]();
     if (!aRequest->m_readBuffer) {
       RtAssertFailed(__FILE__, __LINE__, "aRequest->buffer");
       return HTTP_ERR_OUT_OF_MEMORY;
     }
+    ReserveReply(aRequest);
   }
   // Our reads never wait (no-wait semantics): a read that went pending left
   // the block untouched, and the report that it may go on brings us back
   // here to read again into a fresh block.
   INTERNET_BUFFERSA& block = aRequest->m_buffers;
   auto resetBlock = [&]() {
-    memset(aRequest->m_readBuffer, 0, CWininetItem::kReadBufferSize);
     block.lpvBuffer = aRequest->m_readBuffer;
     block.dwBufferLength = kAsyncReadChunk;
   };

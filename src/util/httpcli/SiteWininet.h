@@ -50,6 +50,9 @@ class CSiteWininet : public CSiteClient {
   int Request(CRequestItem* aRequest) override;
   int InternetRead_sync(CWininetItem* aRequest);
   int InternetRead_async(CWininetItem* aRequest);
+  // Makes room in the reply text for the length the reply announces (at
+  // most 64 MiB ahead), so that its pieces are appended without moving it.
+  void ReserveReply(CWininetItem* aRequest);
 
   BOOL m_bHttps;
   CRtString m_host;
