@@ -75,8 +75,9 @@ class Output {
     if (m_count < m_capacity) m_buffer[m_count] = u;
     ++m_count;
   }
-  // A run of ASCII bytes, one unit each.
-  void PutAscii(const unsigned char* s, size_t n) {
+  // A run of ASCII characters, one unit each.
+  template <typename Source>
+  void PutAscii(const Source* s, size_t n) {
     if (m_count < m_capacity) {
       size_t room = m_capacity - m_count;
       size_t k = n < room ? n : room;
@@ -187,7 +188,10 @@ bool EncodeUtf8(const char16_t* s, size_t n, bool strict, Output<char>& out) {
   for (size_t i = 0; i < n; ++i) {
     char16_t u = s[i];
     if (u < 0x80) {
-      out.Put(static_cast<char>(u));
+      size_t j = i + 1;
+      while (j < n && s[j] < 0x80) ++j;
+      out.PutAscii(s + i, j - i);
+      i = j - 1;
     } else if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
       PutUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
       ++i;
