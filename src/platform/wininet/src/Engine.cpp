@@ -48,7 +48,24 @@ struct NoteItem {
   INTERNET_STATUS_CALLBACK callback;
   DWORD_PTR context;
   DWORD status;
-  std::vector<unsigned char> info;
+  // The information block: most are a DWORD, a handle value or an
+  // INTERNET_ASYNC_RESULT and stay inline; longer texts (an address, a
+  // redirect target) go to the heap.
+  DWORD length = 0;
+  unsigned char inline_[32];
+  std::unique_ptr<unsigned char[]> heap;
+
+  void SetInfo(const void* info, DWORD len) {
+    length = info ? len : 0;
+    if (!length) return;
+    unsigned char* dst = inline_;
+    if (length > sizeof inline_) {
+      heap.reset(new unsigned char[length]);
+      dst = heap.get();
+    }
+    std::memcpy(dst, info, length);
+  }
+  unsigned char* Info() { return length == 0 ? nullptr : heap ? heap.get() : inline_; }
 };
 
 void CallNote(NoteItem& n) {
@@ -56,24 +73,32 @@ void CallNote(NoteItem& n) {
     std::lock_guard<std::mutex> lock(n.handle->mu);
     if (n.handle->closed) return;  // nothing after the close but HANDLE_CLOSING
   }
-  n.callback(n.handle->Value(), n.context, n.status, n.info.empty() ? nullptr : n.info.data(),
-             static_cast<DWORD>(n.info.size()));
+  n.callback(n.handle->Value(), n.context, n.status, n.Info(), n.length);
 }
 
+// Runs the notes of asynchronous sessions in the order they were queued.
+// It takes whatever has piled up in one go, and a producer wakes it only
+// when it is actually asleep, so a burst of notes costs one wake.
 class Dispatcher {
  public:
   void Start() { thread_ = std::thread([this] { Run(); }); }
   void Push(NoteItem&& n) {
-    std::lock_guard<std::mutex> lock(mu_);
-    queue_.push_back(std::move(n));
-    cv_.notify_one();
+    bool wake;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      queue_.push_back(std::move(n));
+      wake = sleeping_;
+      sleeping_ = false;  // one wake is enough until it sleeps again
+    }
+    if (wake) cv_.notify_one();
   }
   void Stop() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       stop_ = true;
-      cv_.notify_one();
+      stopping_.store(true, std::memory_order_relaxed);
     }
+    cv_.notify_one();
     if (thread_.joinable()) {
       if (thread_.get_id() == std::this_thread::get_id())
         thread_.detach();
@@ -84,17 +109,26 @@ class Dispatcher {
 
  private:
   void Run() {
+    std::deque<NoteItem> batch;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
-      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      while (!stop_ && queue_.empty()) {
+        sleeping_ = true;
+        cv_.wait(lock);
+      }
+      sleeping_ = false;
       if (stop_) return;  // at process exit, undelivered reports are dropped
-      NoteItem n = std::move(queue_.front());
-      queue_.pop_front();
+      batch.swap(queue_);
       lock.unlock();
-      CallNote(n);
-      {
-        std::lock_guard<std::mutex> handleLock(n.handle->mu);
-        --n.handle->queued;
+      while (!batch.empty()) {
+        if (stopping_.load(std::memory_order_relaxed)) return;
+        NoteItem& n = batch.front();
+        CallNote(n);
+        {
+          std::lock_guard<std::mutex> handleLock(n.handle->mu);
+          --n.handle->queued;
+        }
+        batch.pop_front();
       }
       lock.lock();
     }
@@ -102,7 +136,9 @@ class Dispatcher {
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<NoteItem> queue_;
+  bool sleeping_ = false;
   bool stop_ = false;
+  std::atomic<bool> stopping_{false};  // stop_, readable outside the lock
   std::thread thread_;
 };
 
@@ -1059,7 +1095,7 @@ void Notify(const HandlePtr& h, DWORD status, const void* info, DWORD length, bo
   }
   n.handle = h;
   n.status = status;
-  if (info && length) n.info.assign(static_cast<const unsigned char*>(info), static_cast<const unsigned char*>(info) + length);
+  n.SetInfo(info, length);
   if (direct) {
     CallNote(n);
     return;
