@@ -20,6 +20,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -262,6 +263,8 @@ class Engine {
   std::map<RequestObj*, std::unique_ptr<Transfer>> transfers_;
   std::map<std::string, DWORD> routeActive_;
   std::deque<Transfer*> waiting_;
+  // No receive time-out can fall due before this (see CheckTimers).
+  Clock::time_point nextDeadline_ = Clock::time_point::max();
 };
 
 Engine* g_engine = nullptr;
@@ -864,16 +867,20 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
 void Engine::Admit(Transfer* t) {
   t->admitted = true;
   t->lastActivity = Clock::now();
+  if (t->receiveTimeout != kInfinite && t->receiveTimeout != 0)
+    nextDeadline_ = std::min(nextDeadline_, t->lastActivity + std::chrono::milliseconds(t->receiveTimeout));
   routeActive_[t->routeKey]++;
   curl_multi_add_handle(multi_, t->easy);
 }
 
 void Engine::Remove(Transfer* t) {
-  for (auto it = waiting_.begin(); it != waiting_.end(); ++it)
-    if (*it == t) {
-      waiting_.erase(it);
-      break;
-    }
+  if (!t->admitted) {  // only a transfer not yet admitted waits for a slot
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it)
+      if (*it == t) {
+        waiting_.erase(it);
+        break;
+      }
+  }
   std::string key = t->routeKey;
   bool admitted = t->admitted;
   if (admitted) curl_multi_remove_handle(multi_, t->easy);
@@ -973,8 +980,14 @@ void Engine::Finish(Transfer* t, CURLcode rc, DWORD ownError) {
   Remove(t);
 }
 
+// Activity only ever moves a transfer's deadline later, so no receive
+// time-out can fall due before the earliest deadline seen in the last walk
+// (or that of a transfer admitted since): until then there is nothing to
+// look at, however many transfers there are.
 void Engine::CheckTimers() {
   auto now = Clock::now();
+  if (now < nextDeadline_) return;
+  nextDeadline_ = Clock::time_point::max();
   std::vector<Transfer*> expired;
   for (auto& kv : transfers_) {
     Transfer* t = kv.second.get();
@@ -984,11 +997,12 @@ void Engine::CheckTimers() {
       std::lock_guard<std::mutex> lock(t->req->mu);
       paused = t->req->paused;
     }
-    if (paused) {
-      t->lastActivity = now;  // nobody reads: not the server's fault
-      continue;
-    }
-    if (now - t->lastActivity >= std::chrono::milliseconds(t->receiveTimeout)) expired.push_back(t);
+    if (paused) t->lastActivity = now;  // nobody reads: not the server's fault
+    auto deadline = t->lastActivity + std::chrono::milliseconds(t->receiveTimeout);
+    if (now >= deadline)
+      expired.push_back(t);
+    else if (deadline < nextDeadline_)
+      nextDeadline_ = deadline;
   }
   for (Transfer* t : expired) Finish(t, CURLE_OK, ERROR_INTERNET_TIMEOUT);
 }
