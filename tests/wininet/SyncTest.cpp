@@ -144,6 +144,32 @@ TEST_F(SyncTest, RequestLineAndHeadersAsSent) {
   EXPECT_EQ(server_.Requests()[1].target, "/site1/external/x%20y?a=1");
 }
 
+// The engine keeps the handles of finished transfers for later ones: nothing
+// of an earlier request may go out with the next.
+TEST_F(SyncTest, LaterRequestSendsNothingOfAnEarlierOne) {
+  Handles first = Open(false, "127.0.0.1", server_.Port(), "first", 1,
+                       INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_COOKIES,
+                       INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "PUT");
+  const char body[] = "k=v";
+  std::string headers = "X-One: 1\r\nContent-Type: text/plain\r\n";
+  ASSERT_TRUE(HttpSendRequestA(first.request, headers.c_str(), static_cast<DWORD>(headers.size()),
+                               const_cast<char*>(body), 3));
+  std::string drained;
+  ASSERT_TRUE(ReadAllSync(first.request, drained));
+  first.Close();
+  handles_ = OpenSync("second");
+  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+  ASSERT_TRUE(server_.WaitForRequests(2));
+  auto req = server_.Requests()[1];
+  EXPECT_EQ(req.method, "GET");
+  EXPECT_EQ(req.target, "/second");
+  EXPECT_EQ(req.body, "");
+  EXPECT_FALSE(req.HasHeader("X-One"));
+  EXPECT_FALSE(req.HasHeader("Content-Type"));
+  EXPECT_FALSE(req.HasHeader("Content-Length"));
+  EXPECT_FALSE(req.HasHeader("Pragma"));
+}
+
 TEST_F(SyncTest, RefusedAndTimedOutConnections) {
   Handles refused = Open(false, "127.0.0.1", qmxloopback::UnusedPort(), "/", 1);
   EXPECT_FALSE(HttpSendRequestA(refused.request, nullptr, 0, nullptr, 0));

@@ -41,6 +41,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kHighWater = 256 * 1024;
 constexpr size_t kLowWater = kHighWater / 2;
 
+// Easy handles kept for reuse: enough for the connections of a few servers.
+constexpr size_t kSpareHandles = 16;
+
 // ---------------------------------------------------------------------------
 // Dispatcher
 
@@ -158,6 +161,7 @@ struct Transfer {
   bool follow = true;
   bool tunnelPending = false;  // https through an HTTP proxy: CONNECT reply first
   bool tunnelReply = false;    // the final reply is the proxy's refusal of CONNECT
+  bool relaxed = false;        // https with some certificate errors forgiven
   DWORD errorMask = 0;
 
   // Authentication offered to libcurl.
@@ -263,6 +267,7 @@ class Engine {
   std::map<RequestObj*, std::unique_ptr<Transfer>> transfers_;
   std::map<std::string, DWORD> routeActive_;
   std::deque<Transfer*> waiting_;
+  std::vector<CURL*> spare_;  // easy handles of finished transfers, reset
   // No receive time-out can fall due before this (see CheckTimers).
   Clock::time_point nextDeadline_ = Clock::time_point::max();
 };
@@ -704,7 +709,8 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
   t->connectHost = proxy.none ? host : proxy.host;
   std::string serverKey = host + ":" + std::to_string(port);
 
-  CURL* e = curl_easy_init();
+  CURL* e = spare_.empty() ? curl_easy_init() : spare_.back();
+  if (!spare_.empty()) spare_.pop_back();
   t->easy = e;
   curl_easy_setopt(e, CURLOPT_PRIVATE, t);
   curl_easy_setopt(e, CURLOPT_URL, t->url.c_str());
@@ -840,6 +846,7 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
   DWORD relaxed = secFlags & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
                               SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID);
   if (t->https && relaxed) {
+    t->relaxed = true;
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, SslCtxCallback);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, reinterpret_cast<void*>(static_cast<uintptr_t>(relaxed)));
     // A connection accepted under relaxed checks is never handed to a
@@ -884,7 +891,14 @@ void Engine::Remove(Transfer* t) {
   std::string key = t->routeKey;
   bool admitted = t->admitted;
   if (admitted) curl_multi_remove_handle(multi_, t->easy);
-  curl_easy_cleanup(t->easy);
+  // A handle is kept for the next transfer, its options back at their
+  // defaults, unless it ran under relaxed certificate checks.
+  if (!t->relaxed && spare_.size() < kSpareHandles) {
+    curl_easy_reset(t->easy);
+    spare_.push_back(t->easy);
+  } else {
+    curl_easy_cleanup(t->easy);
+  }
   curl_slist_free_all(t->headerList);
   {
     // Only now, with the easy handle gone, may a close skip waiting.
@@ -1039,6 +1053,8 @@ void Engine::Run() {
     curl_multi_poll(multi_, nullptr, 0, static_cast<int>(timeout), nullptr);
   }
   while (!transfers_.empty()) Remove(transfers_.begin()->second.get());
+  for (CURL* e : spare_) curl_easy_cleanup(e);
+  spare_.clear();
   curl_multi_cleanup(multi_);  // Post() no longer touches it: stopped_ is set
   curl_share_cleanup(share_);
   OPENSSL_thread_stop();  // this thread's OpenSSL state
