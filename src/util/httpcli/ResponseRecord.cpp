@@ -35,7 +35,9 @@ void FormatLongStamp(const struct tm& local, char* buffer, size_t size) {
 
 }  // namespace
 
-CResponseRecord::CResponseRecord(const CRtString& path) : m_pFile(nullptr), m_stampSecond(0), m_stampValid(false) {
+CResponseRecord::CResponseRecord(const CRtString& path)
+    : m_pFile(nullptr), m_stampSecond(0), m_stampValid(false), m_keyTextKey(0), m_keyTextLength(0) {
+  memset(m_keyText, 0, sizeof(m_keyText));
   memset(m_longStamp, 0, sizeof(m_longStamp));
   memset(m_shortStamp, 0, sizeof(m_shortStamp));
   memset(m_lineBuffer, 0, sizeof(m_lineBuffer));
@@ -128,13 +130,17 @@ void CResponseRecord::Record(DWORD key, const char* data, DWORD length) {
     RT_ERROR_TRACE("CResponseRecord::Record: empty file. request=" << (unsigned int)key);
     return;
   }
-  char keyText[20];
-  memset(keyText, 0, sizeof(keyText));
-  snprintf(keyText, sizeof(keyText), "[%5d]:", (int)key);
+  if (m_keyTextLength == 0 || key != m_keyTextKey) {
+    memset(m_keyText, 0, sizeof(m_keyText));
+    snprintf(m_keyText, sizeof(m_keyText), "[%5d]:", (int)key);
+    m_keyTextKey = key;
+    m_keyTextLength = strlen(m_keyText);
+  }
+  const char* keyText = m_keyText;
+  const size_t keyLength = m_keyTextLength;
   UpdateStamps(time(nullptr));
 
   const size_t stampLength = strlen(m_shortStamp);
-  const size_t keyLength = strlen(keyText);
   const size_t dataLength = (data && length > 0) ? (size_t)length : 0;
   const size_t total = stampLength + keyLength + dataLength + 1;
   if (total <= sizeof(m_lineBuffer)) {

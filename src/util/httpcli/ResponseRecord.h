@@ -47,6 +47,10 @@ class CResponseRecord {
   bool m_stampValid;
   char m_longStamp[32];   // "YYYY-MM-DD hh:mm:ss", empty when the time could not be converted
   char m_shortStamp[32];  // "mm-dd hh:mm:ss", likewise
+  // "[<key>]:" of the last key written: the pieces of one reply share it.
+  DWORD m_keyTextKey;
+  size_t m_keyTextLength;
+  char m_keyText[20];
   char m_lineBuffer[4096];
 };
 
