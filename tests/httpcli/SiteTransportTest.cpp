@@ -184,6 +184,22 @@ TEST_F(SiteTransportTest, SyncGetReadsUnannouncedBodyExactly) {
   EXPECT_EQ("", response);
 }
 
+TEST_F(SiteTransportTest, SyncReadThatBreaksOffKeepsWhatArrived) {
+  Open("http://h/", true);
+  Reply partly = Ok(Pattern(3000));
+  partly.failAfter = 1000;  // the first read brings 1000 bytes, the next one fails
+  fakeinet::PushReply(partly);
+  CRtString response = "old";
+  EXPECT_EQ(10001, site->RequestSync(response, "/", "GET", "", nullptr, 0));
+  EXPECT_EQ(Pattern(1000), response);
+
+  Reply none = Ok(Pattern(10));
+  none.failAfter = 0;
+  fakeinet::PushReply(none);
+  EXPECT_EQ(10001, site->RequestSync(response, "/", "GET", "", nullptr, 0));
+  EXPECT_EQ("", response);
+}
+
 TEST_F(SiteTransportTest, SyncProxyChallengeAnsweredWithCredentials) {
   CSiteWininet* s = Open("http://h/", true);
   site->SetProxy("pu", "pp", "proxyhost", 3128, 1);

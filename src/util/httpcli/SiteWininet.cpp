@@ -355,6 +355,8 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
     }
     if (read == 0) {
       if (direct) reply.clear();
+      // A reply much shorter than announced gives back the room it did not use.
+      if (reply.capacity() > 2 * reply.size() + kSyncReadDefault) reply.shrink_to_fit();
       aRequest->m_status = 5;
       NotifySink(aRequest, HTTP_OK);
       return HTTP_OK;
