@@ -40,7 +40,8 @@ int CInternetCallbackEvent::OnEventFire() {
       m_result = HTTP_ERR_DISCONNECTED;
       [[fallthrough]];  // handled as a completion
     case INTERNET_STATUS_REQUEST_COMPLETE: {
-      CRtAutoPtr<CRequestItem> completed(client->FindRequest(dwContext));
+      // The request looked up above: nothing has run since.
+      CRtAutoPtr<CRequestItem>& completed = request;
       if (!completed) {
         RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, cann't get request.");
         ret = HTTP_ERR_INVALID_ARG;
