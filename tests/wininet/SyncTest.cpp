@@ -170,6 +170,25 @@ TEST_F(SyncTest, LaterRequestSendsNothingOfAnEarlierOne) {
   EXPECT_FALSE(req.HasHeader("Pragma"));
 }
 
+// Cookies are the process's, whichever transfer received them.
+TEST_F(SyncTest, CookieOfOneRequestGoesWithTheNext) {
+  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    Reply r = Reply::Text(200, "c");
+    r.headers.push_back({"Set-Cookie", "reuse=1; Path=/cookie-test"});  // this test's paths only
+    return r;
+  });
+  const DWORD withCookies = INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION;
+  for (int i = 0; i < 2; ++i) {
+    Handles h = Open(false, "127.0.0.1", server_.Port(), "cookie-test/x", 1, withCookies);
+    ASSERT_TRUE(HttpSendRequestA(h.request, nullptr, 0, nullptr, 0));
+    std::string drained;
+    ASSERT_TRUE(ReadAllSync(h.request, drained));
+    h.Close();
+  }
+  ASSERT_TRUE(server_.WaitForRequests(2));
+  EXPECT_EQ(server_.Requests()[1].Header("Cookie"), "reuse=1");
+}
+
 TEST_F(SyncTest, RefusedAndTimedOutConnections) {
   Handles refused = Open(false, "127.0.0.1", qmxloopback::UnusedPort(), "/", 1);
   EXPECT_FALSE(HttpSendRequestA(refused.request, nullptr, 0, nullptr, 0));

@@ -162,6 +162,10 @@ struct Transfer {
   bool tunnelPending = false;  // https through an HTTP proxy: CONNECT reply first
   bool tunnelReply = false;    // the final reply is the proxy's refusal of CONNECT
   bool relaxed = false;        // https with some certificate errors forgiven
+  // Ended well with no system error recorded, so its easy handle can serve
+  // again: curl_easy_reset keeps the last system error, which the error
+  // mapping of a later transfer would read.
+  bool reusable = false;
   DWORD errorMask = 0;
 
   // Authentication offered to libcurl.
@@ -891,9 +895,13 @@ void Engine::Remove(Transfer* t) {
   std::string key = t->routeKey;
   bool admitted = t->admitted;
   if (admitted) curl_multi_remove_handle(multi_, t->easy);
-  // A handle is kept for the next transfer, its options back at their
-  // defaults, unless it ran under relaxed certificate checks.
-  if (!t->relaxed && spare_.size() < kSpareHandles) {
+  // The handle of a transfer that ended well is kept for the next one, its
+  // options back at their defaults, unless it ran under relaxed certificate
+  // checks.
+  if (t->reusable && !t->relaxed && spare_.size() < kSpareHandles) {
+    // The list of cookie files survives curl_easy_reset and would be lost
+    // with the next setting; clearing it leaves the shared cookies alone.
+    curl_easy_setopt(t->easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
     curl_easy_reset(t->easy);
     spare_.push_back(t->easy);
   } else {
@@ -944,6 +952,11 @@ void Engine::Finish(Transfer* t, CURLcode rc, DWORD ownError) {
   RequestObj& r = *t->req;
   DWORD err = ownError;
   if (!err && rc != CURLE_OK) err = MapCurlError(rc, t->easy, t->errorMask, false);
+  if (rc == CURLE_OK && !ownError) {
+    long os = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_OS_ERRNO, &os);
+    t->reusable = os == 0;
+  }
   // A candidate reply that libcurl did not follow up (a redirect it would not
   // take, an authentication it gave up, a refused tunnel) is the final reply.
   if (!t->published && (t->candidate || (rc != CURLE_OK && t->tunnelReply))) {
