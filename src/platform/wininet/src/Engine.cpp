@@ -14,6 +14,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,28 +82,45 @@ void CallNote(NoteItem& n) {
 }
 
 // Runs the notes of asynchronous sessions in the order they were queued.
-// It takes whatever has piled up in one go, and a producer wakes it only
-// when it is actually asleep, so a burst of notes costs one wake.
+// It takes whatever has piled up in one go, and is woken only when it is
+// actually asleep. The worker does not wake it for each note: it wakes it
+// once per round of its loop (Flush), so the notes of one round cost one
+// wake. Sleeping is on a semaphore rather than a condition variable, whose
+// waiter always takes its mutex back as contended and pays a further
+// system call on every wake.
 class Dispatcher {
  public:
-  void Start() { thread_ = std::thread([this] { Run(); }); }
-  void Push(NoteItem&& n) {
-    bool wake;
+  void Start() {
+    sem_init(&wake_, 0, 0);
+    thread_ = std::thread([this] { Run(); });
+  }
+  // deferWake: the caller is the worker, which calls Flush before it waits.
+  void Push(NoteItem&& n, bool deferWake) {
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       queue_.push_back(std::move(n));
-      wake = sleeping_;
-      sleeping_ = false;  // one wake is enough until it sleeps again
+      if (!deferWake) wake = TakeSleeperLocked();
     }
-    if (wake) cv_.notify_one();
+    if (wake) sem_post(&wake_);
+  }
+  void Flush() {
+    bool wake;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      wake = !queue_.empty() && TakeSleeperLocked();
+    }
+    if (wake) sem_post(&wake_);
   }
   void Stop() {
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(mu_);
       stop_ = true;
       stopping_.store(true, std::memory_order_relaxed);
+      wake = TakeSleeperLocked();
     }
-    cv_.notify_one();
+    if (wake) sem_post(&wake_);
     if (thread_.joinable()) {
       if (thread_.get_id() == std::this_thread::get_id())
         thread_.detach();
@@ -112,15 +130,23 @@ class Dispatcher {
   }
 
  private:
+  // Each sleep is ended by exactly one post: whoever finds it asleep.
+  bool TakeSleeperLocked() {
+    bool was = sleeping_;
+    sleeping_ = false;
+    return was;
+  }
   void Run() {
     std::deque<NoteItem> batch;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       while (!stop_ && queue_.empty()) {
         sleeping_ = true;
-        cv_.wait(lock);
+        lock.unlock();
+        while (sem_wait(&wake_) != 0 && errno == EINTR) {
+        }
+        lock.lock();
       }
-      sleeping_ = false;
       if (stop_) return;  // at process exit, undelivered reports are dropped
       batch.swap(queue_);
       lock.unlock();
@@ -138,9 +164,9 @@ class Dispatcher {
     }
   }
   std::mutex mu_;
-  std::condition_variable cv_;
+  sem_t wake_;
   std::deque<NoteItem> queue_;
-  bool sleeping_ = false;
+  bool sleeping_ = false;  // in (or about to enter) sem_wait
   bool stop_ = false;
   std::atomic<bool> stopping_{false};  // stop_, readable outside the lock
   std::thread thread_;
@@ -1063,6 +1089,7 @@ void Engine::Run() {
     long timeout = 200;
     curl_multi_timeout(multi_, &timeout);
     if (timeout < 0 || timeout > 200) timeout = 200;
+    dispatcher_.Flush();  // the notes of this round, in one wake
     curl_multi_poll(multi_, nullptr, 0, static_cast<int>(timeout), nullptr);
   }
   while (!transfers_.empty()) Remove(transfers_.begin()->second.get());
@@ -1148,7 +1175,8 @@ void Notify(const HandlePtr& h, DWORD status, const void* info, DWORD length, bo
       std::lock_guard<std::mutex> lock(h->mu);
       ++h->queued;
     }
-    TheEngine().dispatcher().Push(std::move(n));
+    Engine& engine = TheEngine();
+    engine.dispatcher().Push(std::move(n), engine.OnWorker());
     return;
   }
   // Synchronous session: the caller blocked on this request runs it.
