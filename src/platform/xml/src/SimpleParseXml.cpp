@@ -114,25 +114,39 @@ struct CSimpleParseXml::Impl {
     joinedTexts.clear();
   }
 
-  // The nodes a handle stands for; false for a handle this document did not give.
-  bool Resolve(const XML_NODE_LIST& handle, std::vector<pugi::xml_node>& out) const {
-    out.clear();
+  // The nodes a handle stands for, as a range into the document or a kept
+  // list (no copy); false for a handle this document did not give.
+  struct Range {
+    const pugi::xml_node* first = nullptr;
+    size_t count = 0;
+    const pugi::xml_node* begin() const { return first; }
+    const pugi::xml_node* end() const { return first + count; }
+  };
+  bool Resolve(const XML_NODE_LIST& handle, Range& out) const {
+    out = Range();
     if (!loaded) return false;
     if (handle.dwId == 0 && handle.dwCount == 0 && handle.dwReserved == 0) {
-      out.push_back(doc);
+      out.first = &doc;
+      out.count = 1;
       return true;
     }
     if (handle.dwReserved != generation || handle.dwId == kEmptyListId) return false;
     if (handle.dwId == 0 || handle.dwId > lists.size()) return false;
-    out = lists[handle.dwId - 1];
+    const std::vector<pugi::xml_node>& nodes = lists[handle.dwId - 1];
+    out.first = nodes.data();
+    out.count = nodes.size();
     return true;
   }
 
   // The nodes of a list that an index selects: one, or all of them.
-  static std::vector<pugi::xml_node> Select(const std::vector<pugi::xml_node>& nodes, unsigned int index) {
+  static Range Select(const Range& nodes, unsigned int index) {
     if (index == XML_INDEX_ALL) return nodes;
-    if (index < nodes.size()) return {nodes[index]};
-    return {};
+    Range one;
+    if (index < nodes.count) {
+      one.first = nodes.first + index;
+      one.count = 1;
+    }
+    return one;
   }
 
   XML_NODE_LIST Empty() const { return XML_NODE_LIST{kEmptyListId, 0, generation}; }
@@ -187,7 +201,7 @@ XML_NODE_LIST CSimpleParseXml::GetNode(const XML_NODE_LIST& parent, unsigned int
   none = m_impl->Empty();
   if (!name || !*name) return none;
   try {
-    std::vector<pugi::xml_node> parents;
+    Impl::Range parents;
     if (!m_impl->Resolve(parent, parents)) return none;
     // The same lookup on the same list gives the same list back.
     auto key = std::make_tuple(parent.dwId, index, std::string(name), std::string(attrName ? attrName : ""),
@@ -224,7 +238,7 @@ XML_NODE_LIST CSimpleParseXml::GetNode(const XML_NODE_LIST& parent, unsigned int
 const char* CSimpleParseXml::GetValue(const XML_NODE_LIST& list, unsigned int index, const char* name) {
   if (!m_impl || !name || !*name) return nullptr;
   try {
-    std::vector<pugi::xml_node> nodes;
+    Impl::Range nodes;
     if (!m_impl->Resolve(list, nodes)) return nullptr;
     for (const pugi::xml_node& n : Impl::Select(nodes, index)) {
       for (pugi::xml_node child = n.first_child(); child; child = child.next_sibling()) {
