@@ -393,10 +393,12 @@ void Publish(Transfer* t) {
     std::lock_guard<std::mutex> lock(r.mu);
     if (r.generation != t->gen || r.closed) return;
     r.status = t->code;
-    r.versionText = t->versionText;
-    r.statusText = t->statusText;
-    r.rawLines = t->raw;
-    r.headers = t->hdrs;
+    // The transfer is done with its header block once it is published (a
+    // later block starts from empty), so the texts move.
+    r.versionText = std::move(t->versionText);
+    r.statusText = std::move(t->statusText);
+    r.rawLines = std::move(t->raw);
+    r.headers = std::move(t->hdrs);
     if (eff) r.url = eff;
     r.tlsDone = t->https && !t->tunnelReply;
     r.phase = RequestObj::Phase::kHeaders;
@@ -479,7 +481,7 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
       size_t v = line.find_first_not_of(" \t", colon + 1);
       if (v != std::string::npos) h.value = line.substr(v);
     }
-    t->hdrs.push_back(h);
+    t->hdrs.push_back(std::move(h));
     return len;
   }
   // End of a header block: decide whether this reply is the final one.
