@@ -430,8 +430,9 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
   size_t len = size * count;
   t->lastActivity = Clock::now();
   t->headerBytes += len;
-  std::string line(data, len);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  size_t n = len;
+  while (n > 0 && (data[n - 1] == '\n' || data[n - 1] == '\r')) --n;
+  std::string line(data, n);
 
   if (line.compare(0, 5, "HTTP/") == 0) {
     if (!t->sawStatus || t->redirectPending) {
@@ -447,7 +448,9 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
     t->candidate = false;
     t->raw.clear();
     t->hdrs.clear();
-    t->raw.push_back(line);
+    // Room for a usual block at once rather than growing line by line.
+    t->raw.reserve(16);
+    t->hdrs.reserve(16);
     size_t sp1 = line.find(' ');
     t->versionText = line.substr(0, sp1);
     t->code = 0;
@@ -461,17 +464,18 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
       size_t sp2 = line.find(' ', sp1 + 1);
       if (sp2 != std::string::npos) t->statusText = line.substr(sp2 + 1);
     }
+    t->raw.push_back(std::move(line));
     t->inBlock = true;
     return len;
   }
   if (!t->inBlock) return len;  // trailers
   if (!line.empty()) {
-    t->raw.push_back(line);
     if ((line[0] == ' ' || line[0] == '\t') && !t->hdrs.empty()) {
       // A folded line continues the previous header; one of blanks only
       // adds nothing.
       const size_t text = line.find_first_not_of(" \t");
       if (text != std::string::npos) t->hdrs.back().value += " " + line.substr(text);
+      t->raw.push_back(std::move(line));
       return len;
     }
     size_t colon = line.find(':');
@@ -482,6 +486,7 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
       if (v != std::string::npos) h.value = line.substr(v);
     }
     t->hdrs.push_back(std::move(h));
+    t->raw.push_back(std::move(line));
     return len;
   }
   // End of a header block: decide whether this reply is the final one.
