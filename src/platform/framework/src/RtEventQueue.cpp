@@ -140,12 +140,9 @@ void CRtEventQueueImpl::Shutdown() {
     std::lock_guard<std::mutex> g(m_lock);
     m_stopped = true;
     unrun.swap(m_events);
-    // A poster that claimed a wake-up writes under m_wakeFdLock and only
-    // while the descriptor is open.
-    {
-      std::lock_guard<std::mutex> f(m_wakeFdLock);
-      CloseFd(m_wakeFd);
-    }
+    // Posters write the eventfd only under m_lock and only while the queue
+    // is not stopped, so it can be closed here.
+    CloseFd(m_wakeFd);
     m_woken = false;
   }
   m_timers.CancelAll();
@@ -161,52 +158,32 @@ void CRtEventQueueImpl::Shutdown() {
   }
 }
 
-bool CRtEventQueueImpl::ClaimWakeLocked() {
-  if (m_woken || m_stopped) return false;
-  m_woken = true;
-  return true;
-}
-
-void CRtEventQueueImpl::Wake() {
-  bool written = false;
-  {
-    std::lock_guard<std::mutex> f(m_wakeFdLock);
-    if (m_wakeFd < 0) return;  // shut down meanwhile
-    uint64_t one = 1;
-    written = write(m_wakeFd, &one, sizeof one) == static_cast<ssize_t>(sizeof one);
-  }
-  if (!written) {
-    // Cannot happen with one write per claim; if it did, let the next
-    // poster try again rather than leave the owner asleep for good.
-    std::lock_guard<std::mutex> g(m_lock);
-    m_woken = false;
-  }
+void CRtEventQueueImpl::WakeLocked() {
+  if (m_woken || m_wakeFd < 0) return;
+  uint64_t one = 1;
+  if (write(m_wakeFd, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) m_woken = true;
 }
 
 void CRtEventQueueImpl::ClearWakeLocked() {
   if (!m_woken) return;
   uint64_t v;
-  // Nothing to read means the claimant's write is still on its way: the
-  // flag stays set, the write wakes the owner, and the next run reads it.
-  if (read(m_wakeFd, &v, sizeof v) == static_cast<ssize_t>(sizeof v)) m_woken = false;
+  ssize_t n = read(m_wakeFd, &v, sizeof v);
+  (void)n;
+  m_woken = false;
 }
 
 int CRtEventQueueImpl::PostEvent(IRtEvent* aEvent, int /*aPriority*/) {
   // Every event runs in post order whatever its priority: the only poster
   // that gives one (the transport's status callbacks) relies on that order.
   if (aEvent == nullptr) return RT_ERROR_INVALID_ARG;
-  bool wake;
-  {
-    std::lock_guard<std::mutex> g(m_lock);
-    if (m_stopped) return RT_ERROR_NOT_INITIALIZED;
-    try {
-      m_events.push_back(aEvent);
-    } catch (...) {
-      return RT_ERROR_OUT_OF_MEMORY;
-    }
-    wake = ClaimWakeLocked();
+  std::lock_guard<std::mutex> g(m_lock);
+  if (m_stopped) return RT_ERROR_NOT_INITIALIZED;
+  try {
+    m_events.push_back(aEvent);
+  } catch (...) {
+    return RT_ERROR_OUT_OF_MEMORY;
   }
-  if (wake) Wake();
+  WakeLocked();
   return RT_OK;
 }
 
@@ -217,12 +194,8 @@ unsigned int CRtEventQueueImpl::GetPendingEventsCount() {
 
 void CRtEventQueueImpl::RequestStop() {
   m_stopRequested.store(true);
-  bool wake;
-  {
-    std::lock_guard<std::mutex> g(m_lock);
-    wake = ClaimWakeLocked();
-  }
-  if (wake) Wake();
+  std::lock_guard<std::mutex> g(m_lock);
+  WakeLocked();
 }
 
 int CRtEventQueueImpl::RunPending() {

@@ -56,20 +56,15 @@ class CRtEventQueueImpl final : public IRtEventQueue {
   // once per run rather than whenever the queue empties, so that an event
   // that posts another costs no write and read of the eventfd.
   void ClearWakeLocked();
-  // Under m_lock: claims the wake-up when the eventfd is not known to be
-  // readable. The claimant then calls Wake() after releasing m_lock, so the
-  // owner, woken by the write, does not find the lock still held.
-  bool ClaimWakeLocked();
-  void Wake();
+  void WakeLocked();
   // Waits on the poll set for at most timeoutMs (-1: no limit).
   void Wait(int timeoutMs);
 
   std::mutex m_lock;
   std::deque<IRtEvent*> m_events;  // guarded by m_lock
   bool m_stopped;                  // guarded by m_lock; set once, by Shutdown
-  bool m_woken;                    // guarded by m_lock: the eventfd is, or is about to be, readable
-  std::mutex m_wakeFdLock;         // posters' writes against Shutdown's close
-  int m_wakeFd;                    // closed by Shutdown under both locks
+  bool m_woken;                    // guarded by m_lock: the eventfd is readable
+  int m_wakeFd;                    // written under m_lock only, closed by Shutdown
   std::atomic<bool> m_stopRequested;
 
   // Owner thread only.
