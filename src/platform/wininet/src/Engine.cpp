@@ -262,11 +262,14 @@ class Engine {
   }
 
   // Queues a command for the worker; false once the engine has stopped.
+  // Only the command that finds the queue empty wakes the worker: until the
+  // worker takes the queue, that wake is still owed and covers the rest.
   bool Post(std::function<void()> fn) {
     std::lock_guard<std::mutex> lock(cmdMu_);
     if (stopped_) return false;  // after process exit began, nothing new starts
+    const bool wake = commands_.empty();
     commands_.push_back(std::move(fn));
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
     return true;
   }
   bool OnWorker() const { return std::this_thread::get_id() == workerId_; }
