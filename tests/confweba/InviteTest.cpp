@@ -1,5 +1,6 @@
 // Invitations through libqmxconfweba.so against the conference-site simulator.
 #include "ConfWebaFixture.h"
+#include "qmxconfweba_ext.h"
 
 namespace {
 
@@ -124,14 +125,22 @@ TEST_F(InviteBudgetTest, AddressThatCrosses2048IsTheLastSent) {
   EXPECT_EQ(std::string(256, 'b'), sent.back());
 }
 
-TEST_F(InviteTest, OverlongQueryIsCutTo4095Bytes) {
-  // Each "@" takes three bytes once encoded.
-  Invite({std::string(1500, '@')});
-  const auto calls = XmlCalls();
-  ASSERT_EQ(1u, calls.size());
-  const size_t queryHead = std::string("external/xml/XmlApiInvoker?").size();
-  EXPECT_EQ(4095 - queryHead + 1, calls[0].body.size());
-  EXPECT_TRUE(Traced("CConfWebaImp::InviteByEmails, snprintf error."));
+// Addresses go out whole: the list ends where the next one would not fit,
+// and the host learns how many went.
+TEST_F(InviteBudgetTest, ListEndsAtTheLastAddressThatFits) {
+  // Each "@" takes three bytes once encoded: 300 of them fit, 1500 do not.
+  std::vector<std::string> emails(10000, std::string(100, '@'));
+  EXPECT_EQ(0, Invite(emails));
+  const int sent = QmxConfWebaLastInviteCount();
+  EXPECT_GT(sent, 0);
+  EXPECT_LT(sent, 10000);
+  ASSERT_EQ(1u, XmlCalls().size());
+  EXPECT_EQ(static_cast<size_t>(sent), SentAddresses().size());
+
+  EXPECT_EQ(10008, module_->InviteByEmails(sim_->SiteUrl(), "site1", "host", "secret", "123456",
+                                           {std::string(1500, '@')}));
+  EXPECT_EQ(0, QmxConfWebaLastInviteCount());
+  EXPECT_EQ(1u, XmlCalls().size());
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 #include <string.h>
 
 #include "ConfWebaFixture.h"
+#include "qmxconfweba_ext.h"
 #include "qmxwininet_ext.h"
+#include <filesystem>
 
 namespace {
 
@@ -47,12 +49,12 @@ TEST_F(JoinTest, QueryCarriesEncodedValuesAndPlainSiteAndConference) {
   EXPECT_EQ(sizeof(void*) == 8 ? "vista64" : "vista32", q.rawFields.at("osName"));
 }
 
-TEST_F(JoinTest, OverlongQueryIsCutTo1023Bytes) {
-  // A refusal is fine here: what matters is what went out.
-  Join(sim_->InvitationUrl("123456"), "meet", "", std::string(1200, 'n'));
-  const auto calls = XmlCalls();
-  ASSERT_EQ(1u, calls.size());
-  EXPECT_EQ(std::string("/site1/").size() + 1023, calls[0].target.size());
+TEST_F(JoinTest, OverlongQueryIsRefusedBeforeSending) {
+  // 300 characters of three UTF-8 bytes each: 2700 bytes once encoded.
+  std::string name;
+  for (int i = 0; i < 300; ++i) name += "\xe6\x97\xa5";
+  EXPECT_EQ(10008, module_->JoinConference(sim_->InvitationUrl("123456"), "meet", "", name, "", "pw"));
+  EXPECT_TRUE(XmlCalls().empty());
   EXPECT_TRUE(Traced("JoinConference, snprintf error."));
 }
 
@@ -140,6 +142,37 @@ TEST_F(JoinTest, EntriesBecomeLinesInReplyOrder) {
   EXPECT_EQ("http://h/$l.bin", r.confDownloadUrl);
 }
 
+// A site cannot add lines or sections to the texts the host hands on: an
+// entry whose key or value holds a control character is dropped.
+TEST_F(JoinTest, EntriesWithControlCharactersAreDropped) {
+  ReplyWith(
+      "<root><header><success>true</success></header><body><confToken>"
+      "<entry><key>A</key><value>1&#10;Exec=/bin/sh</value></entry>"
+      "<entry><key>B&#13;</key><value>2</value></entry>"
+      "<entry><key>C</key><value>\x1b]0;title\x07</value></entry>"
+      "<entry><key>D</key><value>4</value></entry></confToken>"
+      "<downLoad><entry><key>Mode</key><value>1&#10;&#10;[qmxloader]&#10;Exec=x</value></entry>"
+      "<entry><key>LoaderURL</key><value>http://h/l.bin&#10;</value></entry>"
+      "<entry><key>Version</key><value>2</value></entry></downLoad></body></root>");
+  const JoinReply r = Join(sim_->InvitationUrl("123456"));
+  EXPECT_EQ(0, r.result);
+  EXPECT_EQ("[Parlevo]\nD=4\n", r.confTokenIni);
+  EXPECT_EQ("[qmxloader]\nVersion=2\n", r.loaderIni);
+  EXPECT_EQ("", r.confDownloadUrl);
+  EXPECT_TRUE(Traced("CConfWebaImp::ParseJoinConference, entry with a control character dropped. key=Mode"));
+}
+
+// Passwords reach no trace line, on the way out or in a failure's report.
+TEST_F(JoinTest, PasswordsStayOutOfTheTrace) {
+  CRtTrace::SetLevel(RT_TRACE_LEVEL_INFO);
+  Join(sim_->InvitationUrl("123456"), "confSecret1", "", "Ann", "user", "acctSecret2");
+  ReplyWith("not xml");
+  Join(sim_->InvitationUrl("123456"), "confSecret1", "", "Ann", "user", "acctSecret2");
+  EXPECT_TRUE(Traced("confPass=***"));
+  EXPECT_FALSE(Traced("confSecret1"));
+  EXPECT_FALSE(Traced("acctSecret2"));
+}
+
 TEST_F(JoinTest, BodyWithoutListsGivesBareSectionsAndWarning) {
   ReplyWith("<root><header><success>true</success></header><body></body></root>");
   const JoinReply r = Join(sim_->InvitationUrl("123456"));
@@ -193,11 +226,34 @@ TEST_F(JoinTest, ServerLogonGoesThroughTheHostsPrompt) {
   EXPECT_EQ(sim_->BaseUrl() + "files/qmxloader.bin", r.confDownloadUrl);
 }
 
-TEST_F(JoinTest, JoinsOverHttps) {
+// Over HTTPS the site's certificate must be trusted: a self-signed one fails
+// before anything is sent, unless the host trusts it or relaxes the checks.
+TEST_F(JoinTest, HttpsNeedsATrustedCertificateOrTheHostsOptIn) {
   StartSite(true);
+  const std::string file = sim_->BaseUrl() + "files/qmxloader.bin";
+  char dir[] = "/tmp/confweba-tls-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+
+  EXPECT_EQ(4003, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_EQ(4010, module_->GetFileFromURL(file, dir, ""));
+  QmxConfWebaDiagnosis d{};
+  QmxConfWebaGetLastDiagnosis(&d);
+  EXPECT_EQ(12045u, d.internetError);  // unknown issuer
+  EXPECT_TRUE(sim_->Received().empty());
+
+  QmxConfWebaSetRelaxedTls(1);
+  EXPECT_EQ(0, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_EQ(0, module_->GetFileFromURL(file, dir, ""));
+  QmxConfWebaSetRelaxedTls(0);
+
+  ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(sim_->CertificateFile().c_str()));
   const JoinReply r = Join(sim_->InvitationUrl("123456"));
   EXPECT_EQ(0, r.result);
   EXPECT_EQ(0u, r.confDownloadUrl.find("https://127.0.0.1:"));
+  EXPECT_EQ(0, module_->GetFileFromURL(file, dir, "again.bin"));
+  QmxConfWebaSetTrustedCertificates(nullptr);
+  EXPECT_EQ(-1, QmxConfWebaSetTrustedCertificates("/no/such/file.pem"));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -8,10 +8,23 @@
 
 namespace {
 
-TEST(FileNameRule, LastSegmentWithQueryOrTempTmp) {
-  EXPECT_EQ("loader.exe?v=2", CConfWebaImp::FileNameOf("http://h/a/loader.exe?v=2"));
-  EXPECT_EQ("", CConfWebaImp::FileNameOf("http://h/a/"));
-  EXPECT_EQ("temp.tmp", CConfWebaImp::FileNameOf("loader.exe"));
+TEST(FileNameRule, LastSegmentDecodedOrTempTmp) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://h/a/loader.exe?v=2", "loader.exe"},
+      {"http://h/a/my%20file.bin#top", "my file.bin"},
+      {"http://h/files/x?a=/.profile", "x"},
+      {"http://h/a/", "temp.tmp"},
+      {"http://h", "temp.tmp"},
+      {"loader.exe", "temp.tmp"},
+      {"http://h/files/.bashrc", "temp.tmp"},
+      {"http://h/files/..", "temp.tmp"},
+      {"http://h/files/%2e%2e", "temp.tmp"},
+      {"http://h/files/a%2fb", "temp.tmp"},
+      {"http://h/files/a%5cb", "temp.tmp"},
+      {"http://h/files/a%0ab", "temp.tmp"},
+      {"http://h/files/a%1b", "temp.tmp"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.second, CConfWebaImp::FileNameOf(c.first)) << c.first;
 }
 
 TEST(SiteNameRule, FirstPathSegmentOfTheInvitation) {

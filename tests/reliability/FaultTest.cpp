@@ -17,7 +17,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <thread>
 
 #include "RelHost.h"
@@ -25,6 +28,7 @@
 #include "SiteSimulator.h"
 #include "qmxloopback/LoopbackServer.h"
 #include "qmxloopback/ProxyFixtures.h"
+#include "qmxconfweba_ext.h"
 #include "qmxwininet_ext.h"
 #include "wininet.h"
 
@@ -238,23 +242,59 @@ TEST_F(FaultTest, ServerThatNeverAnswersIsTimedOutOnceByTheSweep) {
   EXPECT_EQ(before + 1, sink_.outcomes.size());
 }
 
-// ---- HTTPS: the module forgives certificate faults ---------------------------
-// Its requests carry the flags that ignore an unknown issuer, a wrong name and
-// a bad date (the layer's own refusals without them are tested with the layer).
+// ---- HTTPS: certificates are checked unless the host relaxes the checks -------
 
-class CertificateTest : public FaultTest, public ::testing::WithParamInterface<int> {};
+class CertificateTest : public FaultTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void TearDown() override {
+    QmxConfWebaSetRelaxedTls(0);
+    FaultTest::TearDown();
+  }
+};
 
-TEST_P(CertificateTest, JoinSucceedsOverTheFaultyCertificate) {
+TEST_P(CertificateTest, FaultyCertificateFailsBeforeTheRequestUnlessRelaxed) {
   qmxloopback::ServerOptions o;
   o.tls = true;
   if (GetParam() == 1) o.expiredCertificate = true;
   if (GetParam() == 2) o.certificateHosts = {"wrong.example"};
   server_.reset(new LoopbackServer(o));
   Serve(Xml(GoodXml()));
-  Rounds(3, [&](int) { EXPECT_EQ(0, Join(Invitation()).result); });
+  // Trusting the issuer leaves the date and the name to fail on.
+  if (GetParam() != 0) ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(server_->CertificateFile().c_str()));
+  Rounds(3, [&](int) { EXPECT_EQ(4003, Join(Invitation()).result); });
+  EXPECT_EQ(0u, server_->RequestCount());
+  QmxConfWebaDiagnosis d{};
+  QmxConfWebaGetLastDiagnosis(&d);
+  const unsigned expected[] = {12045, 12037, 12038};
+  EXPECT_EQ(expected[GetParam()], d.internetError);
+
+  QmxConfWebaSetRelaxedTls(1);
+  EXPECT_EQ(0, Join(Invitation()).result);
+  QmxConfWebaSetTrustedCertificates(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(SelfSignedExpiredWrongHost, CertificateTest, ::testing::Values(0, 1, 2));
+
+TEST_F(FaultTest, RedirectFromHttpsToHttpIsRefused) {
+  LoopbackServer plain;
+  plain.SetHandler([](const ReceivedRequest&) { return Xml(GoodXml()); });
+  ASSERT_TRUE(plain.Start());
+  qmxloopback::ServerOptions o;
+  o.tls = true;
+  server_.reset(new LoopbackServer(o));
+  Reply moved = Reply::Text(302, "");
+  moved.headers = {{"Location", plain.Url("/site1/join.do")}};
+  Serve(moved);
+  ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(server_->CertificateFile().c_str()));
+  EXPECT_EQ(4003, Join(Invitation()).result);
+  EXPECT_EQ(1u, server_->RequestCount());
+  EXPECT_EQ(0u, plain.RequestCount());
+  QmxConfWebaDiagnosis d{};
+  QmxConfWebaGetLastDiagnosis(&d);
+  EXPECT_EQ(12040u, d.internetError);
+  QmxConfWebaSetTrustedCertificates(nullptr);
+  plain.Stop();
+}
 
 // ---- proxy challenges through tinyproxy -------------------------------------
 
@@ -508,6 +548,168 @@ TEST_F(FaultTest, FewMegabyteReplyPeaksNearTwiceItsSize) {
   const long body = static_cast<long>(kPadding / 1024);
   RecordProperty("peak_kb_over_body_kb", std::to_string(peak) + "/" + std::to_string(body));
   EXPECT_LT(peak, 2 * body + 4096) << "peak " << peak << " kB for a body of " << body << " kB";
+}
+
+// ---- hostile replies: bounded memory and records, no file unless whole ------
+
+// The httpresponse.rrr of this program's record folder, 0 when absent.
+uintmax_t SiteRecordSize() {
+  const char* dir = getenv("QMX_RECORD_DIR");
+  if (!dir || !*dir) return 0;
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(std::string(dir) + "/httpresponse.rrr", ec);
+  return ec ? 0 : size;
+}
+
+struct Hostile {
+  const char* what;
+  std::function<void(Reply&)> make;
+  // The join's outcome: a failure, or any outcome once (the whole document
+  // came before the fault), or not tried (the case needs a file).
+  enum { kFails, kOnce, kNotTried } join;
+};
+
+class HostileReplyTest : public FaultTest, public ::testing::WithParamInterface<Hostile> {
+ protected:
+  void SetUp() override {
+    FaultTest::SetUp();
+    char tmpl[] = "/tmp/confweba-hostile-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    // Endless replies end at the overall limit where nothing else ends them.
+    QmxConfWebaTimeouts t{0, 0, 3000};
+    QmxConfWebaSetTimeouts(&t);
+  }
+  void TearDown() override {
+    QmxConfWebaSetTimeouts(nullptr);
+    std::filesystem::remove_all(dir_);
+    FaultTest::TearDown();
+  }
+  std::string dir_;
+};
+
+TEST_P(HostileReplyTest, FailsWithinBoundsAndLeavesNoFile) {
+  Reply r = Xml(GoodXml());
+  GetParam().make(r);
+  server_->SetHandler([r](const ReceivedRequest&) { return r; });
+  ASSERT_TRUE(server_->Start());
+  std::ofstream(dir_ + "/loader.bin") << "good";
+  std::ofstream("/proc/self/clear_refs") << "5";
+  const long before = StatusKb("VmRSS:");
+
+  EXPECT_EQ(4010, module_->GetFileFromURL(server_->Url("/files/loader.bin"), dir_, ""));
+  std::ifstream in(dir_ + "/loader.bin");
+  std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ("good", kept);
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()));
+  if (GetParam().join != Hostile::kNotTried) {
+    const int result = Join(Invitation()).result;
+    if (GetParam().join == Hostile::kFails) EXPECT_TRUE(result == 4002 || result == 4003) << result;
+    EXPECT_NE(-1, result);
+  }
+  if (!kSanitized) EXPECT_LT(StatusKb("VmHWM:") - before, 64L * 1024) << "kB at the peak";
+  EXPECT_LT(SiteRecordSize(), 1u << 20);
+}
+
+const Hostile kHostile[] = {
+    {"EndlessBody", [](Reply& r) { r.endlessBody = true; r.framing = Reply::Framing::kClose; r.drip = true; },
+     Hostile::kFails},
+    {"EndlessTrailers", [](Reply& r) { r.framing = Reply::Framing::kChunked; r.endlessTrailers = true; },
+     Hostile::kOnce},
+    {"EndlessHeaders", [](Reply& r) { r.endlessHeaders = true; }, Hostile::kFails},
+    {"HugeAnnouncedLength", [](Reply& r) { r.contentLength = 4294967294LL; r.closeAfterBody = r.body.size(); },
+     Hostile::kNotTried},
+    {"ShortBody", [](Reply& r) { r.closeAfterBody = r.body.size() / 2; }, Hostile::kNotTried},
+    {"CutChunking", [](Reply& r) { r.framing = Reply::Framing::kChunked; r.chunkSize = 64; r.closeAfterBody = 100; },
+     Hostile::kNotTried},
+    {"NotFound", [](Reply& r) { r.status = 404; }, Hostile::kNotTried},
+    {"ServerError", [](Reply& r) { r.status = 500; }, Hostile::kNotTried},
+    {"ProxyLogon", [](Reply& r) { r.status = 407; }, Hostile::kNotTried},
+    {"NotHttp", [](Reply& r) { r.raw = "SSH-2.0-OpenSSH_9.2\r\n"; }, Hostile::kFails},
+};
+
+INSTANTIATE_TEST_SUITE_P(Replies, HostileReplyTest, ::testing::ValuesIn(kHostile),
+                         [](const ::testing::TestParamInfo<Hostile>& i) { return std::string(i.param.what); });
+
+// A join past the XML reader's limit is refused as soon as it passes it.
+TEST_F(FaultTest, JoinReplyLargerThanTheReaderTakesFails) {
+  Reply r = Xml(GoodXml() + std::string(17u << 20, ' '));
+  Serve(r);
+  EXPECT_EQ(4003, Join(Invitation()).result);
+  EXPECT_LT(SiteRecordSize(), 1u << 20);
+}
+
+// ---- time limits -------------------------------------------------------------
+
+class ModuleTimeLimitTest : public FaultTest {
+ protected:
+  void TearDown() override {
+    QmxConfWebaSetTimeouts(nullptr);
+    FaultTest::TearDown();
+  }
+  static unsigned LastError() {
+    QmxConfWebaDiagnosis d{};
+    QmxConfWebaGetLastDiagnosis(&d);
+    return d.internetError;
+  }
+};
+
+TEST_F(ModuleTimeLimitTest, DownloadGivesUpWhenNoByteComes) {
+  Reply r = Reply::Text(200, "late");
+  r.stallBeforeHeaders = true;
+  Serve(r);
+  QmxConfWebaTimeouts t{0, 1000, 0};
+  QmxConfWebaSetTimeouts(&t);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(4010, module_->GetFileFromURL(server_->Url("/f.bin"), "/tmp", ""));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(12002u, LastError());
+  server_->ReleaseStalled();
+}
+
+TEST_F(ModuleTimeLimitTest, ConnectLimitAppliesFromTheFirstDownload) {
+  qmxloopback::BlackholeListener hole;
+  ASSERT_TRUE(hole.Start());
+  QmxConfWebaTimeouts t{1000, 0, 0};
+  QmxConfWebaSetTimeouts(&t);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(4010, module_->GetFileFromURL("http://127.0.0.1:" + std::to_string(hole.Port()) + "/f.bin", "/tmp", ""));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(12002u, LastError());
+  hole.Stop();
+}
+
+// Without the overall limit only the sweep's 120 s of silence would end this.
+TEST_F(ModuleTimeLimitTest, StalledJoinEndsAtTheOverallLimit) {
+  Reply r = Xml(GoodXml());
+  r.stallAfterBody = 10;
+  Serve(r);
+  QmxConfWebaTimeouts t{0, 0, 1500};
+  QmxConfWebaSetTimeouts(&t);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(0, Join(Invitation()).result);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(12002u, LastError());
+  server_->ReleaseStalled();
+}
+
+// ---- shutdown right after replies --------------------------------------------
+
+// The last handles close on the transport's thread while the host shuts
+// down: their reports find no queue and are dropped without an assertion.
+TEST_F(FaultTest, ShutdownRightAfterJoinsAssertsNothing) {
+  StartSim();
+  CRtTraceCapture trace(RT_TRACE_LEVEL_ERROR);
+  for (int i = 0; i < 60 && !HasFailure(); ++i) {
+    EXPECT_EQ(0, Join(SimInvitation()).result);
+    QmxFrameworkShutdown();
+    QmxThreadDetach();
+    sink_.queue = QmxThreadAttach();
+    module_ = IConfWeba::Instance();
+    ASSERT_NE(nullptr, module_);
+    ASSERT_EQ(0, module_->Initialize(&sink_));
+  }
+  EXPECT_FALSE(trace.Contains("Assert failed"));
 }
 
 }  // namespace

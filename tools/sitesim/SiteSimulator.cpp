@@ -10,6 +10,10 @@
 #include <strings.h>
 
 #include <httplib.h>
+#include <openssl/pem.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include "SelfSignedCert.h"
 
@@ -433,6 +437,17 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
       return false;
     }
     server->http = std::make_unique<httplib::SSLServer>(cert.Certificate(), cert.Key());
+    char path[] = "/tmp/sitesim-cert-XXXXXX";
+    const int fd = mkstemp(path);
+    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!file || !PEM_write_X509(file, cert.Certificate())) {
+      if (file) fclose(file);
+      if (fd >= 0) unlink(path);
+      if (error) *error = "cannot write the certificate file";
+      return false;
+    }
+    fclose(file);
+    m_certFile = path;
   } else {
     server->http = std::make_unique<httplib::Server>();
   }
@@ -474,7 +489,11 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
 }
 
 void CSiteSimulator::Stop() {
-  if (!m_server) return;
+  if (!m_server) {
+    if (!m_certFile.empty()) unlink(m_certFile.c_str());
+    m_certFile.clear();
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = true;
@@ -493,6 +512,10 @@ void CSiteSimulator::Stop() {
   }
   if (m_thread.joinable()) m_thread.join();
   m_server.reset();
+  if (!m_certFile.empty()) {
+    unlink(m_certFile.c_str());
+    m_certFile.clear();
+  }
 }
 
 std::string CSiteSimulator::BaseUrl() const {

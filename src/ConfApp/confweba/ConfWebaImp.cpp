@@ -1,11 +1,14 @@
 #include "ConfWebaImp.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 #include <new>
 
+#include "TransportSettings.h"
 #include "qmxcrt.h"
+#include "qmxfiles.h"
 
 namespace {
 
@@ -25,6 +28,16 @@ CRtString StripBlanks(const CRtString& text) {
   if (first == CRtString::npos) return text;
   const size_t last = text.find_last_not_of(' ');
   return text.substr(first, last - first + 1);
+}
+
+// True when text holds a byte below 0x20 or 0x7F: a line break in a key or
+// value of the configuration texts would add lines or sections of the site's
+// choosing, an escape would reach the user's terminal.
+bool HasControlChar(const char* text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p && *p; ++p) {
+    if (*p < 0x20 || *p == 0x7F) return true;
+  }
+  return false;
 }
 
 void RemoveDollars(CRtString& text) {
@@ -185,9 +198,11 @@ int CConfWebaImp::JoinConference(const CRtString& emailURL_, const CRtString& co
                  "&attendeeName=%s&user=%s&pass=%s&osName=%s",
                  siteName.c_str(), confID.c_str(), encConfPass.c_str(), encEMail.c_str(), encAttendeeName.c_str(),
                  encUserName.c_str(), encPassword.c_str(), osName);
-  if (rt == static_cast<int>(kJoinQuerySize) || rt < 0) {
+  if (rt >= static_cast<int>(kJoinQuerySize) || rt < 0) {
+    // A cut query could end inside an escape or drop the passwords: nothing
+    // is sent.
     RT_WARNING_TRACE_THIS("JoinConference, snprintf error.");
-    query[kJoinQuerySize - 1] = 0;
+    return 10008;
   }
   return Request(m_site, WA_ACTION_JOIN_CONFERENCE, query, nullptr, "GET");
 }
@@ -203,6 +218,7 @@ int CConfWebaImp::InviteByEmails(const CRtString& siteURL_, const CRtString& sit
   const CRtString password = StripBlanks(password_);
   const CRtString confID = StripBlanks(confID_);
 
+  TransportSettings::SetInviteCount(0);
   RT_ASSERTE_RETURN(!siteName.empty() && !confID.empty() && inviteUsers.size(), 10008);
 
   int rt = InitSite(siteURL);
@@ -211,28 +227,38 @@ int CConfWebaImp::InviteByEmails(const CRtString& siteURL_, const CRtString& sit
     return rt;
   }
 
+  const CRtString encUserName = EncodeValue(userName);
+  const CRtString encPassword = EncodeValue(password);
+  char query[kInviteQuerySize] = {0};
+  rt = _snprintf(query, kInviteQuerySize,
+                 "external/xml/XmlApiInvoker?method=inviteAttendeeByMail&site=%s&user=%s&pass=%s&confId=%s&emails=",
+                 siteName.c_str(), encUserName.c_str(), encPassword.c_str(), confID.c_str());
+  if (rt >= static_cast<int>(kInviteQuerySize) || rt < 0) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, snprintf error.");
+    return 10008;
+  }
   // Every address keeps its ";". The one that overdraws the budget is still
-  // sent; those after it are dropped.
-  CRtString list;
+  // sent; those after it are dropped. An address is only ever sent whole:
+  // where the next one would not fit in the query, the list ends.
+  const size_t room = kInviteQuerySize - 1 - static_cast<size_t>(rt);
+  CRtString encList;
   int budget = kInviteListBudget;
+  int count = 0;
   for (const CRtString& user : inviteUsers) {
-    list += user;
-    list += ";";
+    const CRtString encUser = EncodeValue(user + ";");
+    if (encList.size() + encUser.size() > room) break;
+    encList += encUser;
+    ++count;
     budget -= static_cast<int>(user.size()) + 1;
     if (budget < 0) break;
   }
-  const CRtString encList = EncodeValue(list);
-  const CRtString encUserName = EncodeValue(userName);
-  const CRtString encPassword = EncodeValue(password);
-
-  char query[kInviteQuerySize] = {0};
-  rt = _snprintf(query, kInviteQuerySize,
-                 "external/xml/XmlApiInvoker?method=inviteAttendeeByMail&site=%s&user=%s&pass=%s&confId=%s&emails=%s",
-                 siteName.c_str(), encUserName.c_str(), encPassword.c_str(), confID.c_str(), encList.c_str());
-  if (rt == static_cast<int>(kInviteQuerySize) || rt < 0) {
-    RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, snprintf error.");
-    query[kInviteQuerySize - 1] = 0;
+  TransportSettings::SetInviteCount(count);
+  if (count < static_cast<int>(inviteUsers.size())) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, addresses left out. sent=" << count << ",given="
+                                                                                   << inviteUsers.size());
   }
+  if (count == 0) return 10008;
+  memcpy(query + rt, encList.c_str(), encList.size() + 1);
   return Request(m_site, WA_ACTION_INVITE_BY_EMAILS, query, nullptr, "POST");
 }
 
@@ -395,6 +421,11 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
           const CRtString entryKey = k ? k : "";
           if (entryKey.empty()) continue;
           const char* v = m_xmlparser->GetValue(entries, i, "value");
+          if (HasControlChar(k) || HasControlChar(v)) {
+            RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, entry with a control character dropped. key="
+                                  << entryKey);
+            continue;
+          }
           confTokenIni += entryKey + "=" + (v ? v : "") + "\n";
         }
         RemoveDollars(confTokenIni);
@@ -409,6 +440,11 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
           const char* k = m_xmlparser->GetValue(entries, i, "key");
           const CRtString entryKey = k ? k : "";
           const char* v = m_xmlparser->GetValue(entries, i, "value");
+          if (HasControlChar(k) || HasControlChar(v)) {
+            RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, entry with a control character dropped. key="
+                                  << entryKey);
+            continue;
+          }
           if (entryKey == "LoaderURL") {
             confDownloadUrl = v ? v : "";
           } else if (entryKey == "ContentLanguage" || entryKey == "$ContentLanguage") {
@@ -435,24 +471,132 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
 }
 
 CRtString CConfWebaImp::FileNameOf(const CRtString& url) {
-  const size_t slash = url.rfind('/');
-  return slash == CRtString::npos ? CRtString("temp.tmp") : url.substr(slash + 1);
+  // The path of the address: what follows scheme://host, up to its query or
+  // fragment.
+  size_t begin = url.find("//");
+  begin = (begin == CRtString::npos) ? 0 : url.find('/', begin + 2);
+  if (begin == CRtString::npos) return "temp.tmp";
+  const size_t end = url.find_first_of("?#", begin);
+  const CRtString path = url.substr(begin, end == CRtString::npos ? CRtString::npos : end - begin);
+  const CRtString segment = path.substr(path.rfind('/') + 1);
+  CRtString name;
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < segment.size(); ++i) {
+    if (segment[i] == '%' && i + 2 < segment.size() && hex(segment[i + 1]) >= 0 && hex(segment[i + 2]) >= 0) {
+      name += static_cast<char>(hex(segment[i + 1]) * 16 + hex(segment[i + 2]));
+      i += 2;
+    } else {
+      name += segment[i];
+    }
+  }
+  return IsPlainFileName(name) && name[0] != '.' ? name : CRtString("temp.tmp");
 }
+
+bool CConfWebaImp::IsPlainFileName(const CRtString& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name) {
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Writes a download's body into a temporary file beside its target; the
+// file takes the target's place only when the whole body is in.
+class CFileDownload : public ISiteBodySink {
+ public:
+  explicit CFileDownload(const CRtString& target) : m_target(target), m_file(nullptr), m_bytes(0), m_error(0) {
+    char temp[MAX_PATH + 64];
+    m_file = QmxCreateTempBeside(target.c_str(), temp, sizeof(temp));
+    if (m_file) {
+      m_temp = temp;
+    } else {
+      m_error = QmxLastErrno();
+    }
+  }
+  ~CFileDownload() override { Discard(); }
+
+  bool IsOpen() const { return m_file != nullptr; }
+  size_t Bytes() const { return m_bytes; }
+  // The errno of the first local failure, 0 when none.
+  int Error() const { return m_error; }
+
+  bool OnBody(const char* aData, DWORD aLength) override {
+    if (!m_file || m_error) return false;
+    if (fwrite(aData, 1, aLength, m_file) != aLength) {
+      m_error = QmxLastErrno();
+      if (m_error == 0) m_error = 5;  // EIO
+      return false;
+    }
+    m_bytes += aLength;
+    return true;
+  }
+
+  // Closes the file and puts it in the target's place. False (the temporary
+  // file removed, the target untouched) when any write failed.
+  bool Publish() {
+    if (!m_file) return false;
+    FILE* file = m_file;
+    m_file = nullptr;
+    if (fclose(file) != 0 && m_error == 0) m_error = QmxLastErrno();
+    if (m_error == 0 && QmxPublishFile(m_temp.c_str(), m_target.c_str()) != 0) m_error = QmxLastErrno();
+    if (m_error != 0) {
+      Discard();
+      return false;
+    }
+    m_temp = "";
+    return true;
+  }
+
+  // Drops the temporary file.
+  void Discard() {
+    if (m_file) {
+      fclose(m_file);
+      m_file = nullptr;
+    }
+    if (!m_temp.empty()) {
+      remove(m_temp.c_str());
+      m_temp = "";
+    }
+  }
+
+ private:
+  CRtString m_target;
+  CRtString m_temp;
+  FILE* m_file;
+  size_t m_bytes;
+  int m_error;
+};
+
+bool IsHttpAddress(const CRtString& url) {
+  return _strnicmp(url.c_str(), "http://", 7) == 0 || _strnicmp(url.c_str(), "https://", 8) == 0;
+}
+
+}  // namespace
 
 int CConfWebaImp::GetFileFromURL(const CRtString& url, const CRtString& path, const CRtString& name) {
   RT_INFO_TRACE_THIS("CConfWebaImp::GetFileFromURL, url:" << url << ",path=" << path << ",name=" << name);
   RT_ASSERTE_RETURN(!url.empty() && !path.empty(), 10008);
-
-  const CRtString content = GetUrlFile(url);
-  if (content.empty()) {
-    RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content!");
-    return 4010;
+  TransportSettings::SetDiagnosis({0, 0, 0});
+  if (!IsHttpAddress(url)) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, only http and https addresses are fetched. url=" << url);
+    return 10008;
+  }
+  if (!name.empty() && !IsPlainFileName(name)) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, the name is not a plain file name. name=" << name);
+    return 10008;
   }
 
   CRtString fileName = name;
   if (fileName.empty()) {
     fileName = FileNameOf(url);
-    if (url.rfind('/') == CRtString::npos) {
+    if (fileName == "temp.tmp") {
       RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file name! temp.tmp" << name);
     }
   }
@@ -461,10 +605,34 @@ int CConfWebaImp::GetFileFromURL(const CRtString& url, const CRtString& path, co
   if (dir.rfind('/') != dir.size() - 1) dir += "/";
   MakeDir(dir);
 
-  FILE* file = fopen((dir + fileName).c_str(), "wb");
-  if (file) {
-    fwrite(content.data(), 1, content.size(), file);
-    fclose(file);
+  CFileDownload file(dir + fileName);
+  if (!file.IsOpen()) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, cannot create the file. dir=" << dir
+                                                                                       << ",errno=" << file.Error());
+    TransportSettings::SetDiagnosis({0, 0, file.Error()});
+    return kResultFileNotWritten;
+  }
+  DWORD status = 0;
+  const int rt = GetUrlFile(url, &file, status);
+  if (file.Error() != 0) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, cannot write the file. errno=" << file.Error());
+    const TransportSettings::Diagnosis d = TransportSettings::LastDiagnosis();
+    TransportSettings::SetDiagnosis({d.internetError, d.httpStatus, file.Error()});
+    return kResultFileNotWritten;
+  }
+  if (rt != 0 || status < 200 || status > 299) {
+    RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content! rt=" << rt << ",status="
+                                                                               << (unsigned int)status);
+    return 4010;
+  }
+  if (file.Bytes() == 0) {
+    RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content!");
+    return 4010;
+  }
+  if (!file.Publish()) {
+    RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, cannot write the file. errno=" << file.Error());
+    TransportSettings::SetDiagnosis({0, status, file.Error()});
+    return kResultFileNotWritten;
   }
   return 0;
 }

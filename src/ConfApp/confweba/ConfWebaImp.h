@@ -44,8 +44,15 @@ class CConfWebaImp : public CWebAccessBase, public IConfWeba {
   // that ends the site address (scheme://host/<segment>/...); empty if none.
   static CRtString SiteNameOf(const CRtString& emailURL);
   // The file name GetFileFromURL stores url under when no name is given:
-  // what follows the last "/" (query included), or "temp.tmp" without one.
+  // the last segment of the address's path, percent-decoded, or "temp.tmp"
+  // when that is no plain file name or starts with ".".
   static CRtString FileNameOf(const CRtString& url);
+  // True for a name that stays in its folder: not empty, "." or "..", and
+  // without "/", "\\" or control characters.
+  static bool IsPlainFileName(const CRtString& name);
+  // GetFileFromURL's result when the file could not be written (disk full,
+  // folder not writable).
+  static const int kResultFileNotWritten = 4011;
   // The osName value of the join query: the platform tag of this build.
   static const char* GetPlatformTag();
 

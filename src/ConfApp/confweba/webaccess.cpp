@@ -141,12 +141,13 @@ void CWebAccessBase::Destory() {
   RT_INFO_TRACE_THIS("CWebAccessBase::Destory end");
 }
 
-CRtString CWebAccessBase::GetUrlFile(const CRtString& urlFile) {
+int CWebAccessBase::GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, DWORD& aHttpStatus) {
   RT_INFO_TRACE_THIS("CWebAccessBase::GetUrlFile, urlFile=" << urlFile);
+  aHttpStatus = 0;
   const size_t p1 = urlFile.find("//");
-  if (p1 == CRtString::npos) return CRtString();
+  if (p1 == CRtString::npos) return 10008;
   const size_t p2 = urlFile.find('/', p1 + 2);
-  if (p2 == CRtString::npos) return CRtString();
+  if (p2 == CRtString::npos) return 10008;
 
   const CRtString siteURL = urlFile.substr(0, p2);
   const CRtString objName = urlFile.substr(p2);
@@ -154,18 +155,17 @@ CRtString CWebAccessBase::GetUrlFile(const CRtString& urlFile) {
   const int initRt = CHttpClient::Instance()->InitSite(siteURL, site.ParaOut());
   if (initRt != 0 && !site) {
     RT_WARNING_TRACE_THIS("CWebAccessBase::GetUrlFile, InitSite Failed. rt=" << initRt);
-    return CRtString();
+    return initRt;
   }
-  if (!site) return CRtString();
+  if (!site) return 10002;
   site->OpenWith(nullptr);
   int sync = 1;
   site->SetOption(SiteOptionSync, &sync);
-  CRtString body;
-  const int rt = site->RequestSync(body, objName, "GET", "", nullptr, 0);
+  const int rt = site->RequestSyncTo(aBody, &aHttpStatus, objName, "GET");
   CHttpClient::Instance()->CloseSite(site);
   site = static_cast<ISiteClient*>(nullptr);
   if (rt != 0) RT_WARNING_TRACE_THIS("CWebAccessBase::GetUrlFile, RequestSync Failed. rt=" << rt);
-  return body;
+  return rt;
 }
 
 CRtString CWebAccessBase::GetWorkDir() { return ::GetWorkDir(); }

@@ -61,9 +61,10 @@ class CWebAccessBase : public ISiteClientSink {
   // Sends one asynchronous request for m_basePath + aObjName on aSite and
   // puts it in the table. aContext goes to the record, which owns it.
   int Request(ISiteClient* aSite, int aAction, const CRtString& aObjName, void* aContext, CRtString aHttpVerb);
-  // Fetches a whole URL synchronously on a site of its own; the body, or an
-  // empty text when the fetch failed.
-  CRtString GetUrlFile(const CRtString& urlFile);
+  // Fetches a URL synchronously on a site of its own, handing the body to
+  // aBody as it arrives; aHttpStatus gets the reply's status (0 without a
+  // reply). The transport's result.
+  int GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, DWORD& aHttpStatus);
   // Releases everything: pending requests, parser, record file, site.
   void Destory();
 

@@ -45,6 +45,7 @@ int CHttpClient::InitAsync() {
       return HTTP_ERR_WRONG_STATUS;
     }
   }
+  m_bReleased = false;
   m_bInit = TRUE;
   return HTTP_OK;
 }
@@ -98,6 +99,7 @@ void CHttpClient::CloseAllSites() {
 
 void CHttpClient::Destory() {
   RT_INFO_TRACE_THIS("CHttpClient::Destory ");
+  m_bReleased = true;
   m_curEventQueue = nullptr;
   m_bInit = FALSE;
 }
@@ -106,6 +108,9 @@ int CHttpClient::PostEvent(IRtEvent* aEvent) {
   RT_ASSERTE_RETURN(aEvent, HTTP_ERR_INVALID_ARG);
   IRtEventQueue* queue = m_curEventQueue.load();
   if (!queue) {
+    // After Destory a report may still be on its way from the transport's
+    // thread: it is dropped without a word. Before any binding it is a fault.
+    if (m_bReleased.load()) return HTTP_ERR_WRONG_STATUS;
     RtAssertFailed(__FILE__, __LINE__, "m_curEventQueue");
     return HTTP_ERR_WRONG_STATUS;
   }

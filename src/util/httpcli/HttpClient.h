@@ -62,6 +62,8 @@ class CHttpClient {
   BOOL m_bInit;
   // Read by PostEvent on the transport's threads.
   std::atomic<IRtEventQueue*> m_curEventQueue;
+  // Set by Destory: reports still arriving are dropped quietly.
+  std::atomic<bool> m_bReleased{false};
 };
 
 #endif

@@ -14,23 +14,29 @@ void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD
                                                  << ",dwStatusInformationLength="
                                                  << (unsigned int)dwStatusInformationLength);
   int result = HTTP_OK;
+  DWORD error = 0;
   if (dwInternetStatus == INTERNET_STATUS_REQUEST_COMPLETE) {
     if (!lpvStatusInformation) {
       result = HTTP_ERR_NO_RESULT;
     } else if (static_cast<INTERNET_ASYNC_RESULT*>(lpvStatusInformation)->dwError != 0) {
       result = HTTP_ERR_WRONG_STATUS;
+      error = static_cast<INTERNET_ASYNC_RESULT*>(lpvStatusInformation)->dwError;
     }
   }
   CInternetCallbackEvent* event =
-      new (std::nothrow) CInternetCallbackEvent((DWORD)dwContext, dwInternetStatus, result);
-  // A queue that is gone (shutdown) leaves the event with us.
+      new (std::nothrow) CInternetCallbackEvent((DWORD)dwContext, dwInternetStatus, result, error);
+  // A queue that is gone (shutdown: the handles of the last requests closing)
+  // leaves the event with us.
   if (CHttpClient::Instance()->PostEvent(event) != HTTP_OK && event) delete event;
 }
 
 int CInternetCallbackEvent::OnEventFire() {
   CHttpClient* client = CHttpClient::Instance();
   CRtAutoPtr<CRequestItem> request(client->FindRequest(dwContext));
-  if (request) static_cast<CWininetItem*>(request.Get())->m_internetStatus = dwInternetStatus;
+  if (request) {
+    static_cast<CWininetItem*>(request.Get())->m_internetStatus = dwInternetStatus;
+    if (dwError) request->m_internetError = dwError;
+  }
 
   int ret = HTTP_OK;
   switch (dwInternetStatus) {

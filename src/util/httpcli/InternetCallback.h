@@ -16,13 +16,14 @@ void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD
 // disconnects to the request's site.
 class CInternetCallbackEvent : public IRtEvent {
  public:
-  CInternetCallbackEvent(DWORD aContext, DWORD aInternetStatus, int aResult)
-      : dwContext(aContext), dwInternetStatus(aInternetStatus), m_result(aResult) {}
+  CInternetCallbackEvent(DWORD aContext, DWORD aInternetStatus, int aResult, DWORD aError = 0)
+      : dwContext(aContext), dwInternetStatus(aInternetStatus), m_result(aResult), dwError(aError) {}
   int OnEventFire() override;
 
   DWORD dwContext;
   DWORD dwInternetStatus;
   int m_result;
+  DWORD dwError;  // the completion's WinINet error, 0 when it went well
 };
 
 #endif

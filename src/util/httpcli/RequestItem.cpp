@@ -27,6 +27,8 @@ CRequestItem::CRequestItem(const CRtString& aObjectName, CSiteClient* aSite, CRt
       m_bAsync(FALSE),
       m_bNotified(FALSE),
       m_startTicks(0),
+      m_httpStatus(0),
+      m_internetError(0),
       m_bUseProxy(FALSE) {
   m_httpVerb = aHttpVerb;
   for (char& c : m_httpVerb) c = (char)toupper((unsigned char)c);

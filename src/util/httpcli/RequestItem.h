@@ -44,6 +44,10 @@ class CRequestItem : public CReferenceControl {
   BOOL m_bNotified;
   DWORD m_startTicks;
   CRtString m_receiveMsg;
+  // What ended the request, for the host's diagnosis: the reply's HTTP
+  // status (0 without a reply) and the WinINet error of a failed transfer.
+  DWORD m_httpStatus;
+  DWORD m_internetError;
   BOOL m_bUseProxy;
   CRtString m_userName;
   CRtString m_password;

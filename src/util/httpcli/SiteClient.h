@@ -27,6 +27,19 @@ class ISiteClientSink {
   virtual ~ISiteClientSink() {}
 };
 
+// Takes the body of a synchronous request piece by piece as it arrives,
+// instead of the reply text, so that a download of any size needs one read
+// block of memory.
+class ISiteBodySink {
+ public:
+  // A piece of the body, in order; false stops the transfer and the request
+  // fails.
+  virtual bool OnBody(const char* aData, DWORD aLength) = 0;
+
+ protected:
+  virtual ~ISiteBodySink() {}
+};
+
 // The site as callers see it. Obtained from CHttpClient::InitSite with one
 // reference that the caller releases. Every call is made on the owner thread.
 class ISiteClient : public IReferenceControl {
@@ -42,6 +55,10 @@ class ISiteClient : public IReferenceControl {
   // Synchronous request (site in synchronous mode); aResponse gets the reply.
   virtual int RequestSync(CRtString& aResponse, const CRtString& aObjectName, CRtString aHttpVerb,
                           CRtString aHeaders, const char* aOptional, DWORD aOptLength) = 0;
+  // Synchronous GET-like request whose body goes to aBody as it arrives;
+  // *pHttpStatus (when given) gets the reply's status, 0 without a reply.
+  virtual int RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const CRtString& aObjectName,
+                            CRtString aHttpVerb) = 0;
   // Stores the proxy (aType 1 HTTP, 2 HTTPS, 3 and 4 SOCKS); does not switch
   // it on: SetOption(SiteOptionUseProxy) does.
   virtual int SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, unsigned short aPort,

@@ -10,6 +10,8 @@
 
 #include "HttpResult.h"
 #include "InternetCallback.h"
+#include "TransportSettings.h"
+#include "qmxwininet_ext.h"
 #include "qmxcrt.h"
 
 namespace {
@@ -22,12 +24,7 @@ const DWORD kQueryStatusCode = HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE;
 const DWORD kQueryContentLength = HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH;
 const DWORD kAsyncReadFlags = IRF_ASYNC | IRF_USE_CONTEXT;  // no-wait reads
 const DWORD kDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS;
-const DWORD kSyncReadDefault = 1024;
 const DWORD kAsyncReadChunk = CWininetItem::kReadBufferSize - 1;  // one byte always stays zero
-// The most an announced length reserves for an asynchronous reply ahead of
-// its data, so that a server announcing gigabytes gets no more than this
-// before it sends them.
-const size_t kMaxReplyReserve = 64u << 20;
 
 // 401 and 407 challenges the whole process may still answer; only falls.
 int s_proxyRetries = 4;
@@ -148,12 +145,43 @@ int CSiteWininet::RequestSync(CRtString& aResponse, const CRtString& aObjectName
     RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
     aRequest->m_bAsync = FALSE;
     int ret = Request(aRequest.Get());
+    Diagnose(aRequest.Get(), ret == HTTP_OK ? 0 : GetLastError());
     aResponse = std::move(aRequest->m_receiveMsg);
     RT_INFO_TRACE_THIS("CSiteWininet::RequestSync, ret=" << ret << ", sync resp: " << aResponse);
     return ret;
   } catch (const std::bad_alloc&) {
     return HTTP_ERR_OUT_OF_MEMORY;
   }
+}
+
+int CSiteWininet::RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const CRtString& aObjectName,
+                                CRtString aHttpVerb) {
+  RT_INFO_TRACE_THIS("CSiteWininet::RequestSyncTo, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb);
+  if (pHttpStatus) *pHttpStatus = 0;
+  RT_ASSERTE_RETURN(aBody, HTTP_ERR_INVALID_ARG);
+  RT_ASSERTE_RETURN(!m_bAsync, HTTP_ERR_WRONG_STATUS);
+  try {
+    CRtAutoPtr<CWininetItem> aRequest(CreateRequest(aObjectName, aHttpVerb, CRtString(), nullptr, 0));
+    RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
+    aRequest->m_bAsync = FALSE;
+    aRequest->m_bodySink = aBody;
+    const int ret = Request(aRequest.Get());
+    Diagnose(aRequest.Get(), ret == HTTP_OK ? 0 : GetLastError());
+    if (pHttpStatus) *pHttpStatus = aRequest->m_httpStatus;
+    RT_INFO_TRACE_THIS("CSiteWininet::RequestSyncTo, ret=" << ret << ",status="
+                                                           << (unsigned int)aRequest->m_httpStatus);
+    return ret;
+  } catch (const std::bad_alloc&) {
+    return HTTP_ERR_OUT_OF_MEMORY;
+  }
+}
+
+void CSiteWininet::Diagnose(CWininetItem* aRequest, DWORD aInternetError) {
+  // Only WinINet's own errors (12001 to 12999) say what went wrong on the way.
+  if (aInternetError >= INTERNET_ERROR_BASE && aInternetError <= INTERNET_ERROR_LAST) {
+    aRequest->m_internetError = aInternetError;
+  }
+  TransportSettings::SetDiagnosis({aRequest->m_internetError, aRequest->m_httpStatus, 0});
 }
 
 int CSiteWininet::Request(CRequestItem* aRequest) {
@@ -173,16 +201,21 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     }
   }
   if (item->m_bAsync) InternetSetStatusCallbackA(item->hOpen, MyInternetCallback);
-  if (!item->m_bAsync) {
-    // The request handle is not open yet: this sets the process default.
-    DWORD timeout = kSyncTimeoutMs;
-    if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout))) {
+  // The connect limit goes on the item's own root, which its connection and
+  // request copy when they are made: set on no handle, it would reach only
+  // roots made later, not the first request of the process.
+  const DWORD connectTimeout =
+      item->m_bAsync ? TransportSettings::ConnectTimeoutMs() : TransportSettings::SyncConnectTimeoutMs();
+  if (connectTimeout && !item->hConnect) {
+    DWORD timeout = connectTimeout;
+    if (!InternetSetOptionA(item->hOpen, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout))) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption CONNECT_TIMEOUT failed. error="
                           << (unsigned int)GetLastError());
       return HTTP_ERR_REQUEST_FAILED;
     }
   }
-  DWORD flags = m_bHttps ? kFlagsHttps : kFlagsHttp;
+  const bool relaxedTls = TransportSettings::RelaxedTls();
+  DWORD flags = m_bHttps ? (relaxedTls ? kFlagsHttps : kFlagsHttpsStrict) : kFlagsHttp;
   if (!item->hConnect) {
     item->hConnect = InternetConnectA(item->hOpen, m_host.c_str(), m_port, item->m_userName.c_str(),
                                       item->m_password.c_str(), INTERNET_SERVICE_HTTP, flags, item->m_key);
@@ -203,7 +236,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     openedNow = true;
   }
   if (openedNow) {
-    DWORD security = flags | kSecurityFlagsAdded;
+    DWORD security = flags | (relaxedTls ? kSecurityFlagsAdded : kSecurityFlagsStrict);
     if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security))) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption SECURITY_FLAGS failed. error="
                           << (unsigned int)GetLastError());
@@ -217,6 +250,14 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
                           << (unsigned int)GetLastError());
       return HTTP_ERR_REQUEST_FAILED;
     }
+    // A synchronous request blocks the host: it gives up when no byte comes
+    // for this long.
+    DWORD stall = TransportSettings::StallTimeoutMs();
+    InternetSetOptionA(item->hRequest, INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof(stall));
+  }
+  if (openedNow) {
+    DWORD total = TransportSettings::TotalTimeoutMs();
+    if (total) InternetSetOptionA(item->hRequest, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &total, sizeof(total));
   }
   // Through a proxy the body waits until proxy authentication has worked on
   // this site; a length never goes without its buffer.
@@ -267,6 +308,7 @@ int CSiteWininet::OnRequestComplete(int aResult, CRequestItem* aRequest) {
         RT_WARNING_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo error=" << (unsigned int)GetLastError());
         break;
       }
+      item->m_httpStatus = dwCode;
       if (!IsChallenge(dwCode)) {
         if (m_proxyAuthState == 1) m_proxyAuthState = 2;
         RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo result: dwCode="
@@ -320,54 +362,50 @@ void CSiteWininet::ReserveReply(CWininetItem* aRequest) {
   DWORD length = 0;
   DWORD size = sizeof(length);
   if (!HttpQueryInfoA(aRequest->hRequest, kQueryContentLength, &length, &size, nullptr)) return;
-  const size_t wanted = aRequest->m_receiveMsg.size() + std::min<size_t>(length, kMaxReplyReserve);
+  const size_t wanted = aRequest->m_receiveMsg.size() + std::min<size_t>(length, kMaxReplyBytes);
   if (wanted > aRequest->m_receiveMsg.capacity()) aRequest->m_receiveMsg.reserve(wanted);
 }
 
 int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
-  DWORD length = 0;
-  DWORD size = sizeof(length);
-  if (!HttpQueryInfoA(aRequest->hRequest, kQueryContentLength, &length, &size, nullptr)) {
-    RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, HttpQueryInfo file length failed. error="
-                          << (unsigned int)GetLastError());
-    length = kSyncReadDefault;
-  }
-  // The buffer of the announced length for the reads after the first; its
-  // pages are touched only by data that lands there, normally none.
-  std::unique_ptr<char[]> lpData((length < 0xFFFFFFFFu) ? new (std::nothrow) char[(size_t)length + 1] : nullptr);
-  RT_ASSERTE_RETURN(lpData, HTTP_ERR_OUT_OF_MEMORY);
+  // Read in blocks of a fixed size, whatever length the reply announces: a
+  // server that announces gigabytes and sends a few bytes costs one block.
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kSyncReadBlock]);
+  RT_ASSERTE_RETURN(block, HTTP_ERR_OUT_OF_MEMORY);
   CRtString& reply = aRequest->m_receiveMsg;
+  const DWORD key = aRequest->m_key;
   for (;;) {
-    // While the reply is still empty, the read goes straight into it: sized
-    // for the read, then cut back to what arrived.
-    const bool direct = reply.empty();
-    char* target = lpData.get();
-    if (direct) {
-      reply.resize(length);
-      target = &reply[0];
-    }
     DWORD read = 0;
-    if (!InternetReadFile(aRequest->hRequest, target, length, &read)) {
-      DWORD error = GetLastError();
-      if (direct) reply.clear();
+    if (!InternetReadFile(aRequest->hRequest, block.get(), kSyncReadBlock, &read)) {
+      const DWORD error = GetLastError();
+      aRequest->m_internetError = error;
+      if (m_pRecord) m_pRecord->EndReply(key);
       RT_ERROR_TRACE_THIS("CSiteWininet::InternetRead_sync, InternetReadFile failed. error=" << (unsigned int)error);
       return HTTP_ERR_TRANSPORT;
     }
     if (read == 0) {
-      if (direct) reply.clear();
-      // A reply much shorter than announced gives back the room it did not use.
-      if (reply.capacity() > 2 * reply.size() + kSyncReadDefault) reply.shrink_to_fit();
+      if (m_pRecord) m_pRecord->EndReply(key);
       aRequest->m_status = 5;
       NotifySink(aRequest, HTTP_OK);
       return HTTP_OK;
     }
-    read = std::min(read, length);
-    if (direct) {
-      reply.resize(read);
-      if (m_pRecord) m_pRecord->Record(aRequest->m_key, reply.data(), read);
+    read = std::min(read, kSyncReadBlock);
+    if (m_pRecord) m_pRecord->Record(key, block.get(), read);
+    if (aRequest->m_bodySink) {
+      if (!aRequest->m_bodySink->OnBody(block.get(), read)) {
+        if (m_pRecord) m_pRecord->EndReply(key);
+        RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, the body's receiver stopped the transfer. requ="
+                              << (unsigned int)key);
+        return HTTP_ERR_TRANSPORT;
+      }
     } else {
-      if (m_pRecord) m_pRecord->Record(aRequest->m_key, lpData.get(), read);
-      reply.append(lpData.get(), read);
+      if (reply.size() + read > kMaxReplyBytes) {
+        if (m_pRecord) m_pRecord->EndReply(key);
+        RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, reply too long. requ=" << (unsigned int)key
+                                                                                   << ",limit=" << kMaxReplyBytes);
+        reply.clear();
+        return HTTP_ERR_TRANSPORT;
+      }
+      reply.append(block.get(), read);
     }
   }
 }
@@ -400,12 +438,24 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
       if (block.lpvBuffer && block.dwBufferLength > 0) {
         DWORD got = std::min(block.dwBufferLength, kAsyncReadChunk);
         const char* data = static_cast<const char*>(block.lpvBuffer);
+        if (aRequest->m_receiveMsg.size() + got > kMaxReplyBytes) {
+          // A reply larger than any the site sends: the request fails as a
+          // failed transfer does, with nothing of the body kept.
+          RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_async, reply too long. requ="
+                                << (unsigned int)key << ",limit=" << kMaxReplyBytes);
+          if (m_pRecord) m_pRecord->EndReply(key);
+          aRequest->m_receiveMsg.clear();
+          aRequest->m_status = 5;
+          Cancel_i(key, true);
+          return HTTP_ERR_TRANSPORT;
+        }
         if (m_pRecord) m_pRecord->Record(key, data, got);
         aRequest->m_receiveMsg.append(data, got);
         resetBlock();
         continue;
       }
       RT_INFO_TRACE_THIS("CSiteWininet::InternetRead_async, read file complete. requ=" << (unsigned int)key);
+      if (m_pRecord) m_pRecord->EndReply(key);
       aRequest->m_status = 5;
       NotifySink(aRequest, HTTP_OK);
       Cancel_i(key, true);
@@ -423,6 +473,8 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
     }
     RT_ERROR_TRACE_THIS("CSiteWininet::InternetRead_async, wait timeout, InternetReadFileEx failed. requ="
                         << (unsigned int)key << ",error=" << (unsigned int)error);
+    if (!aRequest->m_internetError) aRequest->m_internetError = error;
+    if (m_pRecord) m_pRecord->EndReply(key);
     aRequest->m_status = 5;
     Cancel_i(key, true);
     return HTTP_ERR_TRANSPORT;

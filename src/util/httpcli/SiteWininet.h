@@ -25,6 +25,8 @@ class CSiteWininet : public CSiteClient {
               const char* aOptional, DWORD aOptLength) override;
   int RequestSync(CRtString& aResponse, const CRtString& aObjectName, CRtString aHttpVerb, CRtString aHeaders,
                   const char* aOptional, DWORD aOptLength) override;
+  int RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const CRtString& aObjectName,
+                    CRtString aHttpVerb) override;
   // Checks the reply's status, answers a challenge, then reads the body.
   int OnRequestComplete(int aResult, CRequestItem* aRequest) override;
 
@@ -38,9 +40,21 @@ class CSiteWininet : public CSiteClient {
   static int GetProxyRetries();
 
   static const DWORD kFlagsHttp = 0x84480000;
+  // With the certificate checks relaxed (the host's explicit choice):
+  // forgives a wrong host name and bad dates, and in the security flags an
+  // unknown issuer, revocation and redirects between HTTPS and HTTP.
   static const DWORD kFlagsHttps = 0x84C83000;
   static const DWORD kSecurityFlagsAdded = 0xF180;
+  // By default: nothing of the certificate is forgiven, and only a redirect
+  // from HTTP up to HTTPS goes through.
+  static const DWORD kFlagsHttpsStrict = 0x84C80000;
+  static const DWORD kSecurityFlagsStrict = 0x4000;
   static const DWORD kSyncTimeoutMs = 6000;
+  // The most a join or invitation reply may hold; a longer one fails the
+  // request. The XML reader takes no more either.
+  static const size_t kMaxReplyBytes = 16u << 20;
+  // The read block of synchronous requests.
+  static const DWORD kSyncReadBlock = 64u << 10;
 
  protected:
   // Builds a request item with the site's mode, login and proxy, and records it.
@@ -51,7 +65,7 @@ class CSiteWininet : public CSiteClient {
   int InternetRead_sync(CWininetItem* aRequest);
   int InternetRead_async(CWininetItem* aRequest);
   // Makes room in the reply text for the length the reply announces (at
-  // most 64 MiB ahead), so that its pieces are appended without moving it.
+  // most kMaxReplyBytes), so that its pieces are appended without moving it.
   void ReserveReply(CWininetItem* aRequest);
 
   BOOL m_bHttps;
@@ -61,6 +75,8 @@ class CSiteWininet : public CSiteClient {
   int m_proxyAuthState;
 
  private:
+  // Remembers what ended the request, for the host's diagnosis.
+  void Diagnose(CWininetItem* aRequest, DWORD aInternetError);
   // Reads the status code into dwCode; false when the query failed.
   bool QueryStatusCode(CWininetItem* aRequest, DWORD& dwCode, DWORD& dwSize);
 };

@@ -11,7 +11,8 @@ CWininetItem::CWininetItem(const CRtString& aObjectName, CSiteClient* aSite, CRt
       hConnect(nullptr),
       hRequest(nullptr),
       m_readBuffer(nullptr),
-      m_internetStatus(0) {
+      m_internetStatus(0),
+      m_bodySink(nullptr) {
   memset(&m_buffers, 0, sizeof(m_buffers));
   m_buffers.dwStructSize = sizeof(m_buffers);
   RT_INFO_TRACE_THIS("CWininetItem::CWininetItem, " << (unsigned int)m_key);

@@ -3,6 +3,7 @@
 #define QMX_HTTPCLI_WININETITEM_H
 
 #include "RequestItem.h"
+#include "SiteClient.h"
 #include "wininet.h"
 
 // Adds what WinINet needs for one request: its three handles (owned, closed
@@ -31,6 +32,9 @@ class CWininetItem : public CRequestItem {
   INTERNET_BUFFERSA m_buffers;
   char* m_readBuffer;
   DWORD m_internetStatus;
+  // Where a synchronous request's body goes as it arrives; null: into
+  // m_receiveMsg. Not owned.
+  ISiteBodySink* m_bodySink;
 };
 
 #endif

@@ -136,6 +136,9 @@ class CSiteSimulator {
 
   int Port() const { return m_port; }
   bool IsTls() const { return m_tls; }
+  // With TLS: a PEM file of the server's certificate, for a client to trust
+  // (written at start, removed at stop); "" without TLS.
+  std::string CertificateFile() const { return m_certFile; }
   // "http://127.0.0.1:<port>/" (https with TLS).
   std::string BaseUrl() const;
   // BaseUrl() + siteName + "/".
@@ -173,6 +176,7 @@ class CSiteSimulator {
   std::thread m_thread;
   int m_port = 0;
   bool m_tls = false;
+  std::string m_certFile;
 
   mutable std::mutex m_mutex;
   std::condition_variable m_cond;

@@ -65,9 +65,15 @@ class QMX_CONFWEBA_API IConfWeba {
   virtual int JoinConference(const CRtString& emailURL, const CRtString& confPass, const CRtString& eMail,
                              const CRtString& attendeeName, const CRtString& userName,
                              const CRtString& password) = 0;
-  // Downloads url into directory path (made when missing) as name, or under
-  // the last segment of url when name is empty. Blocks until done. 0 when a
-  // body arrived (even if the file could not be written), 4010 when none did.
+  // Downloads url (http or https) into directory path (made when missing) as
+  // name, or under the last segment of url when name is empty (see
+  // QmxConfWebaFileNameFromUrl). Blocks until done. The body goes to a
+  // temporary file that replaces the target only when the whole body arrived
+  // with a 2xx status: 0 then; 4010 when no whole body came (an HTTP status
+  // of 400 or more, a failed or cut transfer, an empty body); 4011 when the
+  // file could not be written; 10008 for an address that is not http or
+  // https, or a name that is not a plain file name. On failure an existing
+  // file of that name is left as it was.
   virtual int GetFileFromURL(const CRtString& url, const CRtString& path, const CRtString& name) = 0;
 };
 

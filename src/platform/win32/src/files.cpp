@@ -1,0 +1,166 @@
+#include "qmxfiles.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+namespace {
+
+// The process's file mode creation mask, read without changing it (umask()
+// would set it, racing with other threads).
+mode_t CurrentUmask() {
+  FILE* status = fopen("/proc/self/status", "re");
+  if (!status) return 022;
+  char line[128];
+  mode_t mask = 022;
+  while (fgets(line, sizeof line, status)) {
+    if (strncmp(line, "Umask:", 6) == 0) {
+      mask = static_cast<mode_t>(strtoul(line + 6, nullptr, 8)) & 0777;
+      break;
+    }
+  }
+  fclose(status);
+  return mask;
+}
+
+}  // namespace
+
+extern "C" {
+
+FILE* QmxOpenPrivateAppend(const char* path, const char** reason) {
+  const char* ignored = nullptr;
+  if (!reason) reason = &ignored;
+  *reason = nullptr;
+  if (!path || !*path) {
+    errno = EINVAL;
+    *reason = strerror(EINVAL);
+    return nullptr;
+  }
+  // O_NONBLOCK: a FIFO planted at the path must not hang the open.
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat link;
+    *reason = (error == ELOOP && lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) ? "is a symbolic link"
+                                                                                      : strerror(error);
+    errno = error;
+    return nullptr;
+  }
+  struct stat st;
+  const char* refused = nullptr;
+  if (fstat(fd, &st) != 0) {
+    refused = strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    refused = "is not a regular file";
+  } else if (st.st_uid != geteuid()) {
+    refused = "belongs to another user";
+  } else if (st.st_mode & 077) {
+    refused = "is readable by others";
+  }
+  if (refused) {
+    close(fd);
+    *reason = refused;
+    errno = EPERM;
+    return nullptr;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "a");
+  if (!file) {
+    const int error = errno;
+    close(fd);
+    *reason = strerror(error);
+    errno = error;
+  }
+  return file;
+}
+
+int QmxMakePrivateDir(const char* path) {
+  if (!path || !*path) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::string p(path);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  // Every prefix ending before a "/", then the whole path.
+  for (size_t pos = 1;; ++pos) {
+    pos = p.find('/', pos);
+    const std::string part = pos == std::string::npos ? p : p.substr(0, pos);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    if (pos == std::string::npos) break;
+  }
+  struct stat st;
+  if (stat(p.c_str(), &st) != 0) return -1;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  return 0;
+}
+
+const char* QmxHomeDir(void) {
+  static std::once_flag once;
+  static std::string* home = nullptr;
+  std::call_once(once, [] {
+    home = new std::string();
+    const char* env = getenv("HOME");
+    if (env && *env) {
+      *home = env;
+      return;
+    }
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
+      *home = found->pw_dir;
+  });
+  return home->c_str();
+}
+
+FILE* QmxCreateTempBeside(const char* target, char* tempPath, size_t size) {
+  if (!target || !*target || !tempPath) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const std::string t(target);
+  const size_t slash = t.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : t.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? t : t.substr(slash + 1);
+  std::string tmpl = dir + "." + name + ".part-XXXXXX";
+  if (tmpl.size() + 1 > size) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  memcpy(tempPath, tmpl.c_str(), tmpl.size() + 1);
+  // mkostemp creates the file exclusively, 0600.
+  const int fd = mkostemp(tempPath, O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    const int error = errno;
+    close(fd);
+    unlink(tempPath);
+    errno = error;
+  }
+  return file;
+}
+
+int QmxPublishFile(const char* tempPath, const char* target) {
+  if (!tempPath || !target) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (chmod(tempPath, 0666 & ~CurrentUmask()) != 0) return -1;
+  return rename(tempPath, target);
+}
+
+int QmxLastErrno(void) { return errno; }
+
+}  // extern "C"
