@@ -2,6 +2,7 @@
 // handle bookkeeping that need no network.
 #include <gtest/gtest.h>
 
+#include "qmxwininet_ext.h"
 #include "wininet.h"
 
 namespace {
@@ -105,6 +106,46 @@ TEST(Api, OptionRules) {
   // A proxy list is required for the proxy access type.
   EXPECT_EQ(InternetOpenA("a", INTERNET_OPEN_TYPE_PROXY, nullptr, nullptr, 0), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  InternetCloseHandle(root);
+}
+
+// The overall time limit: 0 (none) by default, 0 settable on any handle
+// to remove it, copied from the parent when a handle is made.
+TEST(Api, TotalTimeoutOptionIsInheritedAtCreation) {
+  DWORD got = 1, size = sizeof got;
+  ASSERT_TRUE(InternetQueryOptionA(nullptr, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 0u);
+  DWORD v = 2500;
+  EXPECT_FALSE(InternetSetOptionA(nullptr, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &v, 2));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_BAD_OPTION_LENGTH));
+  ASSERT_TRUE(InternetSetOptionA(nullptr, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &v, sizeof v));
+  HINTERNET root = InternetOpenA("a", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  ASSERT_NE(root, nullptr);
+  v = 0;
+  ASSERT_TRUE(InternetSetOptionA(nullptr, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &v, sizeof v));
+  ASSERT_TRUE(InternetQueryOptionA(root, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 2500u);  // the default when the root was made
+  v = 4000;
+  ASSERT_TRUE(InternetSetOptionA(root, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &v, sizeof v));
+  HINTERNET conn = InternetConnectA(root, "h.invalid", 0, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1);
+  ASSERT_NE(conn, nullptr);
+  HINTERNET req = HttpOpenRequestA(conn, "GET", "/", nullptr, nullptr, nullptr, 0, 1);
+  ASSERT_NE(req, nullptr);
+  v = 9000;
+  ASSERT_TRUE(InternetSetOptionA(conn, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &v, sizeof v));
+  ASSERT_TRUE(InternetQueryOptionA(req, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 4000u);  // made before the connect handle changed
+  v = 0;
+  ASSERT_TRUE(InternetSetOptionA(req, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &v, sizeof v));
+  ASSERT_TRUE(InternetQueryOptionA(req, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 0u);
+  ASSERT_TRUE(InternetQueryOptionA(conn, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &got, &size));
+  EXPECT_EQ(got, 9000u);
+  // The redirect exemptions are kept among the security flags.
+  DWORD sec = SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP;
+  ASSERT_TRUE(InternetSetOptionA(req, INTERNET_OPTION_SECURITY_FLAGS, &sec, sizeof sec));
+  ASSERT_TRUE(InternetQueryOptionA(req, INTERNET_OPTION_SECURITY_FLAGS, &got, &size));
+  EXPECT_EQ(got, static_cast<DWORD>(SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP));
   InternetCloseHandle(root);
 }
 

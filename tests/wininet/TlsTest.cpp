@@ -1,5 +1,8 @@
 // HTTPS: certificate errors refused with WinINet's codes, forgiven exactly
-// by the matching security flags, and relaxed connections kept apart.
+// by the matching security flags, relaxed connections kept apart, and
+// redirects from https to plain http refused unless allowed.
+#include <tuple>
+
 #include "WininetTestSupport.h"
 
 using namespace wintest;
@@ -88,5 +91,85 @@ TEST_F(TlsTest, TrustedServerAndSecureFlagQuery) {
   EXPECT_EQ(err, static_cast<DWORD>(ERROR_INTERNET_SECURITY_CHANNEL_ERROR));
   QmxInternetSetTrustedCertificates(nullptr);
 }
+
+// An https reply that redirects to a plain http URL fails the request with
+// 12040 before anything goes to the http server, unless the request flag or
+// the security flag allows it; http to https is always followed.
+struct RedirectCase {
+  const char* name;
+  bool fromHttps;  // the first request goes to the https server
+  DWORD flags;     // added to the request flags
+  DWORD security;  // INTERNET_OPTION_SECURITY_FLAGS
+  DWORD error;     // expected failure of the send; 0: 200 from the target
+};
+
+void PrintTo(const RedirectCase& c, std::ostream* os) { *os << c.name; }
+
+class SchemeRedirectTest : public ::testing::TestWithParam<std::tuple<RedirectCase, bool>> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tls_.Start());
+    ASSERT_TRUE(plain_.Start());
+    ASSERT_TRUE(QmxInternetSetTrustedCertificates(tls_.CertificateFile().c_str()));
+    for (LoopbackServer* s : {&tls_, &plain_}) {
+      LoopbackServer* other = s == &tls_ ? &plain_ : &tls_;
+      s->Route("/go", [other](const qmxloopback::ReceivedRequest&) {
+        Reply r = Reply::Text(302, "moved");
+        r.headers.push_back({"Location", other->Url("/landed")});
+        return r;
+      });
+      s->Route("/landed", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "landed"); });
+    }
+  }
+  void TearDown() override {
+    handles_.Close();
+    QmxInternetSetTrustedCertificates(nullptr);
+    tls_.Stop();
+    plain_.Stop();
+  }
+  LoopbackServer tls_{ServerOptions{true}}, plain_;
+  Completions done_;
+  Handles handles_;
+};
+
+TEST_P(SchemeRedirectTest, HttpsToHttpNeedsPermission) {
+  const RedirectCase& c = std::get<0>(GetParam());
+  const bool async = std::get<1>(GetParam());
+  LoopbackServer& first = c.fromHttps ? tls_ : plain_;
+  LoopbackServer& target = c.fromHttps ? plain_ : tls_;
+  std::vector<Setting> settings;
+  if (c.security) settings.push_back({INTERNET_OPTION_SECURITY_FLAGS, c.security, false});
+  handles_ = OpenWith(async, "127.0.0.1", first.Port(), "/go", done_, settings,
+                      kPlain | c.flags | (c.fromHttps ? INTERNET_FLAG_SECURE : 0));
+  Outcome o = Exchange(async, handles_.request, done_);
+  EXPECT_EQ(o.sendError, c.error);
+  ASSERT_TRUE(first.WaitForRequests(1));
+  if (c.error) {
+    EXPECT_EQ(target.RequestCount(), 0u) << "nothing may be sent to the http URL";
+    EXPECT_EQ(target.ConnectionCount(), 0u);
+    EXPECT_EQ(done_.Redirects(), 0u) << "a refused redirect is not reported as one";
+  } else {
+    EXPECT_EQ(o.status, 200u);
+    EXPECT_EQ(o.body, "landed");
+    EXPECT_EQ(target.RequestCount(), 1u);
+  }
+  if (async && c.error) {
+    EXPECT_EQ(done_.Count(), 1u) << "one REQUEST_COMPLETE";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Schemes, SchemeRedirectTest,
+    ::testing::Combine(
+        ::testing::Values(RedirectCase{"HttpsToHttpRefused", true, 0, 0, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR},
+                          RedirectCase{"AllowedByRequestFlag", true, INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP, 0, 0},
+                          RedirectCase{"AllowedBySecurityFlag", true, 0, SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP, 0},
+                          RedirectCase{"OtherFlagDoesNotAllow", true, INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS, 0,
+                                       ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR},
+                          RedirectCase{"HttpToHttpsFollowed", false, 0, 0, 0}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<RedirectCase, bool>>& info) {
+      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_async" : "_sync");
+    });
 
 }  // namespace

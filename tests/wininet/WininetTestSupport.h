@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -190,6 +192,148 @@ inline bool ReadAllAsync(HINTERNET req, DWORD_PTR ctx, std::string& out, DWORD* 
       if (error) *error = r.dwError;
       return false;
     }
+  }
+}
+
+// Completions of the requests of one test, for exchanges with many reads
+// (an endless body): the request's context is the address of this object,
+// and only what the checks need is kept, so waiting stays cheap however many
+// reads went pending.
+class Completions {
+ public:
+  DWORD_PTR Context() { return reinterpret_cast<DWORD_PTR>(this); }
+
+  static void CALLBACK Callback(HINTERNET, DWORD_PTR ctx, DWORD status, LPVOID info, DWORD len) {
+    if (status != INTERNET_STATUS_REQUEST_COMPLETE && status != INTERNET_STATUS_REDIRECT) return;
+    auto* self = reinterpret_cast<Completions*>(ctx);
+    std::lock_guard<std::mutex> lock(self->mu_);
+    if (status == INTERNET_STATUS_REDIRECT) {
+      ++self->redirects_;
+      return;
+    }
+    INTERNET_ASYNC_RESULT r{0, 0xFFFFFFFF};
+    if (info && len == sizeof r) std::memcpy(&r, info, sizeof r);
+    self->results_.push_back(r);
+    self->cv_.notify_all();
+  }
+  // The next completion not taken yet; {0, 0xFFFFFFFF} when none came.
+  INTERNET_ASYNC_RESULT Next() {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!cv_.wait_for(lock, kDeadline, [&] { return taken_ < results_.size(); })) {
+      ADD_FAILURE() << "no completion " << taken_ + 1;
+      return INTERNET_ASYNC_RESULT{0, 0xFFFFFFFF};
+    }
+    return results_[taken_++];
+  }
+  size_t Count() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return results_.size();
+  }
+  size_t Redirects() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return redirects_;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<INTERNET_ASYNC_RESULT> results_;
+  size_t taken_ = 0, redirects_ = 0;
+};
+
+// An option set before the request is sent, on the root (before the connect
+// and request handles are made, so they inherit it) or on the request.
+struct Setting {
+  DWORD option;
+  DWORD value;
+  bool onRoot;
+};
+
+// Opens root, connect and request with the callback of `done`; settings as
+// listed.
+inline Handles OpenWith(bool async, const std::string& host, INTERNET_PORT port, const char* path,
+                        Completions& done, const std::vector<Setting>& settings = {},
+                        DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                      INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES) {
+  Handles h;
+  h.root = InternetOpenA("testAgent", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, async ? INTERNET_FLAG_ASYNC : 0);
+  EXPECT_NE(h.root, nullptr) << GetLastError();
+  InternetSetStatusCallbackA(h.root, &Completions::Callback);
+  for (const Setting& s : settings) {
+    if (s.onRoot) {
+      EXPECT_TRUE(InternetSetOptionA(h.root, s.option, const_cast<DWORD*>(&s.value), sizeof s.value));
+    }
+  }
+  h.connect = InternetConnectA(h.root, host.c_str(), port, "", "", INTERNET_SERVICE_HTTP, 0, done.Context());
+  EXPECT_NE(h.connect, nullptr) << GetLastError();
+  h.request = HttpOpenRequestA(h.connect, "GET", path, "HTTP/1.1", "", nullptr, flags, done.Context());
+  EXPECT_NE(h.request, nullptr) << GetLastError();
+  for (const Setting& s : settings) {
+    if (!s.onRoot) {
+      EXPECT_TRUE(InternetSetOptionA(h.request, s.option, const_cast<DWORD*>(&s.value), sizeof s.value));
+    }
+  }
+  return h;
+}
+
+// One exchange as the caller sees it.
+struct Outcome {
+  DWORD sendError = 0;  // 0: the send succeeded
+  DWORD status = 0;     // of the final reply
+  DWORD readError = 0;  // 0: the body was read to its end
+  std::string body;     // its first kKeep bytes
+  uint64_t bytes = 0;   // every body byte read
+  std::chrono::steady_clock::duration elapsed{};
+  static constexpr size_t kKeep = 1 << 20;
+};
+
+// Sends the request and reads the body to its end or the first failure, as
+// the module does: synchronous blocking reads, or asynchronous reads that
+// fill a buffer and on ERROR_IO_PENDING wait for the next completion. An
+// endless body is counted, not kept.
+inline Outcome Exchange(bool async, HINTERNET req, Completions& done) {
+  Outcome o;
+  auto start = std::chrono::steady_clock::now();
+  if (HttpSendRequestA(req, nullptr, 0, nullptr, 0)) {
+    EXPECT_FALSE(async) << "an asynchronous send goes pending";
+  } else if (async && GetLastError() == ERROR_IO_PENDING) {
+    INTERNET_ASYNC_RESULT r = done.Next();
+    if (!r.dwResult) o.sendError = r.dwError;
+  } else {
+    o.sendError = GetLastError();
+    EXPECT_NE(o.sendError, 0u);
+  }
+  if (!o.sendError) {
+    o.status = StatusCode(req);
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+      DWORD got = 0;
+      if (!InternetReadFile(req, buf.data(), static_cast<DWORD>(buf.size()), &got)) {
+        DWORD e = GetLastError();
+        if (!async || e != ERROR_IO_PENDING) {
+          o.readError = e;
+          break;
+        }
+        INTERNET_ASYNC_RESULT r = done.Next();  // the count is in `got` now
+        if (!r.dwResult) {
+          o.readError = r.dwError;
+          break;
+        }
+      }
+      if (got == 0) break;
+      o.bytes += got;
+      if (o.body.size() < Outcome::kKeep) o.body.append(buf.data(), std::min<size_t>(got, Outcome::kKeep - o.body.size()));
+    }
+  }
+  o.elapsed = std::chrono::steady_clock::now() - start;
+  return o;
+}
+
+// Header lines of about `bytes` bytes in all.
+inline void PadHeaders(qmxloopback::HeaderList& headers, size_t bytes) {
+  for (size_t i = 0, sent = 0; sent < bytes; ++i) {
+    headers.push_back({"X-Pad-" + std::to_string(i), std::string(100, 'p')});
+    sent += 6 + std::to_string(i).size() + 2 + 100 + 2;
   }
 }
 

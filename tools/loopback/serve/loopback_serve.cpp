@@ -5,7 +5,8 @@
 // Routes: /hello (200, 5 bytes), /chunked (chunked, 3000 bytes), /close
 // (close-delimited, 3000 bytes), /stall (2 bytes, then held until a line is
 // read from stdin), /auth (401 Basic realm "probe"), /short (announces 100,
-// sends 10), /redirect (302 to /hello).
+// sends 10), /redirect (302 to /hello), /endless-body, /endless-headers,
+// /endless-trailers (replies without end, until the client goes away).
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -43,6 +44,22 @@ int main() {
   server.Route("/redirect", [](const ReceivedRequest&) {
     Reply r = Reply::Text(302, "moved");
     r.headers.push_back({"Location", "/hello"});
+    return r;
+  });
+  server.Route("/endless-body", [](const ReceivedRequest&) {
+    Reply r = Reply::Text(200, "");
+    r.endlessBody = true;
+    r.framing = Reply::Framing::kClose;
+    return r;
+  });
+  server.Route("/endless-headers", [](const ReceivedRequest&) {
+    Reply r = Reply::Text(200, "never");
+    r.endlessHeaders = true;
+    return r;
+  });
+  server.Route("/endless-trailers", [](const ReceivedRequest&) {
+    Reply r = Reply::Text(200, "body");
+    r.endlessTrailers = true;
     return r;
   });
   std::printf("port %u\n", server.Port());

@@ -143,6 +143,7 @@ struct LoopbackServer::Impl {
   mutable std::mutex mu;
   mutable std::condition_variable cv;
   bool stopping = false;
+  std::atomic<bool> halt{false};  // stopping, for the loops of endless replies
   bool released = false;
   int listenFd = -1;
   SSL_CTX* ctx = nullptr;
@@ -288,6 +289,14 @@ struct LoopbackServer::Impl {
     return true;
   }
 
+  // Sends block after block until the client goes away or the server stops.
+  // Always false: the connection cannot serve another request.
+  bool SendForever(Conn& c, const std::string& block, bool drip) {
+    while (!halt.load(std::memory_order_relaxed))
+      if (!Send(c, block.data(), block.size(), drip)) break;
+    return false;
+  }
+
   // Returns whether the connection may serve another request.
   bool WriteReply(Conn& c, const Reply& r, const ReceivedRequest& req) {
     if (r.delay.count() > 0 && !WaitDelay(r.delay)) return false;
@@ -296,17 +305,27 @@ struct LoopbackServer::Impl {
       Send(c, r.raw.data(), r.raw.size(), r.drip);
       return false;
     }
-    bool closeAfter = !r.keepAlive || r.framing == Reply::Framing::kClose ||
+    const Reply::Framing framing = r.endlessTrailers ? Reply::Framing::kChunked : r.framing;
+    bool closeAfter = !r.keepAlive || framing == Reply::Framing::kClose ||
                       strcasecmp(req.Header("Connection").c_str(), "close") == 0;
     std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " +
                        (r.reason.empty() ? ReasonFor(r.status) : r.reason) + "\r\n";
     for (const auto& h : r.headers) head += h.first + ": " + h.second + "\r\n";
-    if (r.framing == Reply::Framing::kContentLength)
-      head += "Content-Length: " +
-              std::to_string(r.contentLength >= 0 ? r.contentLength : static_cast<long long>(r.body.size())) + "\r\n";
-    else if (r.framing == Reply::Framing::kChunked)
+    long long length = r.contentLength >= 0 ? r.contentLength
+                       : r.endlessBody     ? 1LL << 40
+                                           : static_cast<long long>(r.body.size());
+    if (framing == Reply::Framing::kContentLength)
+      head += "Content-Length: " + std::to_string(length) + "\r\n";
+    else if (framing == Reply::Framing::kChunked)
       head += "Transfer-Encoding: chunked\r\n";
     if (closeAfter) head += "Connection: close\r\n";
+    if (r.endlessHeaders) {
+      if (r.stallBeforeHeaders && !WaitRelease()) return false;
+      if (!Send(c, head.data(), head.size(), r.drip)) return false;
+      std::string block;
+      for (int i = 0; i < 64; ++i) block += "X-Filler-" + std::to_string(i) + ": " + std::string(64, 'h') + "\r\n";
+      return SendForever(c, block, r.drip);
+    }
     head += "\r\n";
     if (r.resetInHeaders) {
       Send(c, head.data(), head.size() / 2, false);
@@ -316,6 +335,21 @@ struct LoopbackServer::Impl {
     if (r.stallBeforeHeaders && !WaitRelease()) return false;
     if (!Send(c, head.data(), head.size(), r.drip)) return false;
     if (req.method == "HEAD" || r.status == 204 || r.status == 304) return !closeAfter;
+    if (r.endlessBody) {
+      std::string block(16384, 'b');
+      if (framing == Reply::Framing::kChunked) block = "4000\r\n" + block + "\r\n";
+      return SendForever(c, block, r.drip);
+    }
+    if (r.endlessTrailers) {
+      Reply chunked = r;
+      chunked.framing = Reply::Framing::kChunked;
+      bool broken = false;
+      if (!SendBody(c, chunked, 0, r.body.size(), broken)) return false;
+      if (!Send(c, "0\r\n", 3, r.drip)) return false;
+      std::string block;
+      for (int i = 0; i < 64; ++i) block += "X-Trailer-" + std::to_string(i) + ": " + std::string(64, 't') + "\r\n";
+      return SendForever(c, block, r.drip);
+    }
 
     size_t limit = std::min({r.stallAfterBody, r.closeAfterBody, r.resetAfterBody, r.body.size()});
     bool broken = false;
@@ -476,6 +510,7 @@ void LoopbackServer::Stop() {
     std::lock_guard<std::mutex> lock(impl_->mu);
     if (impl_->stopping && !impl_->acceptor.joinable()) return;
     impl_->stopping = true;
+    impl_->halt = true;
     impl_->cv.notify_all();
     for (int fd : impl_->openFds) ::shutdown(fd, SHUT_RDWR);
     if (impl_->listenFd >= 0) ::shutdown(impl_->listenFd, SHUT_RDWR);
@@ -559,6 +594,11 @@ bool LoopbackServer::WaitForRequests(size_t n, std::chrono::milliseconds deadlin
 bool LoopbackServer::WaitForOpenConnections(size_t n, std::chrono::milliseconds deadline) const {
   std::unique_lock<std::mutex> lock(impl_->mu);
   return impl_->cv.wait_for(lock, deadline, [&] { return impl_->open >= n; });
+}
+
+bool LoopbackServer::WaitForConnectionsClosed(std::chrono::milliseconds deadline) const {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  return impl_->cv.wait_for(lock, deadline, [&] { return impl_->open == 0; });
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
-// Linux-only additions to the WinINet layer: the credential prompt that
-// stands in for the logon dialog of InternetErrorDlg, the trust anchors
-// used to verify HTTPS servers, and an observer of transfer progress.
+// Linux-only additions to the WinINet layer: an overall time limit per
+// request, the credential prompt that stands in for the logon dialog of
+// InternetErrorDlg, the trust anchors used to verify HTTPS servers, and an
+// observer of transfer progress.
 #ifndef QMX_WININET_QMXWININET_EXT_H
 #define QMX_WININET_QMXWININET_EXT_H
 
@@ -9,6 +10,20 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+// Option (InternetSetOptionA / InternetQueryOptionA, a DWORD of
+// milliseconds): the longest one exchange may take, from HttpSendRequestA to
+// the last byte of the reply body, whatever the server's pace. 0 (the
+// default) and 0xFFFFFFFF set no limit. Settable on a root, connect or request handle (and
+// with a null handle, as the default of roots made afterwards); a new handle
+// copies its parent's value when it is made, as with the other time-outs,
+// and a request uses the value it has when it is sent. When the limit passes
+// the transfer is ended and the request fails with ERROR_INTERNET_TIMEOUT
+// (12002): the send if its reply had not come yet, else the read that waits
+// for the rest of the body (body bytes already received are still handed
+// out first). Time spent waiting for a free connection and while the
+// transfer is held because nobody reads counts too.
+#define QMX_INTERNET_OPTION_TOTAL_TIMEOUT 0x51000001
 
 // What the prompt is asked for. Strings are valid during the call only.
 typedef struct {

@@ -193,6 +193,12 @@ struct Transfer {
   // mapping of a later transfer would read.
   bool reusable = false;
   DWORD errorMask = 0;
+  // Set by a callback that stops the transfer itself (it returns an error to
+  // libcurl): the request fails with this rather than libcurl's code.
+  DWORD abortError = 0;
+  // INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP or its security flag: an https
+  // reply may send the request on to a plain http URL.
+  bool allowHttpsToHttp = false;
 
   // Authentication offered to libcurl.
   bool serverCreds = false, proxyCreds = false;
@@ -212,6 +218,8 @@ struct Transfer {
 
   DWORD receiveTimeout = kInfinite;
   Clock::time_point lastActivity = Clock::now();
+  // QMX_INTERNET_OPTION_TOTAL_TIMEOUT: the transfer ends here at the latest.
+  Clock::time_point totalDeadline = Clock::time_point::max();
 
   // Progress of the final reply's body, for the progress observer.
   bool headRequest = false, decoding = false;
@@ -433,6 +441,10 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
   size_t len = size * count;
   t->lastActivity = Clock::now();
   t->headerBytes += len;
+  if (t->headerBytes > kMaxReplyHeaderBytes) {
+    t->abortError = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    return 0;  // libcurl ends the transfer
+  }
   size_t n = len;
   while (n > 0 && (data[n - 1] == '\n' || data[n - 1] == '\r')) --n;
   std::string line(data, n);
@@ -512,13 +524,24 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* ud) {
   }
   if (code >= 300 && code < 400 && code != 304 && t->follow) {
     if (const ResponseHeader* loc = FindHeader(t->hdrs, "Location")) {
+      std::string target = ResolveLocation(t->easy, loc->value);
+      // Leaving https for plain http fails the request before anything is
+      // sent to the http URL, unless the caller allowed it. The opposite way
+      // is always allowed.
+      if (!t->allowHttpsToHttp && strncasecmp(target.c_str(), "http://", 7) == 0) {
+        char* eff = nullptr;
+        curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &eff);
+        if (eff && strncasecmp(eff, "https://", 8) == 0) {
+          t->abortError = ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+          return 0;
+        }
+      }
       t->candidate = true;
       t->redirectPending = true;
       // The hop's reply is in; WinINet reports it and the new URL before
       // the next request goes out.
       DWORD bytes = static_cast<DWORD>(t->headerBytes);
       Notify(t->req, INTERNET_STATUS_RESPONSE_RECEIVED, &bytes, sizeof bytes, false);
-      std::string target = ResolveLocation(t->easy, loc->value);
       Notify(t->req, INTERNET_STATUS_REDIRECT, target.c_str(), static_cast<DWORD>(target.size() + 1), false);
       return len;
     }
@@ -700,7 +723,7 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
   std::shared_ptr<RootObj> root = conn->root;
   std::string verb, path, version, referrer, accept, reqUser, reqPass, reqProxyUser, reqProxyPass;
   std::vector<std::string> added;
-  DWORD flags, secFlags, connectTimeout;
+  DWORD flags, secFlags, connectTimeout, totalTimeout;
   bool decoding;
   {
     std::lock_guard<std::mutex> lock(req->mu);
@@ -721,7 +744,12 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
     added = req->addedHeaders;
     connectTimeout = req->connectTimeout;
     t->receiveTimeout = req->receiveTimeout;
+    totalTimeout = req->totalTimeout;
     decoding = req->decoding;
+  }
+  if (totalTimeout != 0 && totalTimeout != kInfinite) {
+    t->totalDeadline = Clock::now() + std::chrono::milliseconds(totalTimeout);
+    nextDeadline_ = std::min(nextDeadline_, t->totalDeadline);
   }
   t->decoding = decoding;
   t->headRequest = strcasecmp(verb.c_str(), "HEAD") == 0;
@@ -739,6 +767,8 @@ void Engine::DoStart(const RequestPtr& req, uint64_t gen, const std::string& ext
     connProxyPass = conn->proxyPassword;
   }
   t->https = flags & INTERNET_FLAG_SECURE;
+  t->allowHttpsToHttp = ((flags & INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP) != 0) ||
+                        ((secFlags & SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP) != 0);
   if (port == INTERNET_INVALID_PORT_NUMBER)
     port = (connFlags & INTERNET_FLAG_SECURE) ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
   bool defaultPort = (t->https && port == 443) || (!t->https && port == 80);
@@ -988,20 +1018,26 @@ void Engine::Finish(Transfer* t, CURLcode rc, DWORD ownError) {
   RequestObj& r = *t->req;
   DWORD err = ownError;
   if (!err && rc != CURLE_OK) err = MapCurlError(rc, t->easy, t->errorMask, false);
+  // libcurl refuses a single header line beyond its own line limit with
+  // CURLE_OUT_OF_MEMORY: while the reply's headers are being read that is a
+  // server sending a header without end, not a lack of memory.
+  if (!ownError && rc == CURLE_OUT_OF_MEMORY && !t->published) err = ERROR_HTTP_INVALID_SERVER_RESPONSE;
   if (rc == CURLE_OK && !ownError) {
     long os = 0;
     curl_easy_getinfo(t->easy, CURLINFO_OS_ERRNO, &os);
     t->reusable = os == 0;
   }
   // A candidate reply that libcurl did not follow up (a redirect it would not
-  // take, an authentication it gave up, a refused tunnel) is the final reply.
-  if (!t->published && (t->candidate || (rc != CURLE_OK && t->tunnelReply))) {
+  // take, an authentication it gave up, a refused tunnel) is the final reply;
+  // not when the layer itself ended the transfer (a time-out while the next
+  // hop was awaited is a failure).
+  if (!t->published && !ownError && (t->candidate || (rc != CURLE_OK && t->tunnelReply))) {
     Publish(t);
     err = 0;
   } else if (!t->published && rc == CURLE_OK && !ownError) {
     Publish(t);
   }
-  if (t->tunnelReply) err = 0;
+  if (t->tunnelReply && !ownError) err = 0;
   // An empty body is reported once, before the reader can see its end.
   if (t->published && !err && !t->progressReported) ReportProgress(t);
   bool sendFailed = false, readCompleted = false;
@@ -1054,6 +1090,14 @@ void Engine::CheckTimers() {
   std::vector<Transfer*> expired;
   for (auto& kv : transfers_) {
     Transfer* t = kv.second.get();
+    // The overall limit counts from the send, admitted or still waiting.
+    if (t->totalDeadline != Clock::time_point::max()) {
+      if (now >= t->totalDeadline) {
+        expired.push_back(t);
+        continue;
+      }
+      nextDeadline_ = std::min(nextDeadline_, t->totalDeadline);
+    }
     if (!t->admitted || t->receiveTimeout == kInfinite || t->receiveTimeout == 0) continue;
     bool paused;
     {
@@ -1093,7 +1137,7 @@ void Engine::Run() {
       Transfer* t = nullptr;
       curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &t);
       CURLcode rc = m->data.result;
-      if (t) Finish(t, rc, 0);
+      if (t) Finish(t, rc, t->abortError);
     }
     CheckTimers();
     long timeout = 200;

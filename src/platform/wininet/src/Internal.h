@@ -25,6 +25,16 @@ namespace qmxinet {
 
 constexpr DWORD kErrorBadArguments = 160;  // ERROR_BAD_ARGUMENTS
 constexpr DWORD kInfinite = 0xFFFFFFFF;
+// All header-block bytes of one reply (status lines and headers of every
+// redirect or authentication hop, 1xx blocks, trailers of a chunked body)
+// together: beyond this the server is not answering HTTP any more and the
+// request fails with ERROR_HTTP_INVALID_SERVER_RESPONSE, before the
+// collected lines can grow without end.
+constexpr size_t kMaxReplyHeaderBytes = 256 * 1024;
+// Security-flag bits a caller may set: the certificate errors to forgive
+// and the two scheme changes on redirect to allow.
+constexpr DWORD kSettableSecurityFlags =
+    SECURITY_SET_MASK | SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP | SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS;
 
 // Defaults every new root starts from (changed with a null handle).
 struct GlobalSettings {
@@ -33,6 +43,7 @@ struct GlobalSettings {
   // An inactivity limit, not a total time: one hour, well above the
   // module's own 120-second sweep of asynchronous requests.
   DWORD receiveTimeout = 3600000;
+  DWORD totalTimeout = 0;  // QMX_INTERNET_OPTION_TOTAL_TIMEOUT: none
   DWORD maxConnsPerServer = 6;
   DWORD maxConnsPerProxy = 4;
 };
@@ -112,6 +123,7 @@ struct HandleObj : std::enable_shared_from_this<HandleObj> {
   int queued = 0;  // notifications waiting in the dispatcher
   std::vector<std::weak_ptr<HandleObj>> children;
   DWORD connectTimeout = 0, sendTimeout = 0, receiveTimeout = 0;
+  DWORD totalTimeout = 0;  // whole exchange, from the send to the body's end; 0 = none
   bool decoding = false;
 };
 

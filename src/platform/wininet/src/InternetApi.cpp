@@ -387,6 +387,7 @@ HINTERNET WINAPI InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpsz
     root->connectTimeout = Settings().connectTimeout;
     root->sendTimeout = Settings().sendTimeout;
     root->receiveTimeout = Settings().receiveTimeout;
+    root->totalTimeout = Settings().totalTimeout;
   }
   EngineEnsureStarted();
   HINTERNET h = RegisterHandle(root);
@@ -419,6 +420,7 @@ HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, IN
     c->connectTimeout = root->connectTimeout;
     c->sendTimeout = root->sendTimeout;
     c->receiveTimeout = root->receiveTimeout;
+    c->totalTimeout = root->totalTimeout;
     c->decoding = root->decoding;
   }
   HINTERNET h = RegisterHandle(c);
@@ -459,6 +461,7 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lp
     r->connectTimeout = conn->connectTimeout;
     r->sendTimeout = conn->sendTimeout;
     r->receiveTimeout = conn->receiveTimeout;
+    r->totalTimeout = conn->totalTimeout;
     r->decoding = conn->decoding;
   }
   HINTERNET h = RegisterHandle(r);
@@ -719,6 +722,12 @@ BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuf
                                                      : Settings().receiveTimeout) = v;
         return Ok();
       }
+      case QMX_INTERNET_OPTION_TOTAL_TIMEOUT: {
+        if (!dwordArg(v)) return FALSE;
+        std::lock_guard<std::mutex> lock(SettingsMutex());
+        Settings().totalTimeout = v;
+        return Ok();
+      }
       case INTERNET_OPTION_MAX_CONNS_PER_SERVER:
       case INTERNET_OPTION_MAX_CONNS_PER_PROXY: {
         if (!dwordArg(v)) return FALSE;
@@ -764,6 +773,12 @@ BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuf
       if (v == 0 && h->kind == Kind::kRoot) return Fail(kErrorBadArguments);
       SetTimeout(h, dwOption, v);
       return Ok();
+    case QMX_INTERNET_OPTION_TOTAL_TIMEOUT: {
+      if (!dwordArg(v)) return FALSE;
+      std::lock_guard<std::mutex> lock(h->mu);
+      h->totalTimeout = v;  // 0 removes the limit
+      return Ok();
+    }
     case INTERNET_OPTION_CONTEXT_VALUE: {
       if (!lpBuffer || dwBufferLength != sizeof(DWORD_PTR)) return Fail(ERROR_INVALID_PARAMETER);
       std::lock_guard<std::mutex> lock(h->mu);
@@ -785,7 +800,7 @@ BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuf
       if (dwOption == INTERNET_OPTION_ERROR_MASK)
         r->errorMask = v;
       else
-        r->securityFlags |= v & SECURITY_SET_MASK;  // bits are only ever added
+        r->securityFlags |= v & kSettableSecurityFlags;  // bits are only ever added
       return Ok();
     }
     case INTERNET_OPTION_USERNAME:
@@ -833,6 +848,7 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpB
       case INTERNET_OPTION_CONNECT_TIMEOUT: return CopyDword(s.connectTimeout, lpBuffer, lpdwBufferLength);
       case INTERNET_OPTION_SEND_TIMEOUT: return CopyDword(s.sendTimeout, lpBuffer, lpdwBufferLength);
       case INTERNET_OPTION_RECEIVE_TIMEOUT: return CopyDword(s.receiveTimeout, lpBuffer, lpdwBufferLength);
+      case QMX_INTERNET_OPTION_TOTAL_TIMEOUT: return CopyDword(s.totalTimeout, lpBuffer, lpdwBufferLength);
       case INTERNET_OPTION_MAX_CONNS_PER_SERVER: return CopyDword(s.maxConnsPerServer, lpBuffer, lpdwBufferLength);
       case INTERNET_OPTION_MAX_CONNS_PER_PROXY: return CopyDword(s.maxConnsPerProxy, lpBuffer, lpdwBufferLength);
       default: return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
@@ -846,6 +862,7 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpB
     case INTERNET_OPTION_CONNECT_TIMEOUT: return CopyDword(h->connectTimeout, lpBuffer, lpdwBufferLength);
     case INTERNET_OPTION_SEND_TIMEOUT: return CopyDword(h->sendTimeout, lpBuffer, lpdwBufferLength);
     case INTERNET_OPTION_RECEIVE_TIMEOUT: return CopyDword(h->receiveTimeout, lpBuffer, lpdwBufferLength);
+    case QMX_INTERNET_OPTION_TOTAL_TIMEOUT: return CopyDword(h->totalTimeout, lpBuffer, lpdwBufferLength);
     case INTERNET_OPTION_CONTEXT_VALUE:
       if (!lpBuffer || *lpdwBufferLength < sizeof(DWORD_PTR)) {
         *lpdwBufferLength = sizeof(DWORD_PTR);

@@ -65,6 +65,14 @@ struct Reply {
   bool drip = false;                   // write one byte at a time
   std::string raw;                     // if set: exactly these bytes, then close
 
+  // Replies without end, for a client's limits. Each goes on until the
+  // client goes away or the server stops, repeating a small fixed block, so
+  // the server holds nothing of what it sent.
+  bool endlessHeaders = false;   // status line and headers, then header lines for ever
+  bool endlessBody = false;      // body bytes for ever, in the framing: kContentLength
+                                 // announces contentLength if set, else 1 TiB
+  bool endlessTrailers = false;  // chunked body, last chunk, then trailer lines for ever
+
   bool keepAlive = true;  // honour keep-alive after a complete reply
 
   static Reply Text(int status, std::string body);
@@ -121,6 +129,8 @@ class LoopbackServer {
   bool WaitForRequests(size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
   // Waits until at least n connections are open at once.
   bool WaitForOpenConnections(size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
+  // Waits until no connection is open (the clients went away).
+  bool WaitForConnectionsClosed(std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
   // Highest number of connections that were open at the same time.
   size_t PeakConnections() const;
 
