@@ -29,6 +29,8 @@ done
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMX_BUILD_BENCH=OFF >/dev/null
 ninja -C "$build" -j"${QMX_JOBS:-2}" confweba reliability_soak
 status=0
+# The module's record files go to a folder of the run, not the user's.
+export QMX_RECORD_DIR="$build/soak.records"
 if [ "$valgrind" = 1 ]; then
   if command -v valgrind >/dev/null; then
     echo "=== valgrind memcheck: confweba demo"

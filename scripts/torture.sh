@@ -24,7 +24,8 @@ for b in $builds; do
   ninja -C "$dir" -j"${QMX_JOBS:-2}" reliability_torture_test
   echo "=== torture ($b)"
   log=$dir/torture.log
-  (cd "$dir/tests/reliability/reliability_torture_test.d" && ./reliability_torture_test) >"$log" 2>&1 || status=1
+  (cd "$dir/tests/reliability/reliability_torture_test.d" &&
+    QMX_RECORD_DIR="$dir/torture.records" ./reliability_torture_test) >"$log" 2>&1 || status=1
   grep -E '^\[ +(OK|FAILED) +\]|torture depth|runs$|Failure' "$log" || true
 done
 exit $status

@@ -30,7 +30,7 @@ std::set<std::string> DynamicSymbols() {
 
 bool Allowed(const std::string& name) {
   static const char* const kPrefixes[] = {
-      "IConfWeba::", "IConfWebaSink::", "CRtHttpProxyInfo::",
+      "IConfWeba::", "IConfWebaSink::", "CRtHttpProxyInfo::", "QmxConfWeba",
       "vtable for IConfWeba", "typeinfo for IConfWeba", "typeinfo name for IConfWeba",
       "vtable for CRtHttpProxyInfo", "typeinfo for CRtHttpProxyInfo", "typeinfo name for CRtHttpProxyInfo",
   };

@@ -5,11 +5,10 @@
 
 namespace {
 
-std::string ExecutableDir() {
-  char path[4096] = {0};
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  std::string exe(path, n > 0 ? static_cast<size_t>(n) : 0);
-  return exe.substr(0, exe.rfind('/') + 1);
+// The record folder the test program was given.
+std::string RecordDir() {
+  const char* dir = getenv("QMX_RECORD_DIR");
+  return std::string(dir ? dir : ".") + "/";
 }
 
 using ModuleTest = ConfWebaTest;
@@ -57,7 +56,7 @@ TEST_F(ModuleTest, EveryReplyIsRecordedWithItsRequest) {
   ASSERT_EQ(0, Join(sim_->InvitationUrl("123456"), "meet", mark).result);
   ASSERT_EQ(4026, Invite({mark}, "host", "wrong"));
 
-  const std::string records = ReadFile(ExecutableDir() + "waresponse.rrr");
+  const std::string records = ReadFile(RecordDir() + "waresponse.rrr");
   const std::string email = "rec" + std::to_string(getpid()) + "%40example%2Ecom";
   const std::string joinLine = ", " + sim_->SiteUrl() +
                                "external/xml/XmlApiInvoker?method=JoinMeeting&site=site1&confId=123456&"

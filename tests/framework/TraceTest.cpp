@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -134,12 +136,13 @@ TEST(TraceTest, FileOutputIsAppendedAndCanBeTurnedOff) {
   ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
   RT_INFO_TRACE("not written");
   std::string text = ReadFile(path);
-  unlink(path);
   std::string tid = std::to_string(static_cast<long>(syscall(SYS_gettid)));
   std::regex form("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} L10 T" + tid + " first 1\n" +
                   "[0-9-]+ [0-9:.]+ L20 T" + tid + " second\n");
   EXPECT_TRUE(std::regex_match(text, form)) << text;
-  EXPECT_EQ(CRtTrace::SetOutput("/nonexistent-dir/trace.log"), RT_ERROR_FAILURE);
+  // A file cannot be a folder: this path can never be opened.
+  EXPECT_EQ(CRtTrace::SetOutput((std::string(path) + "/trace.log").c_str()), RT_ERROR_FAILURE);
+  unlink(path);
 }
 
 // QMX_TRACE and QMX_TRACE_LEVEL are read when the trace is first used, so
@@ -156,6 +159,129 @@ TEST(TraceDeathTest, EnvironmentChoosesOutputAndLevel) {
         _exit(0);
       },
       ::testing::ExitedWithCode(0), "^[0-9-]+ [0-9:.]+ L10 T[0-9]+ kept 10\n$");
+}
+
+}  // namespace
+
+namespace {
+
+// What the output and every sink see of a line that carries passwords.
+struct MaskCase {
+  const char* line;
+  const char* shown;
+};
+
+const MaskCase kMaskCases[] = {
+    // URL queries: the value ends at '&' or at the end of the line.
+    {"GET /x?method=JoinMeeting&confPass=%41%42&email=ann%40example", "GET /x?method=JoinMeeting&confPass=***&email=ann%40example"},
+    {"q?user=bob&pass=secret", "q?user=bob&pass=***"},
+    {"q?user=&pass=&osName=vista64", "q?user=&pass=&osName=vista64"},  // nothing to hide
+    // Trace labels: a ',' ends the value only where the next label starts.
+    {"CSiteClient::SetLogin, userName=bob,password=top,secret", "CSiteClient::SetLogin, userName=bob,password=***"},
+    {"confPass=a,b,eMail=x", "confPass=***,eMail=x"},
+    {"SetProxy, aName=n,aPassword=p w,aUrl=u", "SetProxy, aName=n,aPassword=***,aUrl=u"},
+    {"m_proxyPassword=x1 this=0x10", "m_proxyPassword=*** this=0x10"},
+    // Any case, key is or ends in pass / password.
+    {"PASSWORD=Zz\tnext=1", "PASSWORD=***\tnext=1"},
+    {"ProxyPASS=1\nPass=2\r\nok", "ProxyPASS=***\nPass=***\r\nok"},
+    {"a=1,pass=2,password=3,b=4", "a=1,pass=***,password=***,b=4"},
+    // Not secret keys, and lines with nothing to hide, pass unchanged.
+    {"passwordHint=h,passes=2,class=A,compassion=x", "passwordHint=h,passes=2,class=A,compassion=x"},
+    {"no equals sign: password secret", "no equals sign: password secret"},
+    {"password", "password"},
+    {"=pass", "=pass"},
+    {"pass=", "pass="},
+    {"", ""},
+};
+
+class TraceMaskTest : public ::testing::TestWithParam<MaskCase> {};
+
+TEST_P(TraceMaskTest, PasswordValuesAreHiddenFromSinkAndFile) {
+  const MaskCase& c = GetParam();
+  char path[] = "/tmp/qmxtracemaskXXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_EQ(CRtTrace::SetOutput(path), RT_OK);
+  {
+    CRtTraceCapture trace(RT_TRACE_LEVEL_INFO);
+    CRtTrace::instance()->trace_string(RT_TRACE_LEVEL_WARNING, c.line);
+    ASSERT_EQ(trace.Lines().size(), 1u);
+    EXPECT_EQ(trace.Lines()[0].text, c.shown);
+  }
+  ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
+  std::string text = ReadFile(path);
+  unlink(path);
+  const std::string tail = std::string(" ") + c.shown + "\n";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TraceMaskTest, ::testing::ValuesIn(kMaskCases));
+
+TEST(TraceMaskLongTest, LongLinesAndMacroLinesAreMaskedToo) {
+  CRtTraceCapture trace;
+  std::string line = std::string(5000, 'x') + " pass=" + std::string(3000, 's') + "&end";
+  CRtTrace::instance()->trace_string(RT_TRACE_LEVEL_ERROR, line.c_str());
+  RT_INFO_TRACE("SetLogin, userName=" << CRtString("u") << ",password=" << CRtString("hunter2"));
+  auto lines = trace.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text, std::string(5000, 'x') + " pass=***&end");
+  EXPECT_EQ(lines[1].text, "SetLogin, userName=u,password=***");
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat st;
+  memset(&st, 0, sizeof st);
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+TEST(TraceFileTest, FileIsPrivateAndALinkIsRefused) {
+  char dir[] = "/tmp/qmxtracedirXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/trace.log";
+  const std::string target = std::string(dir) + "/target.log";
+  const std::string link = std::string(dir) + "/link.log";
+
+  ASSERT_EQ(CRtTrace::SetOutput(file.c_str()), RT_OK);
+  RT_ERROR_TRACE("made");
+  ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
+  EXPECT_EQ(StatOf(file).st_mode & 07777, 0600u);
+
+  // A link planted at the name, to a file or to nowhere, is not followed.
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(CRtTrace::SetOutput(link.c_str()), RT_ERROR_FAILURE);
+  RT_ERROR_TRACE("not written");
+  EXPECT_NE(access(target.c_str(), F_OK), 0);
+  { std::ofstream(target) << ""; }
+  EXPECT_EQ(CRtTrace::SetOutput(link.c_str()), RT_ERROR_FAILURE);
+  RT_ERROR_TRACE("not written");
+  EXPECT_EQ(ReadFile(target), "");
+  EXPECT_TRUE(S_ISLNK(StatOf(link).st_mode));
+
+  unlink(link.c_str());
+  unlink(target.c_str());
+  unlink(file.c_str());
+  rmdir(dir);
+}
+
+TEST(TraceDeathTest, EnvironmentFileThatIsALinkIsRefusedOnStderr) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  char dir[] = "/tmp/qmxtracelinkXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string target = std::string(dir) + "/target.log";
+  const std::string link = std::string(dir) + "/link.log";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EXIT(
+      {
+        setenv("QMX_TRACE", link.c_str(), 1);
+        RT_ERROR_TRACE("dropped");
+        _exit(access(target.c_str(), F_OK) == 0 ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "QMX_TRACE file is a symbolic link");
+  unlink(link.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

@@ -353,10 +353,12 @@ BOOL WINAPI InternetQueryDataAvailable(HINTERNET, LPDWORD, DWORD, DWORD_PTR) {
 
 BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD) {
   std::lock_guard<std::mutex> g(S().lock);
-  if (!hInternet) {
-    if (dwOption == INTERNET_OPTION_CONNECT_TIMEOUT) S().defaultConnectTimeout = *static_cast<DWORD*>(lpBuffer);
+  // The connect limit, on no handle or on a root: the last one set.
+  if (dwOption == INTERNET_OPTION_CONNECT_TIMEOUT && (!hInternet || Find(hInternet, kRoot))) {
+    S().defaultConnectTimeout = *static_cast<DWORD*>(lpBuffer);
     return TRUE;
   }
+  if (!hInternet) return TRUE;
   Handle* r = Find(hInternet, kRequest);
   if (!r) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -129,7 +129,7 @@ TEST_F(HttpClientSitesTest, CloseSiteOnceThenNotFound) {
   ISiteClient* a = nullptr;
   ISiteClient* b = nullptr;
   ASSERT_EQ(0, client->InitSite("http://h/", "user", "secret", &a));
-  EXPECT_TRUE(trace.Contains("CSiteClient::SetLogin, userName=user,password=secret this="));
+  EXPECT_TRUE(trace.Contains("CSiteClient::SetLogin, userName=user,password=*** this="));
   ASSERT_EQ(0, client->InitSite("http://h/", &b));
   EXPECT_EQ(2u, client->GetSiteCount());
   EXPECT_EQ(0, client->CloseSite(a));

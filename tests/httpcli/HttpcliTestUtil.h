@@ -51,9 +51,10 @@ class RecordingSink : public ISiteClientSink {
   std::vector<Delivery> deliveries;
 };
 
-// The directory of the running test program, where sites keep their record.
-inline std::string ExeDir() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/";
+// The record folder the test program was given (QMX_RECORD_DIR), ending in "/".
+inline std::string RecordDir() {
+  const char* dir = getenv("QMX_RECORD_DIR");
+  return std::string(dir ? dir : ".") + "/";
 }
 
 inline std::string ReadFile(const std::string& path) {
@@ -80,6 +81,30 @@ class ScratchDir {
 
  private:
   std::string path_;
+};
+
+// Points the record folder at a fresh directory of this test alone, so
+// that no other test program's site deletes the record it reads back.
+class OwnRecordDir {
+ public:
+  OwnRecordDir() {
+    const char* old = getenv("QMX_RECORD_DIR");
+    if (old) old_ = old;
+    had_ = old != nullptr;
+    setenv("QMX_RECORD_DIR", dir_.path().c_str(), 1);
+  }
+  ~OwnRecordDir() {
+    if (had_) {
+      setenv("QMX_RECORD_DIR", old_.c_str(), 1);
+    } else {
+      unsetenv("QMX_RECORD_DIR");
+    }
+  }
+
+ private:
+  ScratchDir dir_;
+  std::string old_;
+  bool had_ = false;
 };
 
 }  // namespace httpcli_test

@@ -1,10 +1,16 @@
 #include "ResponseRecord.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <vector>
+
+#include "qmxfiles.h"
 
 #include "HttpcliTestUtil.h"
 #include "RtTraceCapture.h"
@@ -69,7 +75,7 @@ TEST_F(ResponseRecordTest, DataEntriesAroundTheLineBufferSizeAreWhole) {
   CResponseRecord record(path);
   // Stamp (14) and key (8) take 22 bytes: 4073 data bytes fill the
   // 4096-byte line with its line break, one more does not.
-  const std::string fits(4073, 'f'), over(4074, 'o'), large(100000, 'l');
+  const std::string fits(4073, 'f'), over(4074, 'o'), large(60000, 'l');
   record.Record(1, fits.data(), (DWORD)fits.size());
   record.Record(2, over.data(), (DWORD)over.size());
   record.Record(3, large.data(), (DWORD)large.size());
@@ -84,7 +90,7 @@ TEST_F(ResponseRecordTest, DataEntriesAroundTheLineBufferSizeAreWhole) {
     EXPECT_EQ(expected + "\n", text.substr(at + 14, expected.size() + 1));
     at += 14 + expected.size() + 1;
   }
-  EXPECT_EQ(4 * 23u + 4073 + 4074 + 100000 + 3, text.size());
+  EXPECT_EQ(4 * 23u + 4073 + 4074 + 60000 + 3, text.size());
 }
 
 TEST_F(ResponseRecordTest, MissingDirectoryDropsEntriesUntilItExists) {
@@ -134,8 +140,366 @@ TEST_F(ResponseRecordTest, MakeDirReportsTheLastDirectoryThatFailed) {
   EXPECT_TRUE(trace.Contains("MakeDir, _mkdir Error." + base + "/file/sub", RT_TRACE_LEVEL_ERROR));
 }
 
-TEST_F(ResponseRecordTest, WorkDirIsTheExecutablesDirectory) {
-  EXPECT_EQ(ExeDir(), GetWorkDir());
+TEST_F(ResponseRecordTest, TimeStampIsLocalDateAndTime) {
   std::regex stamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d");
   EXPECT_TRUE(std::regex_match(GetTimeStamp(), stamp));
+}
+
+// ---- files that are not ours to write ----
+
+struct RefusedCase {
+  const char* name;
+  const char* reason;
+  // Puts something at path; false when this run cannot (not root).
+  bool (*plant)(const std::string& path, const std::string& dir);
+};
+
+bool PlantLink(const std::string& path, const std::string& dir) {
+  std::ofstream(dir + "/target") << "";
+  return symlink((dir + "/target").c_str(), path.c_str()) == 0;
+}
+bool PlantOpenToOthers(const std::string& path, const std::string&) {
+  std::ofstream(path) << "";
+  return chmod(path.c_str(), 0666) == 0;
+}
+bool PlantGroupWritable(const std::string& path, const std::string&) {
+  std::ofstream(path) << "";
+  return chmod(path.c_str(), 0620) == 0;
+}
+bool PlantDirectory(const std::string& path, const std::string&) { return mkdir(path.c_str(), 0700) == 0; }
+bool PlantFifo(const std::string& path, const std::string&) { return mkfifo(path.c_str(), 0600) == 0; }
+bool PlantForeign(const std::string& path, const std::string&) {
+  if (geteuid() != 0) return false;
+  std::ofstream(path) << "";
+  return chmod(path.c_str(), 0600) == 0 && chown(path.c_str(), 65534, 65534) == 0;
+}
+
+const RefusedCase kRefusedCases[] = {
+    {"SymbolicLink", "is a symbolic link", PlantLink},
+    {"ReadableByOthers", "is readable by others", PlantOpenToOthers},
+    {"GroupWritable", "is readable by others", PlantGroupWritable},
+    {"Directory", "is not a regular file", PlantDirectory},
+    {"Fifo", "is not a regular file", PlantFifo},
+    {"OtherUsers", "belongs to another user", PlantForeign},
+};
+
+class RefusedFileTest : public ::testing::TestWithParam<RefusedCase> {
+ protected:
+  ScratchDir dir;
+  CRtTraceCapture trace;
+};
+
+TEST_P(RefusedFileTest, IsLeftAloneWithOneWarningUntilTheNextOpen) {
+  const RefusedCase& c = GetParam();
+  const std::string path = dir.path() + "/rec.rrr";
+  if (!c.plant(path, dir.path())) GTEST_SKIP() << "cannot plant " << c.name << " here";
+  struct stat before;
+  ASSERT_EQ(0, lstat(path.c_str(), &before));
+
+  CResponseRecord record(path);
+  EXPECT_FALSE(record.IsOpen());
+  for (DWORD i = 0; i < 3; ++i) {
+    record.Record(i, "req", "resp");
+    record.Record(i, "piece", 5);
+    record.EndReply(i);
+  }
+  EXPECT_FALSE(record.IsOpen());
+  // One line, naming the file and the reason; none per entry.
+  const std::string warning = "CResponseRecord::Open, not recording to " + path + ": " + c.reason;
+  EXPECT_TRUE(trace.Has(warning, RT_TRACE_LEVEL_WARNING));
+  EXPECT_EQ(1u, trace.Lines().size());
+
+  struct stat after;
+  ASSERT_EQ(0, lstat(path.c_str(), &after));
+  EXPECT_EQ(before.st_mode, after.st_mode);
+  EXPECT_EQ(before.st_uid, after.st_uid);
+  if (S_ISREG(after.st_mode)) {
+    EXPECT_EQ(0, after.st_size);
+  }
+  if (S_ISLNK(after.st_mode)) {
+    EXPECT_EQ("", ReadFile(dir.path() + "/target"));
+  }
+
+  // The next Open asks again: with the thing gone, the file is made.
+  fs::remove(path);
+  EXPECT_TRUE(record.Open(path));
+  record.Record(9, "now", "kept");
+  EXPECT_NE(std::string::npos, ReadFile(path).find("requ:9, now"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Planted, RefusedFileTest, ::testing::ValuesIn(kRefusedCases),
+                         [](const ::testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
+
+// ---- the record folder ----
+
+// Sets or unsets environment variables for the life of the object.
+class EnvGuard {
+ public:
+  void Set(const char* name, const char* value) {
+    const char* old = getenv(name);
+    saved_.push_back({name, old != nullptr, old ? old : ""});
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ~EnvGuard() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->had)
+        setenv(it->name.c_str(), it->value.c_str(), 1);
+      else
+        unsetenv(it->name.c_str());
+    }
+  }
+
+ private:
+  struct Saved {
+    std::string name;
+    bool had;
+    std::string value;
+  };
+  std::vector<Saved> saved_;
+};
+
+struct FolderCase {
+  const char* name;
+  const char* recordDir;  // null: unset; "@" stands for the scratch folder
+  const char* stateHome;  // likewise
+  const char* expected;   // likewise
+};
+
+// HOME is the scratch folder's "home" in every case.
+const FolderCase kFolderCases[] = {
+    {"RecordDir", "@/mine", "@/state", "@/mine/"},
+    {"RecordDirWithSlash", "@/mine/", nullptr, "@/mine/"},
+    {"RecordDirNested", "@/a/b/c", nullptr, "@/a/b/c/"},
+    {"StateHome", nullptr, "@/state", "@/state/qmxconfweba/"},
+    {"StateHomeRelativeIsIgnored", nullptr, "state", "@/home/.local/state/qmxconfweba/"},
+    {"StateHomeEmptyIsIgnored", nullptr, "", "@/home/.local/state/qmxconfweba/"},
+    {"Home", nullptr, nullptr, "@/home/.local/state/qmxconfweba/"},
+};
+
+std::string Expand(const char* text, const std::string& scratch) {
+  std::string s(text);
+  if (!s.empty() && s[0] == '@') s = scratch + s.substr(1);
+  return s;
+}
+
+// What is wrong with the folder GetWorkDir chose for the case, "" when nothing.
+std::string CheckFolder(const FolderCase& c, const std::string& scratch) {
+  const std::string expected = Expand(c.expected, scratch);
+  if (GetWorkDir() != expected) return "folder " + std::string(GetWorkDir()) + ", not " + expected;
+  if (GetRecordPath("x.rrr") != expected + "x.rrr") return "record path " + std::string(GetRecordPath("x.rrr"));
+  struct stat st;
+  if (stat(expected.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "no folder";
+  if ((st.st_mode & 07777) != 0700) return "folder mode " + std::to_string(st.st_mode & 07777);
+  {
+    CResponseRecord record(GetRecordPath("waresponse.rrr"));
+    record.Record(1, "a", "b");
+  }
+  if (stat((expected + "waresponse.rrr").c_str(), &st) != 0) return "no record file";
+  if ((st.st_mode & 07777) != 0600) return "file mode " + std::to_string(st.st_mode & 07777);
+  return "";
+}
+
+class RecordFolderTest : public ::testing::TestWithParam<FolderCase> {
+ protected:
+  ScratchDir dir;
+};
+
+// The home folder is read once per process, so each case runs in a child
+// that sets HOME before anything reads it; the real home is never touched.
+TEST_P(RecordFolderTest, IsChosenByTheEnvironmentAndMadePrivate) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const FolderCase& c = GetParam();
+  EXPECT_EXIT(
+      {
+        const std::string scratch = dir.path();
+        const std::string home = scratch + "/home";
+        const std::string recordDir = c.recordDir ? Expand(c.recordDir, scratch) : "";
+        const std::string stateHome = c.stateHome ? Expand(c.stateHome, scratch) : "";
+        setenv("HOME", home.c_str(), 1);
+        if (c.recordDir) {
+          setenv("QMX_RECORD_DIR", recordDir.c_str(), 1);
+        } else {
+          unsetenv("QMX_RECORD_DIR");
+        }
+        if (c.stateHome) {
+          setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+        } else {
+          unsetenv("XDG_STATE_HOME");
+        }
+        const std::string problem = CheckFolder(c, scratch);
+        std::error_code ec;
+        fs::remove_all(scratch, ec);
+        fprintf(stderr, "%s\n", problem.empty() ? "folder ok" : problem.c_str());
+        fflush(stderr);
+        _exit(problem.empty() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "folder ok");
+}
+
+INSTANTIATE_TEST_SUITE_P(Environment, RecordFolderTest, ::testing::ValuesIn(kFolderCases),
+                         [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ResponseRecordTest, EmptyRecordDirTurnsRecordingOffWithoutAFile) {
+  EnvGuard env;
+  env.Set("QMX_RECORD_DIR", "");
+  env.Set("XDG_STATE_HOME", dir.path().c_str());
+  EXPECT_EQ("", GetWorkDir());
+  EXPECT_EQ("", GetRecordPath("waresponse.rrr"));
+  {
+    CResponseRecord record(GetRecordPath("waresponse.rrr"));
+    EXPECT_FALSE(record.IsOpen());
+    record.Record(1, "req", "resp");
+    record.Record(2, "piece", 5);
+    record.EndReply(2);
+    EXPECT_FALSE(record.Open(CRtString()));
+  }
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+  EXPECT_TRUE(trace.Lines().empty());
+}
+
+TEST_F(ResponseRecordTest, FolderThatCannotBeMadeTurnsRecordingOffWithOneWarning) {
+  std::ofstream(Path("file")) << "x";
+  EnvGuard env;
+  env.Set("QMX_RECORD_DIR", Path("file/sub").c_str());
+  EXPECT_EQ("", GetRecordPath("httpresponse.rrr"));
+  EXPECT_EQ(1u, trace.Lines().size());
+  EXPECT_TRUE(trace.Has("CWebAccessBase::GetWorkDir, MakeDir failed. dir=" + Path("file/sub/"),
+                        RT_TRACE_LEVEL_WARNING));
+}
+
+// ---- bounded records ----
+
+// The stamped entries of a data record file, stamp removed: "[key]:data".
+std::vector<std::string> Entries(const std::string& text) {
+  std::vector<std::string> out;
+  std::regex stamp("^\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d");
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    EXPECT_TRUE(std::regex_search(line.substr(0, 14), stamp)) << line.substr(0, 40);
+    out.push_back(line.size() >= 14 ? line.substr(14) : line);
+    at = end + 1;
+  }
+  return out;
+}
+
+TEST_F(ResponseRecordTest, PiecesOfOneReplyAreHeldTo64KiBAndTheRestIsCounted) {
+  ASSERT_EQ(64u * 1024, CResponseRecord::kMaxReplyBytes);
+  std::string path = Path("httpresponse.rrr");
+  CResponseRecord record(path);
+  const std::string piece(10000, 'p'), other(300, 'o');
+  record.Record(1, "/conf/big", 9);
+  record.Record(2, "/conf/small", 11);
+  for (int i = 0; i < 10; ++i) {
+    record.Record(1, piece.data(), (DWORD)piece.size());
+    if (i == 3) record.Record(2, other.data(), (DWORD)other.size());  // replies interleave
+  }
+  record.EndReply(2);  // nothing left out: no line
+  record.EndReply(1);
+  // The key's next entry opens a new reply, with its own allowance.
+  record.Record(1, "/conf/again", 11);
+  record.Record(1, piece.data(), (DWORD)piece.size());
+  record.EndReply(1);
+  record.EndReply(7);  // unknown: nothing
+
+  std::vector<std::string> e = Entries(ReadFile(path));
+  ASSERT_GE(e.size(), 5u);
+  EXPECT_EQ("[    1]:/conf/big", e[0]);
+  EXPECT_EQ("[    2]:/conf/small", e[1]);
+  // Key 1's body: 6 whole pieces (60000 bytes) and 5536 bytes of the seventh
+  // make 64 KiB; then the count of what was left out.
+  std::vector<std::string> body1, body2;
+  for (size_t i = 2; i + 3 < e.size(); ++i) (e[i].compare(0, 8, "[    1]:") == 0 ? body1 : body2).push_back(e[i]);
+  ASSERT_EQ(7u, body1.size());
+  size_t written = 0;
+  for (const std::string& b : body1) written += b.size() - 8;
+  EXPECT_EQ(CResponseRecord::kMaxReplyBytes, written);
+  EXPECT_EQ("[    1]:" + std::string(65536 - 60000, 'p'), body1.back());
+  EXPECT_EQ(std::vector<std::string>{"[    2]:" + other}, body2);
+  EXPECT_EQ("[    1]:... " + std::to_string(100000 - 65536) + " bytes left out", e[e.size() - 3]);
+  EXPECT_EQ("[    1]:/conf/again", e[e.size() - 2]);
+  EXPECT_EQ("[    1]:" + piece, e[e.size() - 1]);
+}
+
+TEST_F(ResponseRecordTest, AnOversizedOpeningEntryIsCutAndCounted) {
+  std::string path = Path("httpresponse.rrr");
+  CResponseRecord record(path);
+  const std::string name(70000, 'n');
+  record.Record(4, name.data(), (DWORD)name.size());
+  record.EndReply(4);
+  std::vector<std::string> e = Entries(ReadFile(path));
+  ASSERT_EQ(2u, e.size());
+  EXPECT_EQ("[    4]:" + std::string(65536, 'n'), e[0]);
+  EXPECT_EQ("[    4]:... 4464 bytes left out", e[1]);
+}
+
+TEST_F(ResponseRecordTest, FileIsStartedAfreshPastTheSizeCapKeepingOneOlder) {
+  ASSERT_EQ(16ull * 1024 * 1024, CResponseRecord::kMaxFileBytes);
+  struct CapGuard {
+    ~CapGuard() { CResponseRecord::SetMaxFileBytes(0); }
+  } capGuard;
+  CResponseRecord::SetMaxFileBytes(1000);
+  const std::string path = Path("waresponse.rrr");
+  const std::string older = path + ".1";
+  // A file kept from an earlier run counts towards the cap.
+  { std::ofstream(path) << std::string(900, 'k'); }
+  chmod(path.c_str(), 0600);
+  { std::ofstream(older) << "oldest"; }
+
+  CResponseRecord record(path);
+  const std::string body(150, 'b');
+  record.Record(1, "req", body);  // 900 + ~190 > 1000: the kept file becomes .1
+  EXPECT_EQ(std::string(900, 'k'), ReadFile(older));
+  for (int i = 2; i <= 12; ++i) record.Record(i, "req", body);
+  const std::string current = ReadFile(path);
+  const std::string previous = ReadFile(older);
+  EXPECT_LE(current.size(), 1000u);
+  EXPECT_LE(previous.size(), 1000u);
+  // Whole entries only: the latest in the current file, the ones just before
+  // them in the older file, none lost between the two.
+  std::regex number("requ:(\\d+),");
+  std::vector<int> seen;
+  for (const std::string* text : {&previous, &current}) {
+    EXPECT_EQ('\n', text->back());
+    for (std::sregex_iterator it(text->begin(), text->end(), number), end; it != end; ++it)
+      seen.push_back(std::stoi((*it)[1]));
+  }
+  ASSERT_GE(seen.size(), 6u);
+  EXPECT_EQ(12, seen.back());
+  for (size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[i - 1] + 1, seen[i]);
+  EXPECT_EQ(std::count(previous.begin(), previous.end(), '\t') + std::count(current.begin(), current.end(), '\t'),
+            (long)seen.size());
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+
+  // Data records are held to the cap the same way.
+  const std::string data = Path("httpresponse.rrr");
+  CResponseRecord pieces(data);
+  const std::string piece(400, 'p');
+  for (int i = 0; i < 5; ++i) pieces.Record(3, piece.data(), (DWORD)piece.size());
+  EXPECT_LE(ReadFile(data).size(), 1000u);
+  EXPECT_LE(ReadFile(data + ".1").size(), 1000u);
+  // 2 pieces of 423 bytes fit in 1000; the fifth starts a third file.
+  EXPECT_EQ(1u, Entries(ReadFile(data)).size());
+  EXPECT_EQ(2u, Entries(ReadFile(data + ".1")).size());
+}
+
+TEST_F(ResponseRecordTest, OlderFileThatCannotBeReplacedStopsTheRecord) {
+  struct CapGuard {
+    ~CapGuard() { CResponseRecord::SetMaxFileBytes(0); }
+  } capGuard;
+  CResponseRecord::SetMaxFileBytes(300);
+  const std::string path = Path("waresponse.rrr");
+  fs::create_directory(path + ".1");
+  std::ofstream(path + ".1/keep") << "x";
+  CResponseRecord record(path);
+  for (int i = 0; i < 5; ++i) record.Record(i, "req", std::string(100, 'b'));
+  EXPECT_LE(ReadFile(path).size(), 300u);
+  EXPECT_EQ(1u, trace.Count("CResponseRecord::Record, not recording to " + path, RT_TRACE_LEVEL_WARNING));
 }

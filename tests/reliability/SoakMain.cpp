@@ -88,7 +88,8 @@ int main(int argc, char** argv) {
   if (!module || module->Initialize(&sink) != 0) return 2;
   // The record of replies grows by design with every request; it is the
   // host's file, not the module's memory, and is left out of the count.
-  const std::string record = CRtString(argv[0]).substr(0, CRtString(argv[0]).rfind('/') + 1) + "waresponse.rrr";
+  const char* recordDir = getenv("QMX_RECORD_DIR");
+  const std::string record = std::string(recordDir ? recordDir : ".") + "/waresponse.rrr";
 
   struct Print {
     size_t heap, live, fds;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 #include "RelHost.h"
@@ -51,7 +52,8 @@ int RunChild(Scenario scenario, size_t n, Report& rep) {
   } else if ((rt = module->Initialize(&sink)) != 0) {
     rep.callRt = rt;
   } else {
-    const char* dir = "torture-files";
+    // Absolute: the module makes a missing folder only on an absolute path.
+    const std::string dir = std::filesystem::current_path().string() + "/torture-files";
     switch (scenario) {
       case kJoin:
         rt = module->JoinConference(sim.InvitationUrl("123456"), "meet", "ann@example.com", "Ann", "", "");
@@ -132,7 +134,8 @@ void CheckRun(Scenario scenario, size_t n, const Report& r) {
   EXPECT_EQ(0, r.leaks) << "leaks";
   if (scenario == kDownload) {
     if (r.callRt == 0) {
-      EXPECT_TRUE(r.result == 0 || r.result == 4010) << r.result;
+      // 4011: the download's own file could not be made.
+      EXPECT_TRUE(r.result == 0 || r.result == 4010 || r.result == 4011) << r.result;
     }
     EXPECT_EQ(0, r.outcomes);
     return;

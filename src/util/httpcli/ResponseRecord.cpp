@@ -1,25 +1,35 @@
 #include "ResponseRecord.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
-#include <filesystem>
+#include <atomic>
 #include <list>
-#include <system_error>
+#include <mutex>
 
 #include "HttpResult.h"
 #include "qmxcrt.h"
+#include "qmxfiles.h"
 
 namespace {
 
 const char kPathSeparator = '/';
 
-// Record files carry what the requests carried, passwords included.
-void RestrictToOwner(const CRtString& path) {
-  std::error_code ec;
-  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                               std::filesystem::perm_options::replace, ec);
+const char kRecordFolderName[] = "qmxconfweba/";
+
+std::atomic<uint64_t> g_maxFileBytes{CResponseRecord::kMaxFileBytes};
+
+// The reasons QmxOpenPrivateAppend gives for an existing file it will not
+// write to, as opposed to a failure to open at all.
+bool IsRefusal(const char* reason) {
+  static const char* const kRefusals[] = {"is a symbolic link", "is not a regular file", "belongs to another user",
+                                          "is readable by others"};
+  if (reason == nullptr) return false;
+  for (const char* refusal : kRefusals)
+    if (strcmp(reason, refusal) == 0) return true;
+  return false;
 }
 
 // "YYYY-MM-DD hh:mm:ss" of a broken-down time into buffer (32 bytes).
@@ -36,7 +46,13 @@ void FormatLongStamp(const struct tm& local, char* buffer, size_t size) {
 }  // namespace
 
 CResponseRecord::CResponseRecord(const CRtString& path)
-    : m_pFile(nullptr), m_stampSecond(0), m_stampValid(false), m_keyTextKey(0), m_keyTextLength(0) {
+    : m_pFile(nullptr),
+      m_fileBytes(0),
+      m_refused(false),
+      m_stampSecond(0),
+      m_stampValid(false),
+      m_keyTextKey(0),
+      m_keyTextLength(0) {
   memset(m_keyText, 0, sizeof(m_keyText));
   memset(m_longStamp, 0, sizeof(m_longStamp));
   memset(m_shortStamp, 0, sizeof(m_shortStamp));
@@ -49,22 +65,36 @@ CResponseRecord::~CResponseRecord() { Close(); }
 bool CResponseRecord::Open(const CRtString& path) {
   Close();
   m_fileName = path;
+  m_refused = false;
+  m_replies.clear();
+  return OpenFile();
+}
+
+void CResponseRecord::SetMaxFileBytes(uint64_t bytes) { g_maxFileBytes.store(bytes != 0 ? bytes : kMaxFileBytes); }
+
+bool CResponseRecord::OpenFile() {
+  if (m_fileName.empty()) return false;  // recording is off
   // Append mode: every write goes to the end of the file, whoever else
-  // appends to it, with no seek. The exclusive create tells a file made now,
-  // which only its owner may read, from one that was already there.
-  m_pFile = fopen(path.c_str(), "ax");
-  if (m_pFile) {
-    RestrictToOwner(path);
-  } else {
-    m_pFile = fopen(path.c_str(), "a");
-  }
+  // appends to it, with no seek.
+  const char* reason = nullptr;
+  m_pFile = QmxOpenPrivateAppend(m_fileName.c_str(), &reason);
   if (!m_pFile) {
-    RT_ERROR_TRACE("CResponseRecord::Open: can't open file:" << path);
+    if (IsRefusal(reason)) {
+      // Someone else's file, or one others can read: it is not written to,
+      // and not asked about again at every entry.
+      m_refused = true;
+      RT_WARNING_TRACE("CResponseRecord::Open, not recording to " << m_fileName << ": " << reason);
+    } else {
+      RT_ERROR_TRACE("CResponseRecord::Open: can't open file:" << m_fileName);
+    }
     return false;
   }
   // Every entry is made whole and goes out at once: the stream needs no
   // buffer of its own (nor the look at the file that sizes one).
   setvbuf(m_pFile, nullptr, _IONBF, 0);
+  // Where the size cap starts from: a file kept from earlier runs counts.
+  long size = (fseek(m_pFile, 0, SEEK_END) == 0) ? ftell(m_pFile) : -1;
+  m_fileBytes = size > 0 ? (uint64_t)size : 0;
   return true;
 }
 
@@ -76,11 +106,24 @@ void CResponseRecord::Close() {
 }
 
 bool CResponseRecord::EnsureOpen() {
-  if (!m_pFile && !m_fileName.empty()) {
-    CRtString name = m_fileName;
-    Open(name);
-  }
+  if (!m_pFile && !m_fileName.empty() && !m_refused) OpenFile();
   return m_pFile != nullptr;
+}
+
+bool CResponseRecord::MakeRoom(uint64_t length) {
+  const uint64_t cap = g_maxFileBytes.load(std::memory_order_relaxed);
+  if (m_fileBytes == 0 || m_fileBytes + length <= cap) return true;
+  // One older file is kept: "<name>.1", replaced each time.
+  Close();
+  CRtString older = m_fileName + ".1";
+  if (rename(m_fileName.c_str(), older.c_str()) != 0) {
+    // The file cannot be set aside: it must not grow further.
+    m_refused = true;
+    RT_WARNING_TRACE("CResponseRecord::Record, not recording to " << m_fileName << ": cannot rename it to "
+                                                                   << older);
+    return false;
+  }
+  return OpenFile();
 }
 
 void CResponseRecord::UpdateStamps(time_t now) {
@@ -100,11 +143,13 @@ void CResponseRecord::UpdateStamps(time_t now) {
 
 void CResponseRecord::WriteEntry(const char* text, size_t length) {
   fwrite(text, 1, length, m_pFile);
+  m_fileBytes += length;
   // Entries are on disk as they are made.
   fflush(m_pFile);
 }
 
 void CResponseRecord::Record(DWORD request, const CRtString& requestText, const CRtString& responseText) {
+  if (m_fileName.empty() || m_refused) return;
   if (!EnsureOpen()) {
     RT_ERROR_TRACE("CResponseRecord::Record: empty file. request=" << (unsigned int)request
                                                                     << ",response=" << responseText);
@@ -122,14 +167,60 @@ void CResponseRecord::Record(DWORD request, const CRtString& requestText, const 
   } else {
     length = (size_t)ret;
   }
+  if (!MakeRoom(length)) return;
   WriteEntry(m_lineBuffer, length);
 }
 
 void CResponseRecord::Record(DWORD key, const char* data, DWORD length) {
+  if (m_fileName.empty() || m_refused) return;
   if (!EnsureOpen()) {
     RT_ERROR_TRACE("CResponseRecord::Record: empty file. request=" << (unsigned int)key);
     return;
   }
+  size_t dataLength = (data && length > 0) ? (size_t)length : 0;
+  // The reply this entry belongs to: the first entry of a key opens one.
+  ReplyCount* reply = nullptr;
+  for (ReplyCount& r : m_replies) {
+    if (r.key == key) {
+      reply = &r;
+      break;
+    }
+  }
+  if (reply == nullptr) {
+    if (m_replies.size() >= kMaxOpenReplies) m_replies.erase(m_replies.begin());
+    m_replies.push_back(ReplyCount{key, 0, 0});
+    // The opening entry (an object name) is held to the same size as a
+    // reply's pieces, so that no one entry comes near the file cap.
+    if (dataLength > kMaxReplyBytes) {
+      m_replies.back().leftOut = dataLength - kMaxReplyBytes;
+      dataLength = kMaxReplyBytes;
+    }
+  } else {
+    const size_t room = kMaxReplyBytes - reply->written;
+    if (dataLength > room) {
+      reply->leftOut += dataLength - room;
+      dataLength = room;
+      if (dataLength == 0) return;
+    }
+    reply->written += dataLength;
+  }
+  WriteStamped(key, data, dataLength);
+}
+
+void CResponseRecord::EndReply(DWORD key) {
+  for (size_t i = 0; i < m_replies.size(); ++i) {
+    if (m_replies[i].key != key) continue;
+    const uint64_t leftOut = m_replies[i].leftOut;
+    m_replies.erase(m_replies.begin() + i);
+    if (leftOut == 0 || m_fileName.empty() || m_refused || !EnsureOpen()) return;
+    char text[64];
+    int n = snprintf(text, sizeof(text), "... %llu bytes left out", (unsigned long long)leftOut);
+    WriteStamped(key, text, n > 0 ? (size_t)n : 0);
+    return;
+  }
+}
+
+void CResponseRecord::WriteStamped(DWORD key, const char* data, size_t dataLength) {
   if (m_keyTextLength == 0 || key != m_keyTextKey) {
     memset(m_keyText, 0, sizeof(m_keyText));
     snprintf(m_keyText, sizeof(m_keyText), "[%5d]:", (int)key);
@@ -141,8 +232,8 @@ void CResponseRecord::Record(DWORD key, const char* data, DWORD length) {
   UpdateStamps(time(nullptr));
 
   const size_t stampLength = strlen(m_shortStamp);
-  const size_t dataLength = (data && length > 0) ? (size_t)length : 0;
   const size_t total = stampLength + keyLength + dataLength + 1;
+  if (!MakeRoom(total)) return;
   if (total <= sizeof(m_lineBuffer)) {
     // The usual entry (a read piece, an object name) goes out in one write.
     char* out = m_lineBuffer;
@@ -160,6 +251,7 @@ void CResponseRecord::Record(DWORD key, const char* data, DWORD length) {
   fwrite(m_shortStamp, 1, stampLength, m_pFile);
   fwrite(keyText, 1, keyLength, m_pFile);
   fwrite(data, 1, dataLength, m_pFile);
+  m_fileBytes += stampLength + keyLength + dataLength;
   WriteEntry("\n", 1);
 }
 
@@ -216,16 +308,79 @@ int DirExists(const CRtString& path) {
   return isDir;
 }
 
-CRtString GetWorkDir() {
-  char buffer[MAX_PATH];
-  memset(buffer, 0, sizeof(buffer));
-  GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
-  CRtString path(buffer);
-  size_t pos = path.rfind(kPathSeparator);
-  CRtString dir = (pos != CRtString::npos) ? path.substr(0, pos + 1) : path;
-  if (dir.empty() || dir[dir.size() - 1] != kPathSeparator) dir += kPathSeparator;
-  if (MakeDir(dir) != 0) {
-    RT_WARNING_TRACE("CWebAccessBase::GetWorkDir, MakeDir failed. dir=" << dir);
+namespace {
+
+// The folder the variables name, "" when recording is off or no folder can
+// be named.
+CRtString ChooseRecordFolder(const char* chosen, const char* state, const char* home) {
+  CRtString dir;
+  if (chosen != nullptr) {
+    // Set but empty: the host or the user turned recording off.
+    if (chosen[0] == '\0') return dir;
+    dir = chosen;
+  } else {
+    if (state != nullptr && state[0] == kPathSeparator) {
+      dir = state;
+    } else if (home[0] != '\0') {
+      dir = home;
+      if (dir[dir.size() - 1] != kPathSeparator) dir += kPathSeparator;
+      dir += ".local/state";
+    } else {
+      return dir;
+    }
+    if (dir[dir.size() - 1] != kPathSeparator) dir += kPathSeparator;
+    dir += kRecordFolderName;
   }
+  if (dir[dir.size() - 1] != kPathSeparator) dir += kPathSeparator;
   return dir;
+}
+
+// The last folder made, with the variables that named it: a site made with
+// the same variables needs no look at the file system.
+struct MadeFolder {
+  std::mutex lock;
+  bool valid = false;
+  bool chosenSet = false;
+  CRtString chosen, state, home, dir;
+};
+
+MadeFolder& LastFolder() {
+  static MadeFolder* made = new MadeFolder;  // kept for sites made at exit
+  return *made;
+}
+
+}  // namespace
+
+CRtString GetWorkDir() {
+  const char* chosen = getenv("QMX_RECORD_DIR");
+  if (chosen != nullptr && chosen[0] == '\0') return CRtString();
+  const char* stateEnv = getenv("XDG_STATE_HOME");
+  const char* state = stateEnv != nullptr ? stateEnv : "";
+  const char* home = QmxHomeDir();
+  MadeFolder& last = LastFolder();
+  {
+    std::lock_guard<std::mutex> g(last.lock);
+    if (last.valid && last.chosenSet == (chosen != nullptr) && last.chosen == (chosen ? chosen : "") &&
+        last.state == state && last.home == home)
+      return last.dir;
+  }
+  CRtString dir = ChooseRecordFolder(chosen, stateEnv, home);
+  if (dir.empty() || QmxMakePrivateDir(dir.c_str()) != 0) {
+    RT_WARNING_TRACE("CWebAccessBase::GetWorkDir, MakeDir failed. dir=" << dir);
+    return CRtString();
+  }
+  std::lock_guard<std::mutex> g(last.lock);
+  last.valid = true;
+  last.chosenSet = chosen != nullptr;
+  last.chosen = chosen ? chosen : "";
+  last.state = state;
+  last.home = home;
+  last.dir = dir;
+  return dir;
+}
+
+CRtString GetRecordPath(const char* name) {
+  CRtString dir = GetWorkDir();
+  if (dir.empty()) return dir;
+  return dir + name;
 }

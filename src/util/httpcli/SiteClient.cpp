@@ -6,28 +6,13 @@
 #include <new>
 
 #include "HttpResult.h"
+#include "TransportSettings.h"
 #include "qmxcrt.h"
+#include "wininet.h"
 
 namespace {
 
 const char kSiteRecordName[] = "httpresponse.rrr";
-
-// The directory of the executable, ending in its separator.
-CRtString FindExecutableDir() {
-  char buffer[MAX_PATH];
-  memset(buffer, 0, sizeof(buffer));
-  GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
-  CRtString path(buffer);
-  size_t pos = path.rfind('/');
-  return pos == CRtString::npos ? path : path.substr(0, pos + 1);
-}
-
-// The executable does not move while the process runs: looked up once, and
-// kept past static destruction for sites made at exit.
-const CRtString& ExecutableDir() {
-  static const CRtString* dir = new CRtString(FindExecutableDir());
-  return *dir;
-}
 
 }  // namespace
 
@@ -39,9 +24,10 @@ CSiteClient::CSiteClient()
       m_bAsync(TRUE),
       m_pRecord(nullptr) {
   RT_INFO_TRACE_THIS("CSiteClient::CSiteClient, ");
-  // Each site starts the traffic record afresh.
-  CRtString path = ExecutableDir() + kSiteRecordName;
-  _unlink(path.c_str());
+  // Each site starts the traffic record afresh, in the record folder; with
+  // recording off the path is empty and the record does nothing.
+  CRtString path = GetRecordPath(kSiteRecordName);
+  if (!path.empty()) _unlink(path.c_str());
   m_pRecord = new (std::nothrow) CResponseRecord(path);
 }
 
@@ -133,6 +119,7 @@ void CSiteClient::NotifySink(CRequestItem* aRequest, int aResult) {
   if (!aRequest || !aRequest->m_bAsync || !m_pSink || aRequest->m_bNotified) return;
   aRequest->AddReference();
   aRequest->m_bNotified = TRUE;
+  TransportSettings::SetDiagnosis({aRequest->m_internetError, aRequest->m_httpStatus, 0});
   m_pSink->OnRequest(aRequest->m_key, aResult, aRequest->m_receiveMsg);
   aRequest->ReleaseReference();
 }
@@ -145,7 +132,10 @@ void CSiteClient::OnTimer(CRtTimerWrapper* aId) {
   auto it = std::find_if(m_requests.begin(), m_requests.end(), [now](CRequestItem* item) {
     return (DWORD)(now - item->m_startTicks) > kRequestTimeoutMs;
   });
-  if (it != m_requests.end()) Cancel_i((*it)->m_key, true);
+  if (it != m_requests.end()) {
+    (*it)->m_internetError = ERROR_INTERNET_TIMEOUT;
+    Cancel_i((*it)->m_key, true);
+  }
   if (m_requests.empty()) m_timer.Cancel();
   ReleaseReference();
 }

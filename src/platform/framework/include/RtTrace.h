@@ -5,10 +5,19 @@
 // Levels: 0 error, 10 warning, 20 information. Where lines go:
 //   QMX_TRACE        unset or empty: nowhere (a sink installed by the host or a
 //                    test still receives them); "stderr"; or a file path
-//                    (appended to).
+//                    (appended to; created readable by the user only; a
+//                    symbolic link at that name is refused, with a message on
+//                    stderr, and the trace then goes nowhere).
 //   QMX_TRACE_LEVEL  the highest level written: 0, 10 or 20 (default 20).
 // Each written line carries the local time, the level and the kernel thread
 // id: "2026-01-31 14:05:09.123 L20 T4711 <text>".
+//
+// Passwords never leave the trace: before a line reaches the output or the
+// sink, the value of every "key=value" whose key ends in "pass" or
+// "password" (any case: confPass=, aPassword=, m_proxyPassword=) is shown as
+// "***". The value ends at '&', at a blank or line break, at the end of the
+// line, or at a ',' that starts the next "label=" ("confPass=a,b,eMail=x"
+// hides "a,b"); an empty value stays empty.
 #ifndef QMX_RTTRACE_H
 #define QMX_RTTRACE_H
 
@@ -45,7 +54,7 @@ class QMX_FRAMEWORK_API CRtTrace {
   // is first used (the first line then reads the configuration).
   static bool IsEnabled(int level) { return level <= s_activeLevel.load(std::memory_order_relaxed); }
 
-  // Writes one line; thread-safe, never throws.
+  // Writes one line, its passwords hidden; thread-safe, never throws.
   void trace_string(int level, const char* text);
 
   // Installs a sink beside the configured output (null removes it), and the
@@ -56,8 +65,9 @@ class QMX_FRAMEWORK_API CRtTrace {
   static void SetLevel(int maxLevel);
   static int GetLevel();
   // Replaces the output chosen by QMX_TRACE: null or "" for none, "stderr",
-  // "stdout" or a file path (appended to). Returns 0, or RT_ERROR_FAILURE
-  // when the file cannot be opened (the output is then none).
+  // "stdout" or a file path (appended to, as for QMX_TRACE). Returns 0, or
+  // RT_ERROR_FAILURE when the file cannot be opened or is a symbolic link
+  // (the output is then none).
   static int SetOutput(const char* where);
 
   // Formats into a caller's buffer, cutting silently at its size (the text

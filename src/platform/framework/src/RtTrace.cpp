@@ -3,6 +3,7 @@
 // installed sink.
 #include "RtTrace.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <inttypes.h>
@@ -16,7 +17,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -48,16 +51,21 @@ long ThreadId() {
 }
 
 // Opens an output by its configuration text; -1 for none. *owns tells
-// whether the caller must close it.
-int OpenOutput(const char* where, bool* owns, bool* failed) {
+// whether the caller must close it; *linkRefused, that the file named is a
+// symbolic link.
+int OpenOutput(const char* where, bool* owns, bool* failed, bool* linkRefused) {
   *owns = false;
   *failed = false;
+  *linkRefused = false;
   if (where == nullptr || where[0] == '\0') return -1;
   if (strcmp(where, "stderr") == 0) return STDERR_FILENO;
   if (strcmp(where, "stdout") == 0) return STDOUT_FILENO;
-  int fd = open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // The trace may carry what a user typed: the file is the user's alone, and
+  // a symbolic link planted at its name is refused rather than followed.
+  int fd = open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     *failed = true;
+    *linkRefused = (errno == ELOOP);
     return -1;
   }
   *owns = true;
@@ -76,6 +84,116 @@ int ActiveLevelLocked(const TraceState& s) {
   return (s.outFd >= 0 || s.sink != nullptr) ? s.maxLevel.load() : INT_MIN;
 }
 
+// Nothing else can report it: the trace itself is what failed.
+void ReportOpenFailure(bool linkRefused) {
+  static const char kMsg[] = "qmxframework: cannot open the QMX_TRACE file; tracing to nowhere\n";
+  static const char kLinkMsg[] =
+      "qmxframework: the QMX_TRACE file is a symbolic link, not followed; tracing to nowhere\n";
+  ssize_t ignored = linkRefused ? write(STDERR_FILENO, kLinkMsg, sizeof kLinkMsg - 1)
+                                : write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
+  (void)ignored;
+}
+
+// ---- secrets ----
+// Every line passes here before any output or sink sees it: the value of a
+// "key=value" whose key ends in "pass" or "password" (any case) becomes
+// "***". A value ends at '&' (a URL query), at a line break, or at a ',' or
+// blank that starts the next "label=" of a trace line, so "a,b c" in
+// "confPass=a,b c,eMail=x" is hidden whole. An empty value stays empty.
+
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+inline bool IsKeyChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+         c == '.';
+}
+
+// Whether the key ending just before text[eq] (an '=') ends in "pass" or
+// "password", case aside.
+bool IsSecretKey(const char* text, size_t eq) {
+  size_t start = eq;
+  while (start > 0 && IsKeyChar(text[start - 1])) --start;
+  const size_t keyLength = eq - start;
+  auto endsWith = [&](const char* suffix, size_t n) {
+    if (keyLength < n) return false;
+    const char* k = text + eq - n;
+    for (size_t i = 0; i < n; ++i)
+      if (Lower(k[i]) != suffix[i]) return false;
+    return true;
+  };
+  return endsWith("pass", 4) || endsWith("password", 8);
+}
+
+// Whether text + i (just past a ',') starts a "label=".
+bool StartsLabel(const char* text) {
+  size_t n = 0;
+  while (IsKeyChar(text[n])) ++n;
+  return n > 0 && text[n] == '=';
+}
+
+// Where the value starting at text[from] ends.
+size_t ValueEnd(const char* text, size_t from) {
+  size_t i = from;
+  for (;; ++i) {
+    char c = text[i];
+    if (c == '\0' || c == '&' || c == '\n' || c == '\r') return i;
+    // A blank ends the value only where the next label starts (" this=" of
+    // an object's line): a password may hold blanks.
+    if ((c == ',' || c == ' ' || c == '\t') && StartsLabel(text + i + 1)) return i;
+  }
+}
+
+// Cheap first look: every secret key holds "ss" (any case); most lines do not.
+bool MayHoldSecret(const char* text) {
+  for (const char* p = text; *p != '\0'; ++p) {
+    if ((p[0] | 0x20) == 's' && (p[1] | 0x20) == 's') return true;
+  }
+  return false;
+}
+
+// The first '=' at or after `from` that follows a secret key with a
+// non-empty value; `length` when there is none.
+size_t NextSecret(const char* text, size_t length, size_t from) {
+  for (size_t i = from; i < length; ++i) {
+    if (text[i] == '=' && IsSecretKey(text, i) && ValueEnd(text, i + 1) > i + 1) return i;
+  }
+  return length;
+}
+
+// The line as it may be shown: `text` itself when it holds no secret, else a
+// masked copy in `stack` (or in `heap` for a long line). Null only when a
+// long line's copy could not be allocated; the line is then dropped.
+const char* MaskSecrets(const char* text, char* stack, size_t stackSize, std::unique_ptr<char[]>& heap) {
+  if (!MayHoldSecret(text)) return text;
+  const size_t length = strlen(text);
+  size_t eq = NextSecret(text, length, 0);
+  if (eq == length) return text;
+  // A hidden value takes at least six bytes with its key ("pass=x") and
+  // grows by at most two ("x" becomes "***").
+  const size_t need = length + length / 3 + 4;
+  char* out = stack;
+  if (need > stackSize) {
+    heap.reset(new (std::nothrow) char[need]);
+    if (!heap) return nullptr;
+    out = heap.get();
+  }
+  size_t used = 0;
+  size_t from = 0;
+  while (eq < length) {
+    const size_t end = ValueEnd(text, eq + 1);
+    memcpy(out + used, text + from, eq + 1 - from);
+    used += eq + 1 - from;
+    memcpy(out + used, "***", 3);
+    used += 3;
+    from = end;
+    eq = NextSecret(text, length, end);
+  }
+  memcpy(out + used, text + from, length - from);
+  used += length - from;
+  out[used] = '\0';
+  return out;
+}
+
 // Reads QMX_TRACE and QMX_TRACE_LEVEL once, when the trace is first used;
 // returns the active level.
 int ConfigureFromEnvironment() {
@@ -89,13 +207,9 @@ int ConfigureFromEnvironment() {
   const char* out = getenv("QMX_TRACE");
   bool owns = false;
   bool failed = false;
-  int fd = OpenOutput(out, &owns, &failed);
-  if (failed) {
-    // Nothing else can report it: the trace itself is what failed.
-    static const char kMsg[] = "qmxframework: cannot open the QMX_TRACE file; tracing to nowhere\n";
-    ssize_t ignored = write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
-    (void)ignored;
-  }
+  bool linkRefused = false;
+  int fd = OpenOutput(out, &owns, &failed, &linkRefused);
+  if (failed) ReportOpenFailure(linkRefused);
   std::lock_guard<std::mutex> g(s.lock);
   ReplaceOutputLocked(s, fd, owns);
   return ActiveLevelLocked(s);
@@ -131,6 +245,10 @@ void CRtTrace::trace_string(int level, const char* text) {
   if (level > s.maxLevel.load(std::memory_order_relaxed)) return;
   if (t_inTrace) return;
   if (text == nullptr) text = "";
+  char masked[2048];
+  std::unique_ptr<char[]> longMasked;
+  text = MaskSecrets(text, masked, sizeof masked, longMasked);
+  if (text == nullptr) return;
   t_inTrace = true;
   {
     std::lock_guard<std::mutex> g(s.lock);
@@ -188,7 +306,9 @@ int CRtTrace::SetOutput(const char* where) {
   instance();
   bool owns = false;
   bool failed = false;
-  int fd = OpenOutput(where, &owns, &failed);
+  bool linkRefused = false;
+  int fd = OpenOutput(where, &owns, &failed, &linkRefused);
+  if (linkRefused) ReportOpenFailure(true);
   TraceState& s = State();
   std::lock_guard<std::mutex> g(s.lock);
   ReplaceOutputLocked(s, fd, owns);

@@ -48,8 +48,14 @@ FILE* QmxOpenPrivateAppend(const char* path, const char** reason) {
   if (fd < 0) {
     const int error = errno;
     struct stat link;
-    *reason = (error == ELOOP && lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) ? "is a symbolic link"
-                                                                                      : strerror(error);
+    if (error == ELOOP && lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+      *reason = "is a symbolic link";
+    } else if (error == EISDIR || error == ENXIO) {
+      // A directory, or a FIFO nobody reads (O_NONBLOCK).
+      *reason = "is not a regular file";
+    } else {
+      *reason = strerror(error);
+    }
     errno = error;
     return nullptr;
   }
@@ -70,8 +76,7 @@ FILE* QmxOpenPrivateAppend(const char* path, const char** reason) {
     errno = EPERM;
     return nullptr;
   }
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK stays: it changes nothing for a regular file.
   FILE* file = fdopen(fd, "a");
   if (!file) {
     const int error = errno;
