@@ -18,6 +18,7 @@
 
 #include "ProgressBar.h"
 #include "SiteSimulator.h"
+#include "qmxloopback/LoopbackServer.h"
 
 namespace {
 
@@ -30,9 +31,10 @@ struct Output {
   std::string text;
 };
 
-// Runs confweba with args on a pseudo-terminal (or with stdout on a pipe)
-// and collects everything it writes until it exits.
-Output RunConfweba(const std::vector<std::string>& args, bool terminal) {
+// Runs confweba with args on a pseudo-terminal (or with stdout on a pipe),
+// types input on the terminal, and collects everything it writes until it
+// exits.
+Output RunConfweba(const std::vector<std::string>& args, bool terminal, const std::string& input = "") {
   std::vector<std::string> all{QMX_CONFWEBA_BINARY};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -63,6 +65,7 @@ Output RunConfweba(const std::vector<std::string>& args, bool terminal) {
     _exit(127);
   }
   if (pid < 0) return out;
+  if (terminal && !input.empty() && write(fd, input.data(), input.size()) < 0) out.text = "(input not written)";
   char buf[4096];
   for (;;) {
     struct pollfd p = {fd, POLLIN, 0};
@@ -134,6 +137,22 @@ TEST_F(TerminalTest, UnannouncedLengthShowsBytesAndRate) {
   EXPECT_NE(std::string::npos, o.text.find("\r" + size + "  ")) << o.text;
   EXPECT_EQ(std::string::npos, o.text.find("%")) << o.text;
   EXPECT_NE(std::string::npos, o.text.find("result: 0\r\n")) << o.text;
+}
+
+// The logon prompt shows the host and realm the server named escaped: a
+// realm cannot clear the screen or retitle the window. The user ends the
+// input (Ctrl-D), which cancels the logon.
+TEST(LogonPrompt, ShowsTheServersRealmEscaped) {
+  qmxloopback::LoopbackServer server;
+  server.RequireBasic("ann", "pw", "Staff\x1b]0;owned\x07\x1b[2J area");
+  ASSERT_TRUE(server.Start());
+  const Output o = RunConfweba({"-q", "get", server.Url("/files/x.bin"), "/nonexistent-dir"}, true, "\x04");
+  server.Stop();
+  EXPECT_EQ(1, o.exitCode) << o.text;
+  EXPECT_NE(std::string::npos, o.text.find("asks for a logon (realm \"Staff\\x1b]0;owned\\x07\\x1b[2J area\")"))
+      << o.text;
+  EXPECT_EQ(std::string::npos, o.text.find('\x1b')) << o.text;
+  EXPECT_EQ(std::string::npos, o.text.find('\x07')) << o.text;
 }
 
 TEST(ProgressFormat, KnownAndUnknownLengths) {

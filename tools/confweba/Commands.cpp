@@ -1,8 +1,13 @@
 #include "Commands.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,8 +18,10 @@
 
 #include "ErrorText.h"
 #include "Host.h"
+#include "Printable.h"
 #include "ProgressBar.h"
 #include "SiteSimulator.h"
+#include "qmxconfweba_ext.h"
 #include "windows.h"
 
 namespace confweba {
@@ -44,36 +51,59 @@ void PrintJson(const json& j) {
 
 int ExitCode(int result) { return result == 0 ? 0 : 1; }
 
-void PrintFailure(const char* what, int result) {
-  std::cerr << "confweba: " << what << " failed: " << ErrorText(result) << " (" << result << ")" << std::endl;
+// "confweba: join failed: <text> (<code>)", and ": <cause>" when the
+// transport knows one.
+void PrintFailure(const char* what, int result, const std::string& cause = std::string(),
+                  const std::string& more = std::string()) {
+  std::cerr << "confweba: " << what << " failed: " << ErrorText(result) << " (" << result << ")"
+            << (cause.empty() ? "" : ": " + cause) << (more.empty() ? "" : ": " + more) << std::endl;
 }
 
-// Indents every line of a configuration text for the console.
+// Adds "cause" to a result object when one is known.
+void AddCause(json& j, const std::string& cause) {
+  if (!cause.empty()) j["cause"] = cause;
+}
+
+// Indents every line of a configuration text for the console; each line
+// is printed escaped, so the text keeps its lines but no control character
+// reaches the terminal.
 void PrintIndented(const std::string& text) {
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
-    std::cout << "    " << text.substr(pos, end - pos) << "\n";
+    std::cout << "    " << Printable(text.substr(pos, end - pos)) << "\n";
     pos = end + 1;
   }
 }
 
-bool WriteFile(const fs::path& path, const std::string& bytes, std::string& error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    error = "cannot write " + path.string();
-    return false;
+// Writes bytes to path, readable by the user only: a new file made 0600 in
+// one step beside it, then renamed over path. A symlink at path is replaced,
+// never written through, and no one sees a partly written file.
+bool WritePrivateFile(const fs::path& path, const std::string& bytes, std::string& error) {
+  std::string tmp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  const int fd = mkostemp(tmp.data(), O_CLOEXEC);  // mode 0600
+  bool ok = fd >= 0;
+  for (size_t done = 0; ok && done < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
   }
-  return true;
+  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    error = "cannot write " + path.string() + ": " + strerror(errno);
+    if (fd >= 0) unlink(tmp.c_str());
+  }
+  return ok;
 }
 
 struct GetOutcome {
   int result = 0;
   std::string file;
   uintmax_t bytes = 0;
+  std::string cause;
 };
 
 // Downloads through the module into dir (made absolute first) and checks
@@ -89,6 +119,7 @@ GetOutcome DoGet(CConfWebaHost& host, const std::string& url, const std::string&
   {
     CProgressBar bar(stdout, progress);
     o.result = host.GetFile(url, absDir, name);
+    o.cause = host.Cause();
   }
   const std::string fileName = name.empty() ? DownloadFileName(url) : name;
   if (!absDir.empty() && absDir.back() != '/') absDir += '/';
@@ -103,30 +134,36 @@ GetOutcome DoGet(CConfWebaHost& host, const std::string& url, const std::string&
   return o;
 }
 
-json JoinJson(const JoinOutcome& o) {
-  return json{{"command", "join"},
-              {"result", o.result},
-              {"error", ErrorText(o.result)},
-              {"confDownloadUrl", LocalToUtf8(o.confDownloadUrl)},
-              {"loaderIni", LocalToUtf8(o.loaderIni)},
-              {"confTokenIni", LocalToUtf8(o.confTokenIni)}};
+json JoinJson(const JoinOutcome& o, const std::string& cause) {
+  json j{{"command", "join"},
+         {"result", o.result},
+         {"error", ErrorText(o.result)},
+         {"confDownloadUrl", LocalToUtf8(o.confDownloadUrl)},
+         {"loaderIni", LocalToUtf8(o.loaderIni)},
+         {"confTokenIni", LocalToUtf8(o.confTokenIni)}};
+  AddCause(j, cause);
+  return j;
 }
 
-json InviteJson(int result) {
-  return json{{"command", "invite"}, {"result", result}, {"error", ErrorText(result)}};
+json InviteJson(int result, int sent, const std::string& cause) {
+  json j{{"command", "invite"}, {"result", result}, {"error", ErrorText(result)}, {"sent", sent}};
+  AddCause(j, cause);
+  return j;
 }
 
 json GetJson(const GetOutcome& o) {
-  return json{{"command", "get"},
-              {"result", o.result},
-              {"error", ErrorText(o.result)},
-              {"file", LocalToUtf8(o.file)},
-              {"bytes", o.bytes}};
+  json j{{"command", "get"},
+         {"result", o.result},
+         {"error", ErrorText(o.result)},
+         {"file", LocalToUtf8(o.file)},
+         {"bytes", o.bytes}};
+  AddCause(j, o.cause);
+  return j;
 }
 
 void PrintJoinText(const JoinOutcome& o) {
   std::cout << "result: 0" << std::endl;
-  std::cout << "loader address: " << o.confDownloadUrl << std::endl;
+  std::cout << "loader address: " << Printable(o.confDownloadUrl) << std::endl;
   std::cout << "conference configuration:" << std::endl;
   PrintIndented(o.confTokenIni);
   std::cout << "loader configuration:" << std::endl;
@@ -146,15 +183,21 @@ bool OpenHost(CConfWebaHost& host, const GlobalArgs& g, const char* command) {
 }  // namespace
 
 std::string DownloadFileName(const std::string& url) {
-  const size_t slash = url.rfind('/');
-  return slash == std::string::npos ? std::string("temp.tmp") : url.substr(slash + 1);
+  // The name is at most as long as the address (decoding only shortens it),
+  // or "temp.tmp".
+  std::string name(url.size() + 16, '\0');
+  const int n = QmxConfWebaFileNameFromUrl(url.c_str(), name.data(), static_cast<unsigned int>(name.size()));
+  if (n < 0) return std::string();
+  name.resize(static_cast<size_t>(n));
+  return name;
 }
 
 int RunJoin(const GlobalArgs& g, const JoinArgs& a) {
   CConfWebaHost host;
   if (!OpenHost(host, g, "join")) return 1;
   const JoinOutcome o = host.Join(a.url, a.confPass, a.email, a.name, a.user, a.password);
-  json j = JoinJson(o);
+  const std::string joinCause = host.Cause();
+  json j = JoinJson(o, joinCause);
   int exitCode = ExitCode(o.result);
 
   if (o.result == 0 && !a.out.empty()) {
@@ -167,13 +210,13 @@ int RunJoin(const GlobalArgs& g, const JoinArgs& a) {
         {"conftoken.ini", &o.confTokenIni}, {"loader.ini", &o.loaderIni}, {"loaderurl.txt", nullptr}};
     for (const auto& out : outputs) {
       const std::string bytes = out.second ? *out.second : o.confDownloadUrl + "\n";
-      if (!WriteFile(dir / out.first, bytes, error)) break;
+      if (!WritePrivateFile(dir / out.first, bytes, error)) break;
       files.push_back(LocalToUtf8((dir / out.first).string()));
     }
     j["files"] = files;
     if (!error.empty()) {
       j["outError"] = error;
-      std::cerr << "confweba: " << error << std::endl;
+      std::cerr << "confweba: " << Printable(error) << std::endl;
       exitCode = 1;
     }
   }
@@ -190,34 +233,62 @@ int RunJoin(const GlobalArgs& g, const JoinArgs& a) {
   if (g.json) {
     PrintJson(j);
   } else if (o.result != 0) {
-    PrintFailure("join", o.result);
+    PrintFailure("join", o.result, joinCause);
   } else {
     PrintJoinText(o);
     if (j.contains("files")) {
-      for (const auto& f : j["files"]) std::cout << "wrote " << f.get<std::string>() << std::endl;
+      for (const auto& f : j["files"]) std::cout << "wrote " << Printable(f.get<std::string>()) << std::endl;
     }
     if (fetch) {
       if (fetched.result == 0) {
-        std::cout << "loader saved: " << fetched.file << " (" << fetched.bytes << " bytes)" << std::endl;
+        std::cout << "loader saved: " << Printable(fetched.file) << " (" << fetched.bytes << " bytes)" << std::endl;
       } else {
-        PrintFailure("loader download", fetched.result);
+        PrintFailure("loader download", fetched.result, fetched.cause);
       }
     }
   }
   return exitCode;
 }
 
+namespace {
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  const size_t n = strlen(prefix);
+  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+// The module's 10008 with no address taken, for a request whose other
+// arguments are in order: the first address alone is too long for the
+// request.
+bool NoAddressFits(const InviteArgs& a, int result, int sent) {
+  const auto blank = [](const std::string& s) { return s.find_first_not_of(" \t") == std::string::npos; };
+  return result == 10008 && sent == 0 && !a.emails.empty() && !blank(a.siteName) && !blank(a.confId) &&
+         (StartsWithNoCase(a.siteUrl, "http://") || StartsWithNoCase(a.siteUrl, "https://"));
+}
+
+}  // namespace
+
 int RunInvite(const GlobalArgs& g, const InviteArgs& a) {
   CConfWebaHost host;
   if (!OpenHost(host, g, "invite")) return 1;
   const int result = host.Invite(a.siteUrl, a.siteName, a.user, a.password, a.confId, a.emails);
+  // How many addresses went into the request: it has room for a limited
+  // number, and the module drops those after the one that fills it.
+  const int sent = QmxConfWebaLastInviteCount();
+  const size_t given = a.emails.size();
   if (g.json) {
-    PrintJson(InviteJson(result));
+    PrintJson(InviteJson(result, sent, host.Cause()));
   } else if (result != 0) {
-    PrintFailure("invite", result);
+    PrintFailure("invite", result, host.Cause(),
+                 NoAddressFits(a, result, sent) ? "not even the first address fits in one request" : "");
   } else {
-    std::cout << "result: 0" << std::endl << "invitations sent to " << a.emails.size() << " address"
-              << (a.emails.size() == 1 ? "" : "es") << std::endl;
+    std::cout << "result: 0" << std::endl << "invitations sent to " << sent;
+    if (static_cast<size_t>(sent) < given) {
+      std::cout << " of " << given << " addresses; the rest did not fit in one request";
+    } else {
+      std::cout << " address" << (sent == 1 ? "" : "es");
+    }
+    std::cout << std::endl;
   }
   return ExitCode(result);
 }
@@ -229,9 +300,10 @@ int RunGet(const GlobalArgs& g, const GetArgs& a) {
   if (g.json) {
     PrintJson(GetJson(o));
   } else if (o.result != 0) {
-    PrintFailure("get", o.result);
+    PrintFailure("get", o.result, o.cause);
   } else {
-    std::cout << "result: 0" << std::endl << "saved " << o.file << " (" << o.bytes << " bytes)" << std::endl;
+    std::cout << "result: 0" << std::endl
+              << "saved " << Printable(o.file) << " (" << o.bytes << " bytes)" << std::endl;
   }
   return ExitCode(o.result);
 }
@@ -274,7 +346,9 @@ int RunSite(const GlobalArgs& g, const SiteArgs& a) {
   std::ostream& log = g.json ? std::cerr : std::cout;
   sim.SetLogger([&](const sitesim::SiteRequest& r, int status) {
     std::lock_guard<std::mutex> lock(printLock);
-    log << r.method << " " << r.target << (r.body.empty() ? "" : " [form body]") << " -> " << status << std::endl;
+    // What a client sent: escaped before it reaches the console.
+    log << Printable(r.method) << " " << Printable(r.target) << (r.body.empty() ? "" : " [form body]") << " -> "
+        << status << std::endl;
   });
   std::string error;
   if (!sim.Start("127.0.0.1", a.port, a.tls, &error)) {
@@ -308,11 +382,40 @@ int RunSite(const GlobalArgs& g, const SiteArgs& a) {
   return 0;
 }
 
+namespace {
+
+// Trusts the certificate of the simulator this process started (made anew
+// at each start), so that --tls works with certificates checked.
+class CSimulatorTrust {
+ public:
+  bool Trust(const sitesim::CSiteSimulator& sim, std::string& error) {
+    if (QmxConfWebaSetTrustedCertificates(sim.CertificateFile().c_str()) != 0) {
+      error = "the module did not take the simulator's certificate";
+      return false;
+    }
+    m_trusted = true;
+    return true;
+  }
+  ~CSimulatorTrust() {
+    if (m_trusted) QmxConfWebaSetTrustedCertificates(nullptr);
+  }
+
+ private:
+  bool m_trusted = false;
+};
+
+}  // namespace
+
 int RunDemo(const GlobalArgs& g, const DemoArgs& a) {
   sitesim::CSiteSimulator sim;
   std::string error;
   if (!sim.Start("127.0.0.1", 0, a.tls, &error)) {
     std::cerr << "confweba: " << error << std::endl;
+    return 1;
+  }
+  CSimulatorTrust trust;
+  if (a.tls && !trust.Trust(sim, error)) {
+    std::cerr << "confweba: cannot trust the simulator's certificate: " << error << std::endl;
     return 1;
   }
   const sitesim::SiteData& data = sim.Data();
@@ -347,11 +450,12 @@ int RunDemo(const GlobalArgs& g, const DemoArgs& a) {
               << "conference password \"" << conf.password << "\"" << std::endl;
   }
   const JoinOutcome joined = host.Join(invitation, conf.password, "attendee@example.com", "Demo Attendee", "", "");
+  const std::string joinCause = host.Cause();
   if (text) {
     if (joined.result == 0) {
       PrintJoinText(joined);
     } else {
-      PrintFailure("join", joined.result);
+      PrintFailure("join", joined.result, joinCause);
     }
   }
 
@@ -362,13 +466,15 @@ int RunDemo(const GlobalArgs& g, const DemoArgs& a) {
               << account.user << "\"" << std::endl;
   }
   const int invited = host.Invite(sim.SiteUrl(), data.siteName, account.user, account.password, conf.confId, emails);
+  const int sent = QmxConfWebaLastInviteCount();
+  const std::string inviteCause = host.Cause();
   if (text) {
     if (invited == 0) {
       std::cout << "result: 0" << std::endl << "the site mails:";
-      for (const auto& e : sim.Invited()) std::cout << " " << e;
+      for (const auto& e : sim.Invited()) std::cout << " " << Printable(e);
       std::cout << std::endl;
     } else {
-      PrintFailure("invite", invited);
+      PrintFailure("invite", invited, inviteCause);
     }
   }
 
@@ -376,14 +482,16 @@ int RunDemo(const GlobalArgs& g, const DemoArgs& a) {
   GetOutcome fetched;
   fetched.result = joined.result != 0 ? joined.result : 0;
   if (joined.result == 0) {
-    if (text) std::cout << "\n[3/3] download " << joined.confDownloadUrl << "\n      into " << outDir << std::endl;
+    if (text) {
+      std::cout << "\n[3/3] download " << Printable(joined.confDownloadUrl) << "\n      into " << outDir << std::endl;
+    }
     fetched = DoGet(host, joined.confDownloadUrl, outDir, "");
     if (text) {
       if (fetched.result == 0) {
         std::cout << "result: 0" << std::endl
-                  << "saved " << fetched.file << " (" << fetched.bytes << " bytes)" << std::endl;
+                  << "saved " << Printable(fetched.file) << " (" << fetched.bytes << " bytes)" << std::endl;
       } else {
-        PrintFailure("download", fetched.result);
+        PrintFailure("download", fetched.result, fetched.cause);
       }
     }
   } else if (text) {
@@ -399,7 +507,7 @@ int RunDemo(const GlobalArgs& g, const DemoArgs& a) {
 
   const int result = joined.result != 0 ? joined.result : invited != 0 ? invited : fetched.result;
   if (g.json) {
-    json steps = json::array({JoinJson(joined), InviteJson(invited), GetJson(fetched)});
+    json steps = json::array({JoinJson(joined, joinCause), InviteJson(invited, sent, inviteCause), GetJson(fetched)});
     PrintJson(json{{"command", "demo"},
                    {"result", result},
                    {"error", ErrorText(result)},

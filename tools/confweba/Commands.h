@@ -12,6 +12,10 @@ struct GlobalArgs {
   bool json = false;
   bool verbose = false;
   bool quiet = false;  // no progress bar
+  bool insecure = false;
+  std::string caCert;
+  double maxTime = 0;         // seconds; 0: no overall limit
+  double connectTimeout = 0;  // seconds; 0: the module's default
 };
 
 struct JoinArgs {
@@ -58,8 +62,8 @@ int RunGet(const GlobalArgs& g, const GetArgs& a);
 int RunSite(const GlobalArgs& g, const SiteArgs& a);
 int RunDemo(const GlobalArgs& g, const DemoArgs& a);
 
-// The file name the module stores a download under when no name is given:
-// what follows the last "/" of the URL, query included; "temp.tmp" without one.
+// The file name the module stores a download under when no name is given
+// (the module's own rule, QmxConfWebaFileNameFromUrl).
 std::string DownloadFileName(const std::string& url);
 
 }  // namespace confweba

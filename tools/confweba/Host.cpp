@@ -1,5 +1,6 @@
 #include "Host.h"
 
+#include "ErrorText.h"
 #include "qmxframework.h"
 
 namespace confweba {
@@ -37,6 +38,7 @@ JoinOutcome CConfWebaHost::Join(const std::string& emailURL, const std::string& 
                                 const std::string& password) {
   m_replied = false;
   m_join = JoinOutcome();
+  m_cause.clear();
   const int rt = m_module->JoinConference(emailURL, confPass, eMail, attendeeName, userName, password);
   if (rt != 0) {
     JoinOutcome failed;
@@ -45,6 +47,7 @@ JoinOutcome CConfWebaHost::Join(const std::string& emailURL, const std::string& 
   }
   WaitForReply();
   if (!m_replied) m_join.result = 10015;
+  if (m_join.result != 0) m_cause = LastCause();
   return m_join;
 }
 
@@ -53,14 +56,20 @@ int CConfWebaHost::Invite(const std::string& siteURL, const std::string& siteNam
                           const std::vector<std::string>& emails) {
   m_replied = false;
   m_inviteResult = 0;
+  m_cause.clear();
   const int rt = m_module->InviteByEmails(siteURL, siteName, userName, password, confID, emails);
   if (rt != 0) return rt;
   WaitForReply();
-  return m_replied ? m_inviteResult : 10015;
+  const int result = m_replied ? m_inviteResult : 10015;
+  if (result != 0) m_cause = LastCause();
+  return result;
 }
 
 int CConfWebaHost::GetFile(const std::string& url, const std::string& dir, const std::string& name) {
-  return m_module->GetFileFromURL(url, dir, name);
+  const int rt = m_module->GetFileFromURL(url, dir, name);
+  // 10008: refused before anything was sent; the diagnosis is an older one.
+  m_cause = rt != 0 && rt != 10008 ? LastCause() : std::string();
+  return rt;
 }
 
 void CConfWebaHost::OnInviteByEmails(int result) {

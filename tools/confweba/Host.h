@@ -40,6 +40,11 @@ class CConfWebaHost : public IConfWebaSink {
   // Blocking download (no queue needed).
   int GetFile(const std::string& url, const std::string& dir, const std::string& name);
 
+  // The transport's cause of the last failed request (ErrorText.h's
+  // LastCause); "" after a success, a request refused before it was sent,
+  // or when none is known.
+  const std::string& Cause() const { return m_cause; }
+
   // IConfWebaSink
   void OnInviteByEmails(int result) override;
   void OnJoinConference(int result, const CRtString& confDownloadUrl, const CRtString& loaderIni,
@@ -57,6 +62,7 @@ class CConfWebaHost : public IConfWebaSink {
   bool m_replied = false;
   int m_inviteResult = 0;
   JoinOutcome m_join;
+  std::string m_cause;
 };
 
 }  // namespace confweba

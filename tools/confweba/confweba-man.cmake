@@ -19,14 +19,25 @@ foreach(cmd IN LISTS commands)
 endforeach()
 string(APPEND include "
 [FILES]
-The program writes the record files waresponse.rrr and httpresponse.rrr
-beside its executable.
+The program writes the record files waresponse.rrr and httpresponse.rrr,
+as every host of the module does, private to the user, in
+$QMX_RECORD_DIR, else $XDG_STATE_HOME/qmxconfweba, else
+~/.local/state/qmxconfweba. They hold the requests, passwords included.
 
 [ENVIRONMENT]
 .TP
 .B QMX_TRACE, QMX_TRACE_LEVEL
 Where the module's trace goes (stderr, stdout or a file) and how much of it;
 --verbose sends it to stderr.
+.TP
+.B QMX_RECORD_DIR
+The folder of the record files; set but empty, nothing is recorded.
+.TP
+.B QMX_CONF_PASS
+The conference password of join when --conf-pass is not given.
+.TP
+.B QMX_PASSWORD
+The account password of join and invite when --password is not given.
 
 [EXIT STATUS]
 0 when the request succeeded, 1 when it failed, 2 for a usage error.
