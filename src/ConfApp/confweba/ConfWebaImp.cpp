@@ -473,8 +473,8 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
 CRtString CConfWebaImp::FileNameOf(const CRtString& url) {
   // The path of the address: what follows scheme://host, up to its query or
   // fragment.
-  size_t begin = url.find("//");
-  begin = (begin == CRtString::npos) ? 0 : url.find('/', begin + 2);
+  const size_t scheme = url.find("//");
+  const size_t begin = (scheme == CRtString::npos) ? url.find('/') : url.find('/', scheme + 2);
   if (begin == CRtString::npos) return "temp.tmp";
   const size_t end = url.find_first_of("?#", begin);
   const CRtString path = url.substr(begin, end == CRtString::npos ? CRtString::npos : end - begin);

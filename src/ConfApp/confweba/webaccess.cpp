@@ -28,7 +28,7 @@ int CWebAccessBase::Init() {
     RT_ASSERTE_RETURN(m_xmlparser, 10007);
   }
   if (m_resprecord) return 0;
-  m_resprecord = new (std::nothrow) CResponseRecord(GetWorkDir() + "waresponse.rrr");
+  m_resprecord = new (std::nothrow) CResponseRecord(GetRecordPath("waresponse.rrr"));
   RT_ASSERTE_RETURN(m_resprecord, 10007);
   return 0;
 }

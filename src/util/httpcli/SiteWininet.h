@@ -52,9 +52,9 @@ class CSiteWininet : public CSiteClient {
   static const DWORD kSyncTimeoutMs = 6000;
   // The most a join or invitation reply may hold; a longer one fails the
   // request. The XML reader takes no more either.
-  static const size_t kMaxReplyBytes = 16u << 20;
+  static constexpr size_t kMaxReplyBytes = 16u << 20;
   // The read block of synchronous requests.
-  static const DWORD kSyncReadBlock = 64u << 10;
+  static constexpr DWORD kSyncReadBlock = 64u << 10;
 
  protected:
   // Builds a request item with the site's mode, login and proxy, and records it.
