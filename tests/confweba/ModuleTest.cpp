@@ -18,17 +18,6 @@ TEST_F(ModuleTest, InstanceIsTheSameObjectEveryTime) {
   EXPECT_EQ(module_, IConfWeba::Instance());
 }
 
-TEST_F(ModuleTest, HostCanStartAgainAfterShutdown) {
-  ASSERT_EQ(0, Join(sim_->InvitationUrl("123456")).result);
-  QmxFrameworkShutdown();
-  QmxThreadDetach();
-  sink_.queue = QmxThreadAttach();
-  module_ = IConfWeba::Instance();
-  ASSERT_NE(nullptr, module_);
-  ASSERT_EQ(0, module_->Initialize(&sink_));
-  EXPECT_EQ(0, Join(sim_->InvitationUrl("123456")).result);
-}
-
 TEST_F(ModuleTest, WithoutSinkRepliesAreParsedAndDropped) {
   ASSERT_EQ(0, module_->Initialize(nullptr));
   sitesim::SiteFault f;

@@ -13,14 +13,16 @@
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
+#include "Printable.h"
 #include "TerminalPrompt.h"
 #include "qmxconfweba_ext.h"
 #include "qmxframework.h"
 
 namespace {
 
+// Trace lines carry texts of the network (reply bodies, values): escaped.
 void TraceToStderr(int level, const char* text, void*) {
-  fprintf(stderr, "trace[%d] %s\n", level, text);
+  fprintf(stderr, "trace[%d] %s\n", level, confweba::Printable(text).c_str());
 }
 
 const int kUsageError = 2;
