@@ -246,7 +246,9 @@ TEST_P(CertificateTest, FaultyCertificateFailsBeforeTheRequestUnlessRelaxed) {
   server_.reset(new LoopbackServer(o));
   Serve(Xml(GoodXml()));
   // Trusting the issuer leaves the date and the name to fail on.
-  if (GetParam() != 0) ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(server_->CertificateFile().c_str()));
+  if (GetParam() != 0) {
+    ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(server_->CertificateFile().c_str()));
+  }
   Rounds(3, [&](int) { EXPECT_EQ(4003, Join(Invitation()).result); });
   EXPECT_EQ(0u, server_->RequestCount());
   QmxConfWebaDiagnosis d{};
@@ -590,10 +592,14 @@ TEST_P(HostileReplyTest, FailsWithinBoundsAndLeavesNoFile) {
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()));
   if (GetParam().join != Hostile::kNotTried) {
     const int result = Join(Invitation()).result;
-    if (GetParam().join == Hostile::kFails) EXPECT_TRUE(result == 4002 || result == 4003) << result;
+    if (GetParam().join == Hostile::kFails) {
+      EXPECT_TRUE(result == 4002 || result == 4003) << result;
+    }
     EXPECT_NE(-1, result);
   }
-  if (!kSanitized) EXPECT_LT(StatusKb("VmHWM:") - before, 64L * 1024) << "kB at the peak";
+  if (!kSanitized) {
+    EXPECT_LT(StatusKb("VmHWM:") - before, 64L * 1024) << "kB at the peak";
+  }
   EXPECT_LT(SiteRecordSize(), 1u << 20);
 }
 
