@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "WininetTestSupport.h"
+#include "qmxclock.h"
 
 using namespace wintest;
 using qmxloopback::LoopbackServer;
@@ -316,14 +317,27 @@ INSTANTIATE_TEST_SUITE_P(
 // An endless body that nobody reads is held at the flow-control mark; the
 // overall limit still ends the transfer (its connection closes), and the
 // reads hand out what was buffered, then the failure, never an end.
+// The limit is ten minutes on the manual process clock: the test moves the
+// clock past it once body bytes are buffered, and nothing waits for real.
 TEST(TimeLimit, TotalLimitEndsATransferNobodyReads) {
+  struct ManualClock {
+    ManualClock() { QmxClockSetManual(1, QmxClockNowMs()); }
+    ~ManualClock() { QmxClockSetManual(0, 0); }
+  } clock;
+  constexpr DWORD kTenMinutes = 10 * 60 * 1000;
   LoopbackServer server;
   ASSERT_TRUE(server.Start());
   Endless(server);
   Completions done;
-  Handles h = OpenWith(true, "127.0.0.1", server.Port(), "/", done, {{kTotal, 1000, false}});
+  Handles h = OpenWith(true, "127.0.0.1", server.Port(), "/", done, {{kTotal, kTenMinutes, false}});
   EXPECT_FALSE(HttpSendRequestA(h.request, nullptr, 0, nullptr, 0));
   ASSERT_EQ(done.Next().dwResult, 1u);
+  DWORD available = 0;
+  if (!InternetQueryDataAvailable(h.request, &available, 0, 0)) {
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(done.Next().dwResult, 1u);  // body bytes are in
+  }
+  QmxClockAdvance(kTenMinutes + 1);
   auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(server.WaitForConnectionsClosed(kGenerous));
   EXPECT_LT(std::chrono::steady_clock::now() - start, kGenerous);

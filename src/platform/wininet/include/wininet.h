@@ -499,6 +499,11 @@ typedef LPURL_COMPONENTSA LPURL_COMPONENTS;
 #define ERROR_INTERNET_TIMEOUT 12002L
 #define ERROR_INTERNET_EXTENDED_ERROR 12003L
 #define ERROR_INTERNET_INTERNAL_ERROR 12004L
+// Win32's code for a fault inside a function (an unexpected exception): set
+// by every entry point that could not complete for that reason.
+#ifndef ERROR_INTERNAL_ERROR
+#define ERROR_INTERNAL_ERROR 1359L
+#endif
 #define ERROR_INTERNET_INVALID_URL 12005L
 #define ERROR_INTERNET_UNRECOGNIZED_SCHEME 12006L
 #define ERROR_INTERNET_NAME_NOT_RESOLVED 12007L

@@ -4,8 +4,10 @@
 #include <cctype>
 #include <cstring>
 
-#include "Internal.h"
+#include "ProxyAuth.h"
+#include "Firewall.h"
 
+namespace qmxinet {
 namespace {
 
 struct Part {
@@ -49,8 +51,7 @@ bool Store(const Part& part, LPSTR& ptr, DWORD& len, const char* base) {
 
 }  // namespace
 
-extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD,
-                                         LPURL_COMPONENTSA uc) {
+BOOL CrackUrl(LPCSTR lpszUrl, DWORD dwUrlLength, LPURL_COMPONENTSA uc) {
   if (!lpszUrl || !uc || uc->dwStructSize != sizeof(URL_COMPONENTSA)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -151,4 +152,10 @@ extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWOR
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;
+}
+
+}  // namespace qmxinet
+
+extern "C" BOOL WINAPI InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD, LPURL_COMPONENTSA uc) {
+  return qmxinet::Firewall<BOOL>(FALSE, [&] { return qmxinet::CrackUrl(lpszUrl, dwUrlLength, uc); });
 }

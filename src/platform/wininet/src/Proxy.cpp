@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Internal.h"
+#include "ProxyAuth.h"
 
 namespace qmxinet {
 namespace {

@@ -1,0 +1,127 @@
+// Out of memory at every allocation of every entry point: the n-th
+// allocation on the test thread throws std::bad_alloc, for n = 1, 2, ...
+// until the call gets through. Each attempt must fail cleanly (FALSE or
+// NULL with ERROR_NOT_ENOUGH_MEMORY) or succeed; never crash, hang or leak
+// (the sanitizer builds check the last two).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "qmxwininet_ext.h"
+#include "wininet.h"
+
+namespace {
+
+// Allocations left before the failing one on this thread; 0: not armed.
+thread_local size_t t_countdown = 0;
+thread_local bool t_injected = false;
+
+void* Allocate(size_t size) {
+  if (t_countdown && --t_countdown == 0) {
+    t_injected = true;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(size_t size) { return Allocate(size); }
+void* operator new[](size_t size) { return Allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+struct Handles {
+  HINTERNET root = nullptr, conn = nullptr, req = nullptr;
+};
+
+// One entry point; returns whether the call succeeded. `h` holds handles
+// made by earlier rows' successful calls.
+struct EntryCase {
+  const char* name;
+  std::function<bool(Handles&)> call;
+};
+
+void CALLBACK Ignore(HINTERNET, DWORD_PTR, DWORD, LPVOID, DWORD) {}
+
+std::vector<EntryCase> Cases() {
+  return {
+      {"InternetOpenA", [](Handles& h) { return (h.root = InternetOpenA("agent", INTERNET_OPEN_TYPE_PROXY,
+                                                                         "http=127.0.0.1:3128 socks=127.0.0.1:1080",
+                                                                         "<local>;*.example", 0)) != nullptr; }},
+      {"InternetSetStatusCallbackA",
+       [](Handles& h) { return InternetSetStatusCallbackA(h.root, Ignore) != INTERNET_INVALID_STATUS_CALLBACK; }},
+      {"InternetConnectA", [](Handles& h) {
+         return (h.conn = InternetConnectA(h.root, "127.0.0.1", 1, "user", "pass", INTERNET_SERVICE_HTTP, 0, 7)) !=
+                nullptr;
+       }},
+      {"HttpOpenRequestA", [](Handles& h) {
+         LPCSTR accept[] = {"text/xml", "*/*", nullptr};
+         return (h.req = HttpOpenRequestA(h.conn, "POST", "/a b\\c", nullptr, "http://127.0.0.1/", accept, 0, 9)) !=
+                nullptr;
+       }},
+      {"HttpAddRequestHeadersA", [](Handles& h) {
+         return HttpAddRequestHeadersA(h.req, "X-One: 1\r\nX-Two: 2\r\n", (DWORD)-1, HTTP_ADDREQ_FLAG_ADD) != FALSE;
+       }},
+      {"InternetSetOptionA", [](Handles& h) {
+         const char* name = "someone";
+         return InternetSetOptionA(h.req, INTERNET_OPTION_PROXY_USERNAME, (LPVOID)name, 7) != FALSE;
+       }},
+      {"InternetQueryOptionA", [](Handles& h) {
+         char buf[256];
+         DWORD len = sizeof buf;
+         return InternetQueryOptionA(h.req, INTERNET_OPTION_URL, buf, &len) != FALSE;
+       }},
+      {"HttpQueryInfoA", [](Handles& h) {
+         char buf[64];
+         DWORD len = sizeof buf;
+         return HttpQueryInfoA(h.req, HTTP_QUERY_STATUS_CODE, buf, &len, nullptr) != FALSE;
+       }},
+      {"InternetCrackUrlA", [](Handles&) {
+         char host[64], path[64];
+         URL_COMPONENTSA uc{};
+         uc.dwStructSize = sizeof uc;
+         uc.lpszHostName = host;
+         uc.dwHostNameLength = sizeof host;
+         uc.lpszUrlPath = path;
+         uc.dwUrlPathLength = sizeof path;
+         return InternetCrackUrlA("http://127.0.0.1:8080/x/y?z", 0, 0, &uc) != FALSE;
+       }},
+      {"QmxInternetSetTrustedCertificates", [](Handles&) { return QmxInternetSetTrustedCertificates(nullptr) != FALSE; }},
+      {"InternetCloseHandle(request)", [](Handles& h) { return InternetCloseHandle(h.req) != FALSE; }},
+      {"InternetCloseHandle(root)", [](Handles& h) { return InternetCloseHandle(h.root) != FALSE; }},
+  };
+}
+
+TEST(AllocFail, EveryEntryPointFailsCleanlyOrSucceeds) {
+  Handles h;
+  for (const EntryCase& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    bool done = false;
+    for (size_t n = 1; n < 10000 && !done; ++n) {
+      t_injected = false;
+      t_countdown = n;
+      const bool ok = c.call(h);
+      const DWORD err = GetLastError();
+      t_countdown = 0;
+      if (!t_injected) {
+        EXPECT_TRUE(ok) << "without a failure injected, error " << err;
+        done = true;
+      } else if (!ok) {
+        ASSERT_EQ(err, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) << "allocation " << n;
+      }
+    }
+    EXPECT_TRUE(done);
+  }
+}
+
+}  // namespace
