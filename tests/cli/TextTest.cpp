@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,41 @@ TEST(CauseText, OneTextPerKnownCause) {
   }
 }
 
-TEST(ErrorText, LocalWriteFailure) { EXPECT_EQ("the file could not be written", confweba::ErrorText(4011)); }
+TEST(ErrorText, OneTextPerReturnedCode) {
+  const std::pair<int, const char*> cases[] = {
+      {0, ""},
+      {4002, "the reply is not the site's XML"},
+      {4003, "the site sent an empty reply"},
+      {4010, "the site refused the request, or sent no file"},
+      {4011, "the file could not be written"},
+      {4020, "conference not found"},
+      {4021, "wrong conference password"},
+      {4022, "the conference has not started"},
+      {4023, "the conference has ended"},
+      {4024, "the conference is locked"},
+      {4025, "no such account at the site"},
+      {4026, "wrong account password"},
+      {5001, "the file could not be written"},
+      {10001, "the transfer failed (connection or read error)"},
+      {10002, "no connection to the site"},
+      {10004, "unknown site option"},
+      {10005, "the transport ended without a result"},
+      {10006, "the request failed or timed out"},
+      {10007, "out of memory"},
+      {10008, "invalid argument"},
+      {10009, "the connection was lost"},
+      {10011, "site not found"},
+      {10013, "a read is still pending"},
+      {10015, "wrong state (no event queue, or the transport failed)"},
+      // Nothing returns these.
+      {4001, "unexpected error"},
+      {10003, "unexpected error"},
+      {10010, "unexpected error"},
+      {10012, "unexpected error"},
+      {10014, "unexpected error"},
+      {-1, "unexpected error"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.second, confweba::ErrorText(c.first)) << c.first;
+}
 
 }  // namespace

@@ -33,6 +33,63 @@ TEST(SiteNameRule, FirstPathSegmentOfTheInvitation) {
   EXPECT_EQ("", CConfWebaImp::SiteNameOf("host/a/b"));
 }
 
+// The one place that cuts an address after its host and after its first
+// path segment; the site address, the download's site and the file name all
+// come from it.
+TEST(AddressRule, HostEndAndFirstSegmentEnd) {
+  const size_t npos = CRtString::npos;
+  const struct {
+    const char* url;
+    size_t hostEnd, segmentEnd;
+  } cases[] = {
+      {"http://host/site/join.do", 11, 16},
+      {"https://h:8443/s/", 14, 16},
+      {"http://host/file", 11, npos},
+      {"http://host/", 11, npos},
+      {"http://host", npos, npos},
+      {"http://host?a=/b/c", 14, 16},  // a "/" in the query still ends the host
+      {"host/a/b", 4, npos},             // no "//": no host, no site segment
+      {"/a/b", 0, npos},
+      {"", npos, npos},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.hostEnd, CWebAccessBase::HostEnd(c.url)) << c.url;
+    EXPECT_EQ(c.segmentEnd, CWebAccessBase::FirstSegmentEnd(c.url)) << c.url;
+  }
+}
+
+// The header check shared by the join and invitation replies.
+TEST(ReplyHeaderRule, SuccessBadOrRefusedWithItsCode) {
+  const struct {
+    const char* reply;
+    CConfWebaImp::ReplyCheck check;
+    const char* errorCode;
+  } cases[] = {
+      {"<root><header><success>true</success></header></root>", CConfWebaImp::REPLY_SUCCESS, ""},
+      {"<root><header><success>TRUE</success></header><body/></root>", CConfWebaImp::REPLY_SUCCESS, ""},
+      {"<root><header><success>false</success><errorCode> 0x0604003 </errorCode></header></root>",
+       CConfWebaImp::REPLY_REFUSED, "0x0604003"},
+      {"<root><header><success>yes</success></header></root>", CConfWebaImp::REPLY_REFUSED, ""},
+      {"<root><header/></root>", CConfWebaImp::REPLY_REFUSED, ""},
+      {"<root><body/></root>", CConfWebaImp::REPLY_BAD, ""},
+      {"<other><header><success>true</success></header></other>", CConfWebaImp::REPLY_BAD, ""},
+      {"not xml", CConfWebaImp::REPLY_BAD, ""},
+      {"", CConfWebaImp::REPLY_BAD, ""},
+  };
+  CConfWebaImp imp;
+  CSimpleParseXml parser;
+  for (const auto& c : cases) {
+    XML_NODE_LIST root{0, 0, 0}, header{0, 0, 0};
+    CRtString errorCode;
+    EXPECT_EQ(c.check, imp.CheckReplyHeader(&parser, c.reply, "RulesTest", root, header, errorCode)) << c.reply;
+    EXPECT_EQ(c.errorCode, errorCode) << c.reply;
+    if (c.check != CConfWebaImp::REPLY_BAD) {
+      EXPECT_NE(0u, header.dwCount) << c.reply;
+    }
+    parser.Close();
+  }
+}
+
 TEST(LanguageRule, TagFollowsTheUserLanguage) {
   const std::pair<const char*, const char*> cases[] = {
       {"zh_CN.UTF-8", "zh_CN"}, {"zh_TW.UTF-8", "zh_TW"}, {"zh_HK.UTF-8", "zh_TW"},

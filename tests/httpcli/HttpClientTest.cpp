@@ -1,5 +1,7 @@
 #include "HttpClient.h"
 
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -41,6 +43,17 @@ TEST(HttpClientTest, ErrorTexts) {
   for (int code : {10001, 10004, 10005, 10006, 10009, 10011, 10013, 4020, -1}) {
     EXPECT_EQ("unexpected error!", client->GetErrorText(code)) << code;
   }
+}
+
+// Every number of the result list means one thing: no two lines share one.
+TEST(HttpClientTest, ResultNumbersAreUnique) {
+  const int codes[] = {
+#define QMX_RESULT(name, value, clientText, hostText) value,
+#include "ConfWebaResultList.h"
+#undef QMX_RESULT
+  };
+  std::set<int> seen;
+  for (int code : codes) EXPECT_TRUE(seen.insert(code).second) << code;
 }
 
 TEST(HttpClientTest, ProxyListText) {

@@ -1,6 +1,8 @@
 // The transport end to end over the real WinINet layer, against the loopback
 // HTTP/HTTPS server and tinyproxy on 127.0.0.1, with replies delivered on
 // the owner thread's event loop.
+#include <arpa/inet.h>
+#include <openssl/x509v3.h>
 #include <stdio.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include "qmxclock.h"
 #include "qmxloopback/LoopbackServer.h"
 #include "qmxloopback/ProxyFixtures.h"
+#include "qmxloopback/SelfSignedCert.h"
 #include "qmxwininet_ext.h"
 
 using namespace httpcli_test;
@@ -219,3 +222,60 @@ TEST_F(LoopbackTest, StalledServerIsTimedOutByTheSweep) {
 }
 
 }  // namespace
+
+// The one certificate maker of the test servers: names by their form, the
+// common name, and the validity window.
+TEST(SelfSignedCertTest, NamesAndValidityAsAsked) {
+  const long day = 24 * 3600;
+  const struct {
+    std::vector<std::string> hosts;
+    std::string commonName;
+    long notBefore, notAfter;
+    std::string cn;
+    std::vector<std::string> ips, dnsNames;
+    bool valid;
+  } cases[] = {
+      {{"127.0.0.1", "localhost"}, "", -3600, 30 * day, "127.0.0.1", {"127.0.0.1"}, {"localhost"}, true},
+      {{"::1"}, "", -3600, day, "::1", {"::1"}, {}, true},
+      {{"site.test"}, "named", -3600, day, "named", {}, {"site.test"}, true},
+      {{}, "", -3600, day, "loopback", {}, {}, true},
+      {{"127.0.0.1"}, "", -10 * day, -day, "127.0.0.1", {"127.0.0.1"}, {}, false},
+  };
+  for (const auto& c : cases) {
+    qmxloopback::CertificateRequest request;
+    request.hosts = c.hosts;
+    request.commonName = c.commonName;
+    request.notBefore = c.notBefore;
+    request.notAfter = c.notAfter;
+    qmxloopback::SelfSignedCert cert;
+    std::string error;
+    ASSERT_TRUE(cert.Make(request, error)) << error;
+    X509* x = cert.Certificate();
+    EXPECT_EQ(1, X509_verify(x, cert.Key())) << c.cn;
+
+    char cn[256] = {0};
+    X509_NAME_get_text_by_NID(X509_get_subject_name(x), NID_commonName, cn, sizeof(cn));
+    EXPECT_EQ(c.cn, cn);
+
+    std::vector<std::string> ips, dnsNames;
+    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; names && i < sk_GENERAL_NAME_num(names); ++i) {
+      const GENERAL_NAME* n = sk_GENERAL_NAME_value(names, i);
+      if (n->type == GEN_DNS) {
+        dnsNames.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(n->d.dNSName)));
+      } else if (n->type == GEN_IPADD) {
+        char text[INET6_ADDRSTRLEN] = {0};
+        const int length = ASN1_STRING_length(n->d.iPAddress);
+        inet_ntop(length == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(n->d.iPAddress), text, sizeof(text));
+        ips.emplace_back(text);
+      }
+    }
+    GENERAL_NAMES_free(names);
+    EXPECT_EQ(c.ips, ips) << c.cn;
+    EXPECT_EQ(c.dnsNames, dnsNames) << c.cn;
+
+    const bool valid =
+        X509_cmp_current_time(X509_get0_notBefore(x)) < 0 && X509_cmp_current_time(X509_get0_notAfter(x)) > 0;
+    EXPECT_EQ(c.valid, valid) << c.cn;
+  }
+}

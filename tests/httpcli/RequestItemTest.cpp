@@ -89,7 +89,7 @@ TEST(RequestItemTest, ClearKeepsOrClosesHandlesRequestFirst) {
   item->hConnect = InternetConnectA(item->hOpen, "h", 80, "", "", 3, 0, 1);
   item->hRequest = HttpOpenRequestA(item->hConnect, "GET", "/", "HTTP/1.1", "", nullptr, 0, 1);
   item->m_readBuffer = new char[CWininetItem::kReadBufferSize];
-  item->m_status = 3;
+  item->m_status = REQUEST_READING;
 
   item->Clear(false);
   EXPECT_EQ(nullptr, item->m_readBuffer);

@@ -126,7 +126,7 @@ GetOutcome DoGet(CConfWebaHost& host, const std::string& url, const std::string&
   o.file = absDir + fileName;
   if (o.result == 0) {
     if (fileName.empty() || !fs::is_regular_file(o.file, ec)) {
-      o.result = kResultFileNotWritten;
+      o.result = QMX_ERR_NO_FILE;
     } else {
       o.bytes = fs::file_size(o.file, ec);
     }
@@ -257,12 +257,12 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
   return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
-// The module's 10008 with no address taken, for a request whose other
+// The module's QMX_ERR_INVALID_ARG with no address taken, for a request whose other
 // arguments are in order: the first address alone is too long for the
 // request.
 bool NoAddressFits(const InviteArgs& a, int result, int sent) {
   const auto blank = [](const std::string& s) { return s.find_first_not_of(" \t") == std::string::npos; };
-  return result == 10008 && sent == 0 && !a.emails.empty() && !blank(a.siteName) && !blank(a.confId) &&
+  return result == QMX_ERR_INVALID_ARG && sent == 0 && !a.emails.empty() && !blank(a.siteName) && !blank(a.confId) &&
          (StartsWithNoCase(a.siteUrl, "http://") || StartsWithNoCase(a.siteUrl, "https://"));
 }
 

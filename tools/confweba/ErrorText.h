@@ -1,20 +1,18 @@
 // Short English texts for every result the conference module can report,
-// as the confweba host shows them, and for the transport's cause of a
-// failure. The module's own GetErrorText table gives other meanings to 4002
-// and 4003, so the host keeps its own.
+// as the confweba host shows them (the host column of ConfWebaResultList.h),
+// and for the transport's cause of a failure.
 #ifndef QMX_CONFWEBA_CLI_ERRORTEXT_H
 #define QMX_CONFWEBA_CLI_ERRORTEXT_H
 
 #include <string>
 
+#include "ConfWebaResults.h"
 #include "qmxconfweba_ext.h"
 
 namespace confweba {
 
-// The host's own result for a download that arrived but left no file.
-const int kResultFileNotWritten = 5001;
-
-// "" for 0; a text for every known code; "unexpected error" otherwise.
+// "" for 0; a text for every code something returns; "unexpected error"
+// otherwise.
 std::string ErrorText(int result);
 
 // Why a request failed, as far as the transport knows: the local file error

@@ -8,11 +8,11 @@ namespace confweba {
 int CConfWebaHost::Open() {
   if (m_open) return 0;
   IRtEventQueue* queue = QmxThreadAttach();
-  if (!queue) return 10015;
+  if (!queue) return QMX_ERR_WRONG_STATUS;
   m_queue = queue;
   m_open = true;
   m_module = IConfWeba::Instance();
-  if (!m_module) return 10007;
+  if (!m_module) return QMX_ERR_OUT_OF_MEMORY;
   return m_module->Initialize(this);
 }
 
@@ -46,7 +46,7 @@ JoinOutcome CConfWebaHost::Join(const std::string& emailURL, const std::string& 
     return failed;
   }
   WaitForReply();
-  if (!m_replied) m_join.result = 10015;
+  if (!m_replied) m_join.result = QMX_ERR_WRONG_STATUS;
   if (m_join.result != 0) m_cause = LastCause();
   return m_join;
 }
@@ -60,15 +60,15 @@ int CConfWebaHost::Invite(const std::string& siteURL, const std::string& siteNam
   const int rt = m_module->InviteByEmails(siteURL, siteName, userName, password, confID, emails);
   if (rt != 0) return rt;
   WaitForReply();
-  const int result = m_replied ? m_inviteResult : 10015;
+  const int result = m_replied ? m_inviteResult : QMX_ERR_WRONG_STATUS;
   if (result != 0) m_cause = LastCause();
   return result;
 }
 
 int CConfWebaHost::GetFile(const std::string& url, const std::string& dir, const std::string& name) {
   const int rt = m_module->GetFileFromURL(url, dir, name);
-  // 10008: refused before anything was sent; the diagnosis is an older one.
-  m_cause = rt != 0 && rt != 10008 ? LastCause() : std::string();
+  // QMX_ERR_INVALID_ARG: refused before anything was sent; the diagnosis is an older one.
+  m_cause = rt != 0 && rt != QMX_ERR_INVALID_ARG ? LastCause() : std::string();
   return rt;
 }
 

@@ -15,7 +15,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "SelfSignedCert.h"
+#include "qmxloopback/SelfSignedCert.h"
 
 namespace sitesim {
 
@@ -430,9 +430,12 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
   }
   auto server = std::make_unique<Server>();
   if (tls) {
-    SelfSignedCert cert;
+    qmxloopback::SelfSignedCert cert;
+    qmxloopback::CertificateRequest request;
+    request.hosts = {host, "localhost"};
+    request.organization = "sitesim";
     std::string why;
-    if (!cert.Make(host, why)) {
+    if (!cert.Make(request, why)) {
       if (error) *error = "cannot make a certificate: " + why;
       return false;
     }

@@ -120,13 +120,10 @@ const char* CConfWebaImp::GetPlatformTag() {
 }
 
 CRtString CConfWebaImp::SiteNameOf(const CRtString& emailURL) {
-  const size_t p1 = emailURL.find("//");
-  if (p1 == CRtString::npos) return CRtString();
-  const size_t p2 = emailURL.find('/', p1 + 2);
-  if (p2 == CRtString::npos) return CRtString();
-  const size_t p3 = emailURL.find('/', p2 + 1);
-  if (p3 == CRtString::npos) return CRtString();
-  return emailURL.substr(p2 + 1, p3 - p2 - 1);
+  const size_t segmentEnd = FirstSegmentEnd(emailURL);
+  if (segmentEnd == CRtString::npos) return CRtString();
+  const size_t hostEnd = HostEnd(emailURL);
+  return emailURL.substr(hostEnd + 1, segmentEnd - hostEnd - 1);
 }
 
 int CConfWebaImp::JoinConference(const CRtString& emailURL_, const CRtString& confPass_, const CRtString& eMail_,
@@ -142,27 +139,21 @@ int CConfWebaImp::JoinConference(const CRtString& emailURL_, const CRtString& co
   const CRtString userName = StripBlanks(userName_);
   const CRtString password = StripBlanks(password_);
 
-  RT_ASSERTE_RETURN(!emailURL.empty(), 10008);
+  RT_ASSERTE_RETURN(!emailURL.empty(), QMX_ERR_INVALID_ARG);
 
   // The site address is scheme://host/segment/ of the invitation address.
-  CRtString siteURL;
-  const size_t p1 = emailURL.find("//");
-  if (p1 != CRtString::npos) {
-    const size_t p2 = emailURL.find('/', p1 + 2);
-    if (p2 != CRtString::npos) {
-      const size_t p3 = emailURL.find('/', p2 + 1);
-      if (p3 != CRtString::npos) siteURL = emailURL.substr(0, p3 + 1);
-    }
-  }
-  if (siteURL.empty()) {
+  const size_t segmentEnd = FirstSegmentEnd(emailURL);
+  if (segmentEnd == CRtString::npos) {
     RT_WARNING_TRACE_THIS("CConfWebaImp::JoinConference, parse 'siteURL' failed.");
-    return 10008;
+    return QMX_ERR_INVALID_ARG;
   }
+
+  const CRtString siteURL = emailURL.substr(0, segmentEnd + 1);
 
   const size_t key = emailURL.find("confKey=");
   if (key == CRtString::npos) {
     RT_WARNING_TRACE_THIS("CConfWebaImp::JoinConference, parse 'confId' failed.");
-    return 10008;
+    return QMX_ERR_INVALID_ARG;
   }
   const size_t idStart = key + 8;
   const size_t amp = emailURL.find('&', idStart);
@@ -189,7 +180,7 @@ int CConfWebaImp::JoinConference(const CRtString& emailURL_, const CRtString& co
 
   if (!m_site) {
     RT_ERROR_TRACE_THIS("JoinConference, siteClient not initialized.");
-    return 10002;
+    return QMX_ERR_NO_SITE;
   }
 
   char query[kJoinQuerySize] = {0};
@@ -202,7 +193,7 @@ int CConfWebaImp::JoinConference(const CRtString& emailURL_, const CRtString& co
     // A cut query could end inside an escape or drop the passwords: nothing
     // is sent.
     RT_WARNING_TRACE_THIS("JoinConference, snprintf error.");
-    return 10008;
+    return QMX_ERR_INVALID_ARG;
   }
   return Request(m_site, WA_ACTION_JOIN_CONFERENCE, query, nullptr, "GET");
 }
@@ -219,7 +210,7 @@ int CConfWebaImp::InviteByEmails(const CRtString& siteURL_, const CRtString& sit
   const CRtString confID = StripBlanks(confID_);
 
   TransportSettings::SetInviteCount(0);
-  RT_ASSERTE_RETURN(!siteName.empty() && !confID.empty() && inviteUsers.size(), 10008);
+  RT_ASSERTE_RETURN(!siteName.empty() && !confID.empty() && inviteUsers.size(), QMX_ERR_INVALID_ARG);
 
   int rt = InitSite(siteURL);
   if (rt != 0) {
@@ -235,7 +226,7 @@ int CConfWebaImp::InviteByEmails(const CRtString& siteURL_, const CRtString& sit
                  siteName.c_str(), encUserName.c_str(), encPassword.c_str(), confID.c_str());
   if (rt >= static_cast<int>(kInviteQuerySize) || rt < 0) {
     RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, snprintf error.");
-    return 10008;
+    return QMX_ERR_INVALID_ARG;
   }
   // Every address keeps its ";". The one that overdraws the budget is still
   // sent; those after it are dropped. An address is only ever sent whole:
@@ -257,7 +248,7 @@ int CConfWebaImp::InviteByEmails(const CRtString& siteURL_, const CRtString& sit
     RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, addresses left out. sent=" << count << ",given="
                                                                                    << inviteUsers.size());
   }
-  if (count == 0) return 10008;
+  if (count == 0) return QMX_ERR_INVALID_ARG;
   memcpy(query + rt, encList.c_str(), encList.size() + 1);
   return Request(m_site, WA_ACTION_INVITE_BY_EMAILS, query, nullptr, "POST");
 }
@@ -311,49 +302,67 @@ int CConfWebaImp::SiteErrorToResult(const CRtString& errorCode) {
     const char* code;
     int result;
   } kSiteErrors[] = {
-      {"0x0604003", 4020}, {"0x0604008", 4021}, {"0x0604009", 4022}, {"0x0604010", 4023},
-      {"0x0604006", 4024}, {"0x0600010", 4025}, {"0x0600011", 4026},
+      {"0x0604003", QMX_ERR_CONF_NOT_FOUND},   {"0x0604008", QMX_ERR_CONF_PASSWORD},
+      {"0x0604009", QMX_ERR_CONF_NOT_STARTED}, {"0x0604010", QMX_ERR_CONF_ENDED},
+      {"0x0604006", QMX_ERR_CONF_LOCKED},      {"0x0600010", QMX_ERR_NO_ACCOUNT},
+      {"0x0600011", QMX_ERR_ACCOUNT_PASSWORD},
   };
   for (const auto& e : kSiteErrors) {
     if (errorCode == e.code) return e.result;
   }
-  return 4010;
+  return QMX_ERR_REFUSED;
+}
+
+CConfWebaImp::ReplyCheck CConfWebaImp::CheckReplyHeader(CSimpleParseXml* parser, const CRtString& content,
+                                                       const char* caller, XML_NODE_LIST& root,
+                                                       XML_NODE_LIST& header, CRtString& errorCode) {
+  parser->Clear();
+  if (!parser->LoadXML(content.data(), static_cast<unsigned long>(content.size()))) {
+    RT_WARNING_TRACE_THIS(caller << ", LoadXML failed.");
+    return REPLY_BAD;
+  }
+  root = parser->GetNode(kXmlDocument, kAllNodes, "root", nullptr, nullptr);
+  if (root.dwCount == 0) {
+    RT_WARNING_TRACE_THIS(caller << ", xml format error in root.");
+    return REPLY_BAD;
+  }
+  header = parser->GetNode(root, kAllNodes, "header", nullptr, nullptr);
+  if (header.dwCount == 0) {
+    RT_WARNING_TRACE_THIS(caller << ", LoadXML failed.");
+    return REPLY_BAD;
+  }
+  if (GetNodeBool(parser, header, 0, "success")) return REPLY_SUCCESS;
+  const char* code = parser->GetValue(header, 0, "errorCode");
+  errorCode = StripBlanks(code ? CRtString(code) : CRtString());
+  return REPLY_REFUSED;
 }
 
 int CConfWebaImp::ParseInviteByEmails(const CRtString& content, int& result) {
-  result = 0;
-  RT_ASSERTE_RETURN(m_xmlparser, 10015);
+  result = QMX_OK;
+  RT_ASSERTE_RETURN(m_xmlparser, QMX_ERR_WRONG_STATUS);
   try {
-    m_xmlparser->Clear();
-    if (!m_xmlparser->LoadXML(content.data(), static_cast<unsigned long>(content.size()))) {
-      result = 4002;
-      RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, LoadXML failed.");
-    } else {
-      const XML_NODE_LIST root = m_xmlparser->GetNode(kXmlDocument, kAllNodes, "root", nullptr, nullptr);
-      if (root.dwCount == 0) {
-        result = 4002;
-        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, xml format error in root.");
-      } else {
-        const XML_NODE_LIST header = m_xmlparser->GetNode(root, kAllNodes, "header", nullptr, nullptr);
-        if (header.dwCount == 0) {
-          result = 4002;
-          RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, LoadXML failed.");
-        } else if (!GetNodeBool(m_xmlparser, header, 0, "success")) {
-          // The site refused: report its error code the way a join does, so
-          // the host sees a failure rather than 0; the message goes to the trace.
-          const char* code = m_xmlparser->GetValue(header, 0, "errorCode");
-          const CRtString errorCode = StripBlanks(code ? CRtString(code) : CRtString());
-          const CRtString errorMessage = GetNodeValue(m_xmlparser, header, 0, "errorMessage");
-          result = SiteErrorToResult(errorCode);
-          RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, invitation refused. errorCode="
-                                << errorCode << ",errorMessage=" << errorMessage << ",rt=" << result);
-        }
+    XML_NODE_LIST root = kXmlDocument, header = kXmlDocument;
+    CRtString errorCode;
+    switch (CheckReplyHeader(m_xmlparser, content, "CConfWebaImp::ParseInviteByEmails", root, header, errorCode)) {
+      case REPLY_SUCCESS:
+        break;
+      case REPLY_BAD:
+        result = QMX_ERR_BAD_REPLY;
+        break;
+      case REPLY_REFUSED: {
+        // The site refused: report its error code the way a join does, so
+        // the host sees a failure rather than 0; the message goes to the trace.
+        const CRtString errorMessage = GetNodeValue(m_xmlparser, header, 0, "errorMessage");
+        result = SiteErrorToResult(errorCode);
+        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, invitation refused. errorCode="
+                              << errorCode << ",errorMessage=" << errorMessage << ",rt=" << result);
+        break;
       }
     }
     m_xmlparser->Close();
   } catch (...) {
     m_xmlparser->Close();
-    result = 4002;
+    result = QMX_ERR_BAD_REPLY;
     RT_ERROR_TRACE_THIS("CConfWebaImp::ParseInviteByEmails, catch exception.");
   }
   return result;
@@ -374,40 +383,29 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
   confTokenIni = "";
   loaderIni = "";
   confDownloadUrl = "";
-  result = 0;
+  result = QMX_OK;
   if (content.empty()) {
-    result = 4003;
+    result = QMX_ERR_EMPTY_REPLY;
     return result;
   }
-  RT_ASSERTE_RETURN(m_xmlparser, 10015);
+  RT_ASSERTE_RETURN(m_xmlparser, QMX_ERR_WRONG_STATUS);
   try {
     do {
-      m_xmlparser->Clear();
-      if (!m_xmlparser->LoadXML(content.data(), static_cast<unsigned long>(content.size()))) {
-        result = 4002;
-        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, LoadXML failed.");
+      XML_NODE_LIST root = kXmlDocument, header = kXmlDocument;
+      CRtString errorCode;
+      const ReplyCheck check =
+          CheckReplyHeader(m_xmlparser, content, "CConfWebaImp::ParseJoinConference", root, header, errorCode);
+      if (check == REPLY_BAD) {
+        result = QMX_ERR_BAD_REPLY;
         break;
       }
-      const XML_NODE_LIST root = m_xmlparser->GetNode(kXmlDocument, kAllNodes, "root", nullptr, nullptr);
-      if (root.dwCount == 0) {
-        result = 4002;
-        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, xml format error in root.");
-        break;
-      }
-      const XML_NODE_LIST header = m_xmlparser->GetNode(root, kAllNodes, "header", nullptr, nullptr);
-      if (header.dwCount == 0) {
-        result = 4002;
-        RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, LoadXML failed.");
-        break;
-      }
-      if (!GetNodeBool(m_xmlparser, header, 0, "success")) {
-        const char* code = m_xmlparser->GetValue(header, 0, "errorCode");
-        result = SiteErrorToResult(StripBlanks(code ? CRtString(code) : CRtString()));
+      if (check == REPLY_REFUSED) {
+        result = SiteErrorToResult(errorCode);
         break;
       }
       const XML_NODE_LIST body = m_xmlparser->GetNode(root, kAllNodes, "body", nullptr, nullptr);
       if (body.dwCount == 0) {
-        result = 4002;
+        result = QMX_ERR_BAD_REPLY;
         RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, LoadXML failed.");
         break;
       }
@@ -464,7 +462,7 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
     m_xmlparser->Close();
   } catch (...) {
     m_xmlparser->Close();
-    result = 4002;
+    result = QMX_ERR_BAD_REPLY;
     RT_ERROR_TRACE_THIS("CConfWebaImp::ParseJoinConference, catch exception.");
   }
   return result;
@@ -473,8 +471,7 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
 CRtString CConfWebaImp::FileNameOf(const CRtString& url) {
   // The path of the address: what follows scheme://host, up to its query or
   // fragment.
-  const size_t scheme = url.find("//");
-  const size_t begin = (scheme == CRtString::npos) ? url.find('/') : url.find('/', scheme + 2);
+  const size_t begin = HostEnd(url);
   if (begin == CRtString::npos) return "temp.tmp";
   const size_t end = url.find_first_of("?#", begin);
   const CRtString path = url.substr(begin, end == CRtString::npos ? CRtString::npos : end - begin);
@@ -582,15 +579,15 @@ bool IsHttpAddress(const CRtString& url) {
 
 int CConfWebaImp::GetFileFromURL(const CRtString& url, const CRtString& path, const CRtString& name) {
   RT_INFO_TRACE_THIS("CConfWebaImp::GetFileFromURL, url:" << url << ",path=" << path << ",name=" << name);
-  RT_ASSERTE_RETURN(!url.empty() && !path.empty(), 10008);
+  RT_ASSERTE_RETURN(!url.empty() && !path.empty(), QMX_ERR_INVALID_ARG);
   TransportSettings::SetDiagnosis({0, 0, 0});
   if (!IsHttpAddress(url)) {
     RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, only http and https addresses are fetched. url=" << url);
-    return 10008;
+    return QMX_ERR_INVALID_ARG;
   }
   if (!name.empty() && !IsPlainFileName(name)) {
     RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, the name is not a plain file name. name=" << name);
-    return 10008;
+    return QMX_ERR_INVALID_ARG;
   }
 
   CRtString fileName = name;
@@ -610,7 +607,7 @@ int CConfWebaImp::GetFileFromURL(const CRtString& url, const CRtString& path, co
     RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, cannot create the file. dir=" << dir
                                                                                        << ",errno=" << file.Error());
     TransportSettings::SetDiagnosis({0, 0, file.Error()});
-    return kResultFileNotWritten;
+    return QMX_ERR_FILE_NOT_WRITTEN;
   }
   DWORD status = 0;
   const int rt = GetUrlFile(url, &file, status);
@@ -618,21 +615,21 @@ int CConfWebaImp::GetFileFromURL(const CRtString& url, const CRtString& path, co
     RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, cannot write the file. errno=" << file.Error());
     const TransportSettings::Diagnosis d = TransportSettings::LastDiagnosis();
     TransportSettings::SetDiagnosis({d.internetError, d.httpStatus, file.Error()});
-    return kResultFileNotWritten;
+    return QMX_ERR_FILE_NOT_WRITTEN;
   }
   if (rt != 0 || status < 200 || status > 299) {
     RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content! rt=" << rt << ",status="
                                                                                << (unsigned int)status);
-    return 4010;
+    return QMX_ERR_REFUSED;
   }
   if (file.Bytes() == 0) {
     RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content!");
-    return 4010;
+    return QMX_ERR_REFUSED;
   }
   if (!file.Publish()) {
     RT_WARNING_TRACE_THIS("CConfWebaImp::GetFileFromURL, cannot write the file. errno=" << file.Error());
     TransportSettings::SetDiagnosis({0, status, file.Error()});
-    return kResultFileNotWritten;
+    return QMX_ERR_FILE_NOT_WRITTEN;
   }
   return 0;
 }

@@ -34,8 +34,21 @@ class CConfWebaImp : public CWebAccessBase, public IConfWeba {
   int ParseJoinConference(const CRtString& content, int& result, CRtString& confTokenIni, CRtString& loaderIni,
                           CRtString& confDownloadUrl);
 
-  // The site error code of a refused call as a result code (4020 to 4026),
-  // 4010 for any other text.
+  // What a join or invitation reply's header says.
+  enum ReplyCheck {
+    REPLY_SUCCESS,  // root and header found, success is "true"
+    REPLY_BAD,      // not XML, or no root or header
+    REPLY_REFUSED,  // the site refused; its error code comes with it
+  };
+  // Loads content into parser and checks its root and header, which it
+  // hands back. A refusal's error code (blanks stripped) goes to errorCode.
+  // A bad reply is traced as a warning under caller's name. The caller
+  // closes the parser.
+  ReplyCheck CheckReplyHeader(CSimpleParseXml* parser, const CRtString& content, const char* caller,
+                              XML_NODE_LIST& root, XML_NODE_LIST& header, CRtString& errorCode);
+  // The site error code of a refused call as a result code
+  // (QMX_ERR_CONF_NOT_FOUND to QMX_ERR_ACCOUNT_PASSWORD), QMX_ERR_REFUSED for
+  // any other text.
   static int SiteErrorToResult(const CRtString& errorCode);
   // The loader's interface language from the user's (or else the system's)
   // language identifier: "zh_CN", "zh_TW", "ja_JP" or "en_US".
@@ -50,9 +63,6 @@ class CConfWebaImp : public CWebAccessBase, public IConfWeba {
   // True for a name that stays in its folder: not empty, "." or "..", and
   // without "/", "\\" or control characters.
   static bool IsPlainFileName(const CRtString& name);
-  // GetFileFromURL's result when the file could not be written (disk full,
-  // folder not writable).
-  static const int kResultFileNotWritten = 4011;
   // The osName value of the join query: the platform tag of this build.
   static const char* GetPlatformTag();
 

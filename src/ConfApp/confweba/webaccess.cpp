@@ -25,11 +25,11 @@ CWebAccessBase::~CWebAccessBase() {
 int CWebAccessBase::Init() {
   if (!m_xmlparser) {
     m_xmlparser = new (std::nothrow) CSimpleParseXml();
-    RT_ASSERTE_RETURN(m_xmlparser, 10007);
+    RT_ASSERTE_RETURN(m_xmlparser, QMX_ERR_OUT_OF_MEMORY);
   }
   if (m_resprecord) return 0;
   m_resprecord = new (std::nothrow) CResponseRecord(GetRecordPath("waresponse.rrr"));
-  RT_ASSERTE_RETURN(m_resprecord, 10007);
+  RT_ASSERTE_RETURN(m_resprecord, QMX_ERR_OUT_OF_MEMORY);
   return 0;
 }
 
@@ -41,9 +41,7 @@ int CWebAccessBase::InitSite(const CRtString& siteURL) {
     m_siteURL = "";
   }
   m_siteURL = siteURL;
-  // Without "//" the search for "/" starts at the second character.
-  const size_t p1 = siteURL.find("//");
-  const size_t p2 = siteURL.find('/', p1 + 2);
+  const size_t p2 = HostEnd(siteURL);
   if (p2 == CRtString::npos) {
     m_siteURL += "/";
   } else {
@@ -63,7 +61,7 @@ int CWebAccessBase::Request(ISiteClient* aSite, int aAction, const CRtString& aO
                             CRtString aHttpVerb) {
   const CRtString objName = m_basePath + aObjName;
   HttpRequest* aRequest = new (std::nothrow) HttpRequest(aAction, objName, aContext);
-  RT_ASSERTE_RETURN(aRequest, 10007);
+  RT_ASSERTE_RETURN(aRequest, QMX_ERR_OUT_OF_MEMORY);
   const int rt = aSite->Request(&aRequest->hRequest, objName, aHttpVerb, "", nullptr, 0);
   if (rt != 0) {
     RT_ERROR_TRACE_THIS("CWebAccessBase::Request, site request failed. rt=" << rt << ",action=" << aAction
@@ -86,7 +84,7 @@ int CWebAccessBase::OnRequest(DWORD hRequest, int aResult, CRtString& aContent) 
   if (!aRequest) {
     RT_WARNING_TRACE_THIS("CWebAccessBase::OnRequest, cann't find request. hRequest="
                           << hRequest << ",aResult=" << aResult << ",aContent=" << aContent);
-    return 10008;
+    return QMX_ERR_INVALID_ARG;
   }
   aRequest->result = aResult;
   if (m_resprecord) m_resprecord->Record(hRequest, m_siteURL + aRequest->objName, aContent);
@@ -144,10 +142,9 @@ void CWebAccessBase::Destory() {
 int CWebAccessBase::GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, DWORD& aHttpStatus) {
   RT_INFO_TRACE_THIS("CWebAccessBase::GetUrlFile, urlFile=" << urlFile);
   aHttpStatus = 0;
-  const size_t p1 = urlFile.find("//");
-  if (p1 == CRtString::npos) return 10008;
-  const size_t p2 = urlFile.find('/', p1 + 2);
-  if (p2 == CRtString::npos) return 10008;
+  if (urlFile.find("//") == CRtString::npos) return QMX_ERR_INVALID_ARG;
+  const size_t p2 = HostEnd(urlFile);
+  if (p2 == CRtString::npos) return QMX_ERR_INVALID_ARG;
 
   const CRtString siteURL = urlFile.substr(0, p2);
   const CRtString objName = urlFile.substr(p2);
@@ -157,7 +154,7 @@ int CWebAccessBase::GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, D
     RT_WARNING_TRACE_THIS("CWebAccessBase::GetUrlFile, InitSite Failed. rt=" << initRt);
     return initRt;
   }
-  if (!site) return 10002;
+  if (!site) return QMX_ERR_NO_SITE;
   site->OpenWith(nullptr);
   int sync = 1;
   site->SetOption(SiteOptionSync, &sync);
@@ -166,6 +163,17 @@ int CWebAccessBase::GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, D
   site = static_cast<ISiteClient*>(nullptr);
   if (rt != 0) RT_WARNING_TRACE_THIS("CWebAccessBase::GetUrlFile, RequestSync Failed. rt=" << rt);
   return rt;
+}
+
+size_t CWebAccessBase::HostEnd(const CRtString& url) {
+  const size_t scheme = url.find("//");
+  return url.find('/', scheme == CRtString::npos ? 0 : scheme + 2);
+}
+
+size_t CWebAccessBase::FirstSegmentEnd(const CRtString& url) {
+  if (url.find("//") == CRtString::npos) return CRtString::npos;
+  const size_t hostEnd = HostEnd(url);
+  return hostEnd == CRtString::npos ? CRtString::npos : url.find('/', hostEnd + 1);
 }
 
 CRtString CWebAccessBase::GetWorkDir() { return ::GetWorkDir(); }

@@ -53,7 +53,7 @@ class CWebAccessBase : public ISiteClientSink {
   // A file name per action.
   virtual CRtString GetActionFile(int action) = 0;
 
-  // Creates the parser and the record object when missing. 0 or 10007.
+  // Creates the parser and the record object when missing. 0 or QMX_ERR_OUT_OF_MEMORY.
   int Init();
   // Closes the open site, if any, and opens one for siteURL with this object
   // as its sink. The scheme and host become m_siteURL, the rest m_basePath.
@@ -67,6 +67,15 @@ class CWebAccessBase : public ISiteClientSink {
   int GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, DWORD& aHttpStatus);
   // Releases everything: pending requests, parser, record file, site.
   void Destory();
+
+  // Where the path of an address starts: the index of the "/" that ends
+  // "scheme://host" (for an address without "//", its first "/"); npos when
+  // there is none.
+  static size_t HostEnd(const CRtString& url);
+  // The index of the "/" that ends the first path segment of an address,
+  // "scheme://host/segment/"; npos when the address has no "//" or no such
+  // "/".
+  static size_t FirstSegmentEnd(const CRtString& url);
 
   // The directory of the host's executable, ending in "/".
   static CRtString GetWorkDir();

@@ -36,42 +36,42 @@ CHttpClient::~CHttpClient() {
 int CHttpClient::InitAsync() {
   if (m_bInit) {
     RT_ASSERTE(!m_bInit);
-    return HTTP_OK;
+    return QMX_OK;
   }
   if (!m_curEventQueue) {
     m_curEventQueue = CRtThreadManager::Instance()->GetThreadEventQueue(CRtThreadManager::TT_CURRENT);
     if (!m_curEventQueue) {
       RT_WARNING_TRACE("CHttpClient::InitAsync, Get current EventQueue Failed.");
-      return HTTP_ERR_WRONG_STATUS;
+      return QMX_ERR_WRONG_STATUS;
     }
   }
   m_bReleased = false;
   m_bInit = TRUE;
-  return HTTP_OK;
+  return QMX_OK;
 }
 
 int CHttpClient::InitSite(const CRtString& url, ISiteClient** site) {
-  RT_ASSERTE_RETURN(site, HTTP_ERR_INVALID_ARG);
+  RT_ASSERTE_RETURN(site, QMX_ERR_INVALID_ARG);
   *site = nullptr;
-  if (!m_bInit && InitAsync() != HTTP_OK) {
+  if (!m_bInit && InitAsync() != QMX_OK) {
     RT_INFO_TRACE_THIS("CHttpClient::InitSite, InitAsync failed.");
-    return HTTP_ERR_WRONG_STATUS;
+    return QMX_ERR_WRONG_STATUS;
   }
   CSiteWininet* pSite = new (std::nothrow) CSiteWininet(url);
-  RT_ASSERTE_RETURN(pSite, HTTP_ERR_OUT_OF_MEMORY);
+  RT_ASSERTE_RETURN(pSite, QMX_ERR_OUT_OF_MEMORY);
   pSite->AddReference();
   m_sites.push_back(pSite);
   *site = pSite;
   (*site)->AddReference();
-  return HTTP_OK;
+  return QMX_OK;
 }
 
 int CHttpClient::InitSite(const CRtString& url, const CRtString& userName, const CRtString& password,
                           ISiteClient** site) {
   int ret = InitSite(url, site);
-  if (ret != HTTP_OK) return ret;
+  if (ret != QMX_OK) return ret;
   static_cast<CSiteWininet*>(*site)->SetLogin(userName, password);
-  return HTTP_OK;
+  return QMX_OK;
 }
 
 int CHttpClient::CloseSite(ISiteClient* site) {
@@ -79,12 +79,12 @@ int CHttpClient::CloseSite(ISiteClient* site) {
                          [site](CSiteWininet* s) { return s && static_cast<ISiteClient*>(s) == site; });
   if (it == m_sites.end()) {
     RT_INFO_TRACE_THIS("CHttpClient::CloseSite, cann't find site. aSite=" << (void*)site);
-    return HTTP_ERR_NOT_FOUND;
+    return QMX_ERR_NOT_FOUND;
   }
   CSiteWininet* pSite = *it;
   m_sites.erase(it);
   pSite->ReleaseReference();
-  return HTTP_OK;
+  return QMX_OK;
 }
 
 void CHttpClient::CloseAllSites() {
@@ -105,14 +105,14 @@ void CHttpClient::Destory() {
 }
 
 int CHttpClient::PostEvent(IRtEvent* aEvent) {
-  RT_ASSERTE_RETURN(aEvent, HTTP_ERR_INVALID_ARG);
+  RT_ASSERTE_RETURN(aEvent, QMX_ERR_INVALID_ARG);
   IRtEventQueue* queue = m_curEventQueue.load();
   if (!queue) {
     // After Destory a report may still be on its way from the transport's
     // thread: it is dropped without a word. Before any binding it is a fault.
-    if (m_bReleased.load()) return HTTP_ERR_WRONG_STATUS;
+    if (m_bReleased.load()) return QMX_ERR_WRONG_STATUS;
     RtAssertFailed(__FILE__, __LINE__, "m_curEventQueue");
-    return HTTP_ERR_WRONG_STATUS;
+    return QMX_ERR_WRONG_STATUS;
   }
   return queue->PostEvent(aEvent, IRtEventQueue::PRIORITY_NORMAL);
 }
@@ -151,9 +151,9 @@ CRtString CHttpClient::GetErrorText(int code) {
     const char* text;
   };
   static const ResultText kTexts[] = {
-#define QMX_HTTP_RESULT_TEXT_(name, value, text) {value, text},
-      QMX_HTTP_RESULTS(QMX_HTTP_RESULT_TEXT_)
-#undef QMX_HTTP_RESULT_TEXT_
+#define QMX_RESULT(name, value, clientText, hostText) {value, clientText},
+#include "ConfWebaResultList.h"
+#undef QMX_RESULT
   };
   for (const ResultText& t : kTexts) {
     if (t.code == code && t.text) return t.text;

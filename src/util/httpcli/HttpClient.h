@@ -5,7 +5,7 @@
 #include <atomic>
 #include <vector>
 
-#include "HttpResult.h"
+#include "ConfWebaResults.h"
 #include "RequestItem.h"
 #include "SiteClient.h"
 #include "qmxframework.h"
@@ -23,11 +23,11 @@ class CHttpClient {
   static CHttpClient* Instance();
 
   // Creates a site for url; *site gets it with one reference for the caller.
-  // 10015 when the calling thread has no event queue.
+  // QMX_ERR_WRONG_STATUS when the calling thread has no event queue.
   virtual int InitSite(const CRtString& url, const CRtString& userName, const CRtString& password,
                        ISiteClient** site);
   virtual int InitSite(const CRtString& url, ISiteClient** site);
-  // Drops the client's reference on site (not the caller's). 10011 if unknown.
+  // Drops the client's reference on site (not the caller's). QMX_ERR_NOT_FOUND if unknown.
   virtual int CloseSite(ISiteClient* site);
   virtual void CloseAllSites();
   // Form encoding: ASCII letters and digits kept, white space to "+", every

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "HttpClient.h"
-#include "HttpResult.h"
+#include "ConfWebaResults.h"
 #include "WininetItem.h"
 
 void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD dwInternetStatus,
@@ -13,13 +13,13 @@ void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD
                                                  << ",lpvStatusInformation=" << lpvStatusInformation
                                                  << ",dwStatusInformationLength="
                                                  << (unsigned int)dwStatusInformationLength);
-  int result = HTTP_OK;
+  int result = QMX_OK;
   DWORD error = 0;
   if (dwInternetStatus == INTERNET_STATUS_REQUEST_COMPLETE) {
     if (!lpvStatusInformation) {
-      result = HTTP_ERR_NO_RESULT;
+      result = QMX_ERR_NO_RESULT;
     } else if (static_cast<INTERNET_ASYNC_RESULT*>(lpvStatusInformation)->dwError != 0) {
-      result = HTTP_ERR_WRONG_STATUS;
+      result = QMX_ERR_WRONG_STATUS;
       error = static_cast<INTERNET_ASYNC_RESULT*>(lpvStatusInformation)->dwError;
     }
   }
@@ -27,7 +27,7 @@ void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD
       new (std::nothrow) CInternetCallbackEvent((DWORD)dwContext, dwInternetStatus, result, error);
   // A queue that is gone (shutdown: the handles of the last requests closing)
   // leaves the event with us.
-  if (CHttpClient::Instance()->PostEvent(event) != HTTP_OK && event) delete event;
+  if (CHttpClient::Instance()->PostEvent(event) != QMX_OK && event) delete event;
 }
 
 int CInternetCallbackEvent::OnEventFire() {
@@ -38,19 +38,19 @@ int CInternetCallbackEvent::OnEventFire() {
     if (dwError) request->m_internetError = dwError;
   }
 
-  int ret = HTTP_OK;
+  int ret = QMX_OK;
   switch (dwInternetStatus) {
     case INTERNET_STATE_DISCONNECTED:
     case INTERNET_STATE_DISCONNECTED_BY_USER:
       RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, internet disconnect status.");
-      m_result = HTTP_ERR_DISCONNECTED;
+      m_result = QMX_ERR_DISCONNECTED;
       [[fallthrough]];  // handled as a completion
     case INTERNET_STATUS_REQUEST_COMPLETE: {
       // The request looked up above: nothing has run since.
       CRtAutoPtr<CRequestItem>& completed = request;
       if (!completed) {
         RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, cann't get request.");
-        ret = HTTP_ERR_INVALID_ARG;
+        ret = QMX_ERR_INVALID_ARG;
         break;
       }
       CSiteClient* site = completed->m_site;

@@ -20,7 +20,7 @@ const size_t kLongObjectName = 2048;
 CRequestItem::CRequestItem(const CRtString& aObjectName, CSiteClient* aSite, CRtString aHttpVerb,
                            CRtString aHeaders, const char* aOptional, DWORD aOptLength)
     : m_key(0),
-      m_status(0),
+      m_status(REQUEST_NEW),
       m_optional(nullptr),
       m_optLength(0),
       m_site(aSite),
@@ -72,7 +72,7 @@ CRequestItem::~CRequestItem() {}
 void CRequestItem::Clear(bool bAll) {
   m_startTicks = GetTickCount();
   if (bAll) {
-    m_status = 0;
+    m_status = REQUEST_NEW;
     if (m_optional) {
       delete[] m_optional;
       m_optional = nullptr;

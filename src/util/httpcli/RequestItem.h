@@ -7,6 +7,23 @@
 
 class CSiteClient;
 
+// Where a request stands in its exchange. The numbers are fixed: they show
+// in GetDetail's "status=" and in traces.
+enum RequestStatus : DWORD {
+  // Made, or reset by Clear(true) to be opened and sent anew.
+  REQUEST_NEW = 0,
+  // Sent asynchronously; waits for the transport's completion report.
+  REQUEST_SENT = 1,
+  // Its completion is being handled: status checked, a challenge answered.
+  REQUEST_COMPLETING = 2,
+  // The reply's body is being read.
+  REQUEST_READING = 3,
+  // Sent synchronously; its completion is handled at once, on this call.
+  REQUEST_SENT_SYNC = 4,
+  // Finished: the body read whole, or the transfer failed.
+  REQUEST_DONE = 5,
+};
+
 // A request carries what to send (verb, object name, extra headers, body),
 // the login, its mode and what came back, under a key that is unique in the
 // process (the first request of the process has key 1). Reference counted:
@@ -33,7 +50,7 @@ class CRequestItem : public CReferenceControl {
   DWORD RefreshStartTime();
 
   DWORD m_key;
-  DWORD m_status;
+  RequestStatus m_status;
   CRtString m_httpVerb;
   CRtString m_headers;
   CRtString m_objectName;

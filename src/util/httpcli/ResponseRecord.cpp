@@ -9,7 +9,7 @@
 #include <list>
 #include <mutex>
 
-#include "HttpResult.h"
+#include "ConfWebaResults.h"
 #include "qmxcrt.h"
 #include "qmxfiles.h"
 
@@ -284,15 +284,15 @@ int MakeDir(const CRtString& dir) {
   if (!foundExisting && !(rest.size() == 1 && rest[0] == kPathSeparator)) {
     toCreate.clear();
     RT_ERROR_TRACE("MakeDir, Error Dir String:" << dir);
-    return HTTP_ERR_INVALID_ARG;
+    return QMX_ERR_INVALID_ARG;
   }
-  int result = HTTP_OK;
+  int result = QMX_OK;
   for (const CRtString& path : toCreate) {
     if (_mkdir(path.c_str()) != 0 && errno != EEXIST) {
       RT_ERROR_TRACE("MakeDir, _mkdir Error." << path);
-      result = HTTP_ERR_REQUEST_FAILED;
+      result = QMX_ERR_REQUEST_FAILED;
     } else {
-      result = HTTP_OK;
+      result = QMX_OK;
     }
   }
   return result;

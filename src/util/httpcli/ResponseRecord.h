@@ -111,7 +111,8 @@ CRtString GetTimeStamp();
 // Creates the missing directories of a path, shortest first. What follows the
 // last "/" is a file name and is not created, so pass a directory ending in
 // "/". The path must be absolute or have an existing ancestor.
-// 0, 10006 (the last directory could not be made) or 10008 (bad path).
+// 0, QMX_ERR_REQUEST_FAILED (the last directory could not be made) or
+// QMX_ERR_INVALID_ARG (bad path).
 int MakeDir(const CRtString& dir);
 
 // 1 when path names an existing directory, else 0.

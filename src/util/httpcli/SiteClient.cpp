@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <new>
 
-#include "HttpResult.h"
+#include "ConfWebaResults.h"
 #include "TransportSettings.h"
 #include "qmxcrt.h"
 #include "wininet.h"
@@ -48,7 +48,7 @@ CSiteClient::~CSiteClient() {
 int CSiteClient::OpenWith(ISiteClientSink* pSink) {
   RT_INFO_TRACE_THIS("CSiteClient::OpenWith, pSink=" << (void*)pSink);
   m_pSink = pSink;
-  return HTTP_OK;
+  return QMX_OK;
 }
 
 void CSiteClient::SetLogin(const CRtString& userName, const CRtString& password) {
@@ -66,7 +66,7 @@ int CSiteClient::SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, 
   m_proxyAddress = aUrl;
   m_proxyPort = aPort;
   m_proxyType = aType;
-  return HTTP_OK;
+  return QMX_OK;
 }
 
 int CSiteClient::SetOption(SiteOption aOption, void* aValue) {
@@ -81,9 +81,9 @@ int CSiteClient::SetOption(SiteOption aOption, void* aValue) {
       m_bUseProxy = value;
       break;
     default:
-      return HTTP_ERR_BAD_OPTION;
+      return QMX_ERR_BAD_OPTION;
   }
-  return HTTP_OK;
+  return QMX_OK;
 }
 
 int CSiteClient::TestProxy() {
@@ -110,7 +110,7 @@ void CSiteClient::Cancel_i(DWORD hRequest, bool bNotify) {
   item->AddReference();  // outlives its removal and the sink call
   m_requests.erase(found->second);
   m_pendingByKey.erase(found);
-  if (bNotify && !item->m_bNotified) NotifySink(item, HTTP_ERR_REQUEST_FAILED);
+  if (bNotify && !item->m_bNotified) NotifySink(item, QMX_ERR_REQUEST_FAILED);
   item->ReleaseReference();  // the table's
   item->ReleaseReference();
 }

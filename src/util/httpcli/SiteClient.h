@@ -65,7 +65,7 @@ class ISiteClient : public IReferenceControl {
                        DWORD aType) = 0;
   // One synchronous GET of the site's URL through the proxy.
   virtual int TestProxy() = 0;
-  // aValue points to a 32-bit int. 10004 for an unknown option.
+  // aValue points to a 32-bit int. QMX_ERR_BAD_OPTION for an unknown option.
   virtual int SetOption(SiteOption aOption, void* aValue) = 0;
 };
 
@@ -81,7 +81,7 @@ class CSiteClient : public CReferenceControl, public CRtTimerWrapperSink, public
   uint32_t AddReference() override { return CReferenceControl::AddReference(); }
   uint32_t ReleaseReference() override { return CReferenceControl::ReleaseReference(); }
 
-  // Removes a pending request; with bNotify the sink hears 10006 unless it
+  // Removes a pending request; with bNotify the sink hears QMX_ERR_REQUEST_FAILED unless it
   // already had the request's result.
   virtual void Cancel_i(DWORD hRequest, bool bNotify);
   // Handles a completion report of the transport for a pending request.
@@ -101,7 +101,7 @@ class CSiteClient : public CReferenceControl, public CRtTimerWrapperSink, public
   void NotifySink(CRequestItem* aRequest, int aResult);
 
   // The time-out sweep: every 20 s while requests are pending, cancels the
-  // first request idle for more than 120000 ms, telling the sink 10006.
+  // first request idle for more than 120000 ms, telling the sink QMX_ERR_REQUEST_FAILED.
   void OnTimer(CRtTimerWrapper* aId) override;
 
   // Read-only views for the owner of the site and for tests.

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "HttpResult.h"
+#include "ConfWebaResults.h"
 #include "InternetCallback.h"
 #include "TransportSettings.h"
 #include "qmxwininet_ext.h"
@@ -59,7 +59,7 @@ CRtString BuildProxyList(DWORD aProxyType, const CRtString& aAddress, unsigned s
 
 int CSiteWininet::GetProxyRetries() { return s_proxyRetries; }
 
-CSiteWininet::CSiteWininet(const CRtString& aUrl) : m_bHttps(FALSE), m_port(0), m_proxyAuthState(0) {
+CSiteWininet::CSiteWininet(const CRtString& aUrl) : m_bHttps(FALSE), m_port(0), m_proxyAuthState(PROXY_AUTH_NONE) {
   RT_INFO_TRACE_THIS("CSiteWininet::CSiteWininet, aUrl=" << aUrl);
 
   std::vector<char> scheme(kUrlPartSize, 0), host(kUrlPartSize, 0), path(kUrlPartSize, 0),
@@ -117,21 +117,21 @@ int CSiteWininet::Request(DWORD* phRequest, const CRtString& aObjectName, CRtStr
                           const char* aOptional, DWORD aOptLength) {
   RT_INFO_TRACE_THIS("CSiteWininet::Request, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb
                                                            << ",aOptLength=" << (unsigned int)aOptLength);
-  RT_ASSERTE_RETURN(phRequest, HTTP_ERR_INVALID_ARG);
+  RT_ASSERTE_RETURN(phRequest, QMX_ERR_INVALID_ARG);
   *phRequest = 0;
-  RT_ASSERTE_RETURN(m_bAsync, HTTP_ERR_WRONG_STATUS);
+  RT_ASSERTE_RETURN(m_bAsync, QMX_ERR_WRONG_STATUS);
   try {
     CRtAutoPtr<CWininetItem> aRequest(CreateRequest(aObjectName, aHttpVerb, aHeaders, aOptional, aOptLength));
-    RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
+    RT_ASSERTE_RETURN(aRequest.Get(), QMX_ERR_OUT_OF_MEMORY);
     aRequest->m_bAsync = TRUE;
     int ret = Request(aRequest.Get());
-    if (ret == HTTP_OK) {
+    if (ret == QMX_OK) {
       *phRequest = aRequest->m_key;
       AddPending(aRequest.Get());
     }
     return ret;
   } catch (const std::bad_alloc&) {
-    return HTTP_ERR_OUT_OF_MEMORY;
+    return QMX_ERR_OUT_OF_MEMORY;
   }
 }
 
@@ -139,18 +139,18 @@ int CSiteWininet::RequestSync(CRtString& aResponse, const CRtString& aObjectName
                               CRtString aHeaders, const char* aOptional, DWORD aOptLength) {
   RT_INFO_TRACE_THIS("CSiteWininet::RequestSync, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb
                                                                << ",aOptLength=" << (unsigned int)aOptLength);
-  RT_ASSERTE_RETURN(!m_bAsync, HTTP_ERR_WRONG_STATUS);
+  RT_ASSERTE_RETURN(!m_bAsync, QMX_ERR_WRONG_STATUS);
   try {
     CRtAutoPtr<CWininetItem> aRequest(CreateRequest(aObjectName, aHttpVerb, aHeaders, aOptional, aOptLength));
-    RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
+    RT_ASSERTE_RETURN(aRequest.Get(), QMX_ERR_OUT_OF_MEMORY);
     aRequest->m_bAsync = FALSE;
     int ret = Request(aRequest.Get());
-    Diagnose(aRequest.Get(), ret == HTTP_OK ? 0 : GetLastError());
+    Diagnose(aRequest.Get(), ret == QMX_OK ? 0 : GetLastError());
     aResponse = std::move(aRequest->m_receiveMsg);
     RT_INFO_TRACE_THIS("CSiteWininet::RequestSync, ret=" << ret << ", sync resp: " << aResponse);
     return ret;
   } catch (const std::bad_alloc&) {
-    return HTTP_ERR_OUT_OF_MEMORY;
+    return QMX_ERR_OUT_OF_MEMORY;
   }
 }
 
@@ -158,21 +158,21 @@ int CSiteWininet::RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const 
                                 CRtString aHttpVerb) {
   RT_INFO_TRACE_THIS("CSiteWininet::RequestSyncTo, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb);
   if (pHttpStatus) *pHttpStatus = 0;
-  RT_ASSERTE_RETURN(aBody, HTTP_ERR_INVALID_ARG);
-  RT_ASSERTE_RETURN(!m_bAsync, HTTP_ERR_WRONG_STATUS);
+  RT_ASSERTE_RETURN(aBody, QMX_ERR_INVALID_ARG);
+  RT_ASSERTE_RETURN(!m_bAsync, QMX_ERR_WRONG_STATUS);
   try {
     CRtAutoPtr<CWininetItem> aRequest(CreateRequest(aObjectName, aHttpVerb, CRtString(), nullptr, 0));
-    RT_ASSERTE_RETURN(aRequest.Get(), HTTP_ERR_OUT_OF_MEMORY);
+    RT_ASSERTE_RETURN(aRequest.Get(), QMX_ERR_OUT_OF_MEMORY);
     aRequest->m_bAsync = FALSE;
     aRequest->m_bodySink = aBody;
     const int ret = Request(aRequest.Get());
-    Diagnose(aRequest.Get(), ret == HTTP_OK ? 0 : GetLastError());
+    Diagnose(aRequest.Get(), ret == QMX_OK ? 0 : GetLastError());
     if (pHttpStatus) *pHttpStatus = aRequest->m_httpStatus;
     RT_INFO_TRACE_THIS("CSiteWininet::RequestSyncTo, ret=" << ret << ",status="
                                                            << (unsigned int)aRequest->m_httpStatus);
     return ret;
   } catch (const std::bad_alloc&) {
-    return HTTP_ERR_OUT_OF_MEMORY;
+    return QMX_ERR_OUT_OF_MEMORY;
   }
 }
 
@@ -185,7 +185,7 @@ void CSiteWininet::Diagnose(CWininetItem* aRequest, DWORD aInternetError) {
 }
 
 int CSiteWininet::Request(CRequestItem* aRequest) {
-  RT_ASSERTE_RETURN(aRequest, HTTP_ERR_INVALID_ARG);
+  RT_ASSERTE_RETURN(aRequest, QMX_ERR_INVALID_ARG);
   CWininetItem* item = static_cast<CWininetItem*>(aRequest);
 
   if (!item->hOpen) {
@@ -197,7 +197,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     }
     if (!item->hOpen) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetOpen failed. error=" << (unsigned int)GetLastError());
-      return HTTP_ERR_REQUEST_FAILED;
+      return QMX_ERR_REQUEST_FAILED;
     }
   }
   if (item->m_bAsync) InternetSetStatusCallbackA(item->hOpen, MyInternetCallback);
@@ -211,7 +211,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     if (!InternetSetOptionA(item->hOpen, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout))) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption CONNECT_TIMEOUT failed. error="
                           << (unsigned int)GetLastError());
-      return HTTP_ERR_REQUEST_FAILED;
+      return QMX_ERR_REQUEST_FAILED;
     }
   }
   const bool relaxedTls = TransportSettings::RelaxedTls();
@@ -221,7 +221,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
                                       item->m_password.c_str(), INTERNET_SERVICE_HTTP, flags, item->m_key);
     if (!item->hConnect) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetConnect failed. error=" << (unsigned int)GetLastError());
-      return HTTP_ERR_REQUEST_FAILED;
+      return QMX_ERR_REQUEST_FAILED;
     }
   }
   bool openedNow = false;
@@ -231,7 +231,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
                                       kHttpVersion, "", acceptTypes, flags, item->m_key);
     if (!item->hRequest) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, HttpOpenRequest failed. error=" << (unsigned int)GetLastError());
-      return HTTP_ERR_REQUEST_FAILED;
+      return QMX_ERR_REQUEST_FAILED;
     }
     openedNow = true;
   }
@@ -240,7 +240,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security))) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption SECURITY_FLAGS failed. error="
                           << (unsigned int)GetLastError());
-      return HTTP_ERR_REQUEST_FAILED;
+      return QMX_ERR_REQUEST_FAILED;
     }
   }
   if (!item->m_bAsync) {
@@ -248,7 +248,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout))) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption SEND_TIMEOUT failed. error="
                           << (unsigned int)GetLastError());
-      return HTTP_ERR_REQUEST_FAILED;
+      return QMX_ERR_REQUEST_FAILED;
     }
     // A synchronous request blocks the host: it gives up when no byte comes
     // for this long.
@@ -263,7 +263,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
   // this site; a length never goes without its buffer.
   LPVOID optional = nullptr;
   DWORD optLength = 0;
-  if ((m_proxyAuthState == 2 || !item->m_bUseProxy) && item->m_optional) {
+  if ((m_proxyAuthState == PROXY_AUTH_PASSED || !item->m_bUseProxy) && item->m_optional) {
     optional = item->m_optional;
     optLength = item->m_optLength;
   }
@@ -272,15 +272,15 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, HttpSendRequest failed. error=" << (unsigned int)error);
-      return HTTP_ERR_REQUEST_FAILED;
+      return QMX_ERR_REQUEST_FAILED;
     }
   }
   if (!item->m_bAsync) {
-    item->m_status = 4;
-    return OnRequestComplete(HTTP_OK, item);
+    item->m_status = REQUEST_SENT_SYNC;
+    return OnRequestComplete(QMX_OK, item);
   }
-  item->m_status = 1;
-  return HTTP_OK;
+  item->m_status = REQUEST_SENT;
+  return QMX_OK;
 }
 
 bool CSiteWininet::QueryStatusCode(CWininetItem* aRequest, DWORD& dwCode, DWORD& dwSize) {
@@ -292,70 +292,119 @@ bool CSiteWininet::QueryStatusCode(CWininetItem* aRequest, DWORD& dwCode, DWORD&
 int CSiteWininet::OnRequestComplete(int aResult, CRequestItem* aRequest) {
   if (!aRequest) {
     RT_ERROR_TRACE_THIS("CSiteWininet::OnRequestComplete, aRequest is null. ret=" << aResult);
-    return HTTP_ERR_INVALID_ARG;
+    return QMX_ERR_INVALID_ARG;
   }
   CWininetItem* item = static_cast<CWininetItem*>(aRequest);
   RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, begin... Request:" << item->GetDetail());
-  item->m_status = 2;
-
+  item->m_status = REQUEST_COMPLETING;
   // A report for a read that was pending goes straight back to reading.
-  if (!item->m_readBuffer) {
-    DWORD dwCode = 0, dwSize = 0;
-    bool queried = QueryStatusCode(item, dwCode, dwSize);
-    for (;;) {
-      if (!queried) {
-        m_proxyAuthState = 0;
-        RT_WARNING_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo error=" << (unsigned int)GetLastError());
+  return DoCompletionLoop(item, item->m_bReadStarted ? STATE_READ : STATE_QUERY_STATUS);
+}
+
+int CSiteWininet::DoCompletionLoop(CWininetItem* aRequest, CompletionState aState) {
+  int rv = QMX_OK;
+  CompletionState next = aState;
+  do {
+    const CompletionState state = next;
+    next = STATE_NONE;
+    switch (state) {
+      case STATE_QUERY_STATUS:
+        rv = DoQueryStatus(aRequest, next);
         break;
-      }
-      item->m_httpStatus = dwCode;
-      if (!IsChallenge(dwCode)) {
-        if (m_proxyAuthState == 1) m_proxyAuthState = 2;
-        RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo result: dwCode="
-                           << (unsigned int)dwCode << ",dwSize=" << (unsigned int)dwSize);
+      case STATE_ANSWER_CHALLENGE:
+        rv = DoAnswerChallenge(aRequest, next);
         break;
-      }
-      --s_proxyRetries;
-      if (s_proxyRetries == 0) {
-        RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, proxy retry 3 times, quit! requ="
-                           << (unsigned int)item->m_key);
-        return HTTP_ERR_TRANSPORT;
-      }
-      if (!m_proxyUserName.empty() && !m_proxyPassword.empty() && s_proxyRetries == 3) {
-        InternetSetOptionA(item->hRequest, INTERNET_OPTION_PROXY_USERNAME, (LPVOID)item->m_proxyUserName.c_str(),
-                           (DWORD)item->m_proxyUserName.size() + 1);
-        InternetSetOptionA(item->hRequest, INTERNET_OPTION_PROXY_PASSWORD, (LPVOID)item->m_proxyPassword.c_str(),
-                           (DWORD)item->m_proxyPassword.size() + 1);
-      } else {
-        DWORD answer = InternetErrorDlg(GetForegroundWindow(), item->hRequest, ERROR_INTERNET_INCORRECT_PASSWORD,
-                                        kDialogFlags, nullptr);
-        if (answer != ERROR_INTERNET_FORCE_RETRY) {
-          m_proxyAuthState = 0;
-          RT_WARNING_TRACE_THIS("CSiteWininet::OnRequestComplete, InternetErrorDlg requ="
-                                << (unsigned int)item->m_key << ",error=" << (unsigned int)answer);
-          break;  // the challenge page is the reply
-        }
-      }
-      RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, Internet retry! requ=" << (unsigned int)item->m_key);
-      if (item->m_bAsync) {
-        // Everything is opened anew; the body goes out again with the resend.
-        char* body = item->m_optional;
-        item->m_optional = nullptr;
-        item->Clear(true);
-        item->m_optional = body;
-        if (!body) item->m_optLength = 0;
-        return Request(item);
-      }
-      LPVOID optional = item->m_optional;
-      DWORD optLength = optional ? item->m_optLength : 0;
-      HttpSendRequestA(item->hRequest, item->m_headers.c_str(), (DWORD)item->m_headers.size(), optional, optLength);
-      m_proxyAuthState = 1;
-      queried = QueryStatusCode(item, dwCode, dwSize);
+      case STATE_RESEND:
+        rv = DoResend(aRequest, next);
+        break;
+      case STATE_READ:
+        rv = DoRead(aRequest, next);
+        break;
+      case STATE_NONE:
+        break;
+    }
+  } while (next != STATE_NONE);
+  return rv;
+}
+
+int CSiteWininet::DoQueryStatus(CWininetItem* aRequest, CompletionState& aNext) {
+  DWORD dwCode = 0, dwSize = 0;
+  aNext = STATE_READ;
+  if (!QueryStatusCode(aRequest, dwCode, dwSize)) {
+    m_proxyAuthState = PROXY_AUTH_NONE;
+    RT_WARNING_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo error=" << (unsigned int)GetLastError());
+    return QMX_OK;
+  }
+  aRequest->m_httpStatus = dwCode;
+  if (IsChallenge(dwCode)) {
+    aNext = STATE_ANSWER_CHALLENGE;
+    return QMX_OK;
+  }
+  if (m_proxyAuthState == PROXY_AUTH_ANSWERED) m_proxyAuthState = PROXY_AUTH_PASSED;
+  RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, HttpQueryInfo result: dwCode="
+                     << (unsigned int)dwCode << ",dwSize=" << (unsigned int)dwSize);
+  return QMX_OK;
+}
+
+int CSiteWininet::DoAnswerChallenge(CWininetItem* aRequest, CompletionState& aNext) {
+  --s_proxyRetries;
+  if (s_proxyRetries == 0) {
+    RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, proxy retry 3 times, quit! requ="
+                       << (unsigned int)aRequest->m_key);
+    return QMX_ERR_TRANSPORT;
+  }
+  if (!m_proxyUserName.empty() && !m_proxyPassword.empty() && s_proxyRetries == 3) {
+    InternetSetOptionA(aRequest->hRequest, INTERNET_OPTION_PROXY_USERNAME, (LPVOID)aRequest->m_proxyUserName.c_str(),
+                       (DWORD)aRequest->m_proxyUserName.size() + 1);
+    InternetSetOptionA(aRequest->hRequest, INTERNET_OPTION_PROXY_PASSWORD, (LPVOID)aRequest->m_proxyPassword.c_str(),
+                       (DWORD)aRequest->m_proxyPassword.size() + 1);
+  } else {
+    DWORD answer = InternetErrorDlg(GetForegroundWindow(), aRequest->hRequest, ERROR_INTERNET_INCORRECT_PASSWORD,
+                                    kDialogFlags, nullptr);
+    if (answer != ERROR_INTERNET_FORCE_RETRY) {
+      m_proxyAuthState = PROXY_AUTH_NONE;
+      RT_WARNING_TRACE_THIS("CSiteWininet::OnRequestComplete, InternetErrorDlg requ="
+                            << (unsigned int)aRequest->m_key << ",error=" << (unsigned int)answer);
+      aNext = STATE_READ;  // the challenge page is the reply
+      return QMX_OK;
     }
   }
+  RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, Internet retry! requ=" << (unsigned int)aRequest->m_key);
+  aNext = STATE_RESEND;
+  return QMX_OK;
+}
 
-  item->m_status = 3;
-  return item->m_bAsync ? InternetRead_async(item) : InternetRead_sync(item);
+int CSiteWininet::DoResend(CWininetItem* aRequest, CompletionState& aNext) {
+  if (aRequest->m_bAsync) {
+    // Everything is opened anew; the body goes out again with the resend.
+    char* body = aRequest->m_optional;
+    aRequest->m_optional = nullptr;
+    aRequest->Clear(true);
+    aRequest->m_optional = body;
+    if (!body) aRequest->m_optLength = 0;
+    return Request(aRequest);
+  }
+  LPVOID optional = aRequest->m_optional;
+  DWORD optLength = optional ? aRequest->m_optLength : 0;
+  HttpSendRequestA(aRequest->hRequest, aRequest->m_headers.c_str(), (DWORD)aRequest->m_headers.size(), optional,
+                   optLength);
+  m_proxyAuthState = PROXY_AUTH_ANSWERED;
+  aNext = STATE_QUERY_STATUS;
+  return QMX_OK;
+}
+
+int CSiteWininet::DoRead(CWininetItem* aRequest, CompletionState& /*aNext*/) {
+  aRequest->m_status = REQUEST_READING;
+  return aRequest->m_bAsync ? InternetRead_async(aRequest) : InternetRead_sync(aRequest);
+}
+
+int CSiteWininet::EndAsyncRead(CWininetItem* aRequest, int aResult) {
+  const DWORD key = aRequest->m_key;
+  if (m_pRecord) m_pRecord->EndReply(key);
+  aRequest->m_status = REQUEST_DONE;
+  if (aResult == QMX_OK) NotifySink(aRequest, QMX_OK);
+  Cancel_i(key, true);
+  return aResult;
 }
 
 void CSiteWininet::ReserveReply(CWininetItem* aRequest) {
@@ -370,7 +419,7 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
   // Read in blocks of a fixed size, whatever length the reply announces: a
   // server that announces gigabytes and sends a few bytes costs one block.
   std::unique_ptr<char[]> block(new (std::nothrow) char[kSyncReadBlock]);
-  RT_ASSERTE_RETURN(block, HTTP_ERR_OUT_OF_MEMORY);
+  RT_ASSERTE_RETURN(block, QMX_ERR_OUT_OF_MEMORY);
   CRtString& reply = aRequest->m_receiveMsg;
   const DWORD key = aRequest->m_key;
   for (;;) {
@@ -380,13 +429,13 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
       aRequest->m_internetError = error;
       if (m_pRecord) m_pRecord->EndReply(key);
       RT_ERROR_TRACE_THIS("CSiteWininet::InternetRead_sync, InternetReadFile failed. error=" << (unsigned int)error);
-      return HTTP_ERR_TRANSPORT;
+      return QMX_ERR_TRANSPORT;
     }
     if (read == 0) {
       if (m_pRecord) m_pRecord->EndReply(key);
-      aRequest->m_status = 5;
-      NotifySink(aRequest, HTTP_OK);
-      return HTTP_OK;
+      aRequest->m_status = REQUEST_DONE;
+      NotifySink(aRequest, QMX_OK);
+      return QMX_OK;
     }
     read = std::min(read, kSyncReadBlock);
     if (m_pRecord) m_pRecord->Record(key, block.get(), read);
@@ -395,7 +444,7 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
         if (m_pRecord) m_pRecord->EndReply(key);
         RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, the body's receiver stopped the transfer. requ="
                               << (unsigned int)key);
-        return HTTP_ERR_TRANSPORT;
+        return QMX_ERR_TRANSPORT;
       }
     } else {
       if (reply.size() + read > kMaxReplyBytes) {
@@ -403,7 +452,7 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
         RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, reply too long. requ=" << (unsigned int)key
                                                                                    << ",limit=" << kMaxReplyBytes);
         reply.clear();
-        return HTTP_ERR_TRANSPORT;
+        return QMX_ERR_TRANSPORT;
       }
       reply.append(block.get(), read);
     }
@@ -417,8 +466,9 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
     aRequest->m_readBuffer = new (std::nothrow) char[CWininetItem::kReadBufferSize]();
     if (!aRequest->m_readBuffer) {
       RtAssertFailed(__FILE__, __LINE__, "aRequest->buffer");
-      return HTTP_ERR_OUT_OF_MEMORY;
+      return QMX_ERR_OUT_OF_MEMORY;
     }
+    aRequest->m_bReadStarted = true;
     ReserveReply(aRequest);
   }
   // Our reads never wait (no-wait semantics): a read that went pending left
@@ -443,11 +493,8 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
           // failed transfer does, with nothing of the body kept.
           RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_async, reply too long. requ="
                                 << (unsigned int)key << ",limit=" << kMaxReplyBytes);
-          if (m_pRecord) m_pRecord->EndReply(key);
           aRequest->m_receiveMsg.clear();
-          aRequest->m_status = 5;
-          Cancel_i(key, true);
-          return HTTP_ERR_TRANSPORT;
+          return EndAsyncRead(aRequest, QMX_ERR_TRANSPORT);
         }
         if (m_pRecord) m_pRecord->Record(key, data, got);
         aRequest->m_receiveMsg.append(data, got);
@@ -455,11 +502,7 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
         continue;
       }
       RT_INFO_TRACE_THIS("CSiteWininet::InternetRead_async, read file complete. requ=" << (unsigned int)key);
-      if (m_pRecord) m_pRecord->EndReply(key);
-      aRequest->m_status = 5;
-      NotifySink(aRequest, HTTP_OK);
-      Cancel_i(key, true);
-      return HTTP_OK;
+      return EndAsyncRead(aRequest, QMX_OK);
     }
     if (error == ERROR_IO_PENDING) {
       if (block.dwBufferLength != kAsyncReadChunk && block.lpvBuffer && m_pRecord) {
@@ -469,14 +512,11 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
       aRequest->RefreshStartTime();
       RT_INFO_TRACE_THIS("CSiteWininet::InternetRead_async, wait for next complete event. requ="
                          << (unsigned int)key << ", dwBufferLength=" << (unsigned int)block.dwBufferLength);
-      return HTTP_READ_PENDING;
+      return QMX_READ_PENDING;
     }
     RT_ERROR_TRACE_THIS("CSiteWininet::InternetRead_async, wait timeout, InternetReadFileEx failed. requ="
                         << (unsigned int)key << ",error=" << (unsigned int)error);
     if (!aRequest->m_internetError) aRequest->m_internetError = error;
-    if (m_pRecord) m_pRecord->EndReply(key);
-    aRequest->m_status = 5;
-    Cancel_i(key, true);
-    return HTTP_ERR_TRANSPORT;
+    return EndAsyncRead(aRequest, QMX_ERR_TRANSPORT);
   }
 }

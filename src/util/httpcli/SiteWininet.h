@@ -10,6 +10,20 @@
 // anything else bare), address and port, e.g. "HTTP=HTTP://proxyhost:8080".
 CRtString BuildProxyList(DWORD aProxyType, const CRtString& aAddress, unsigned short aPort);
 
+// How far proxy authentication has come on a site. The numbers are fixed:
+// GetProxyAuthState reports them.
+enum ProxyAuthState {
+  // No challenge answered yet, or the last answer did not get through: a
+  // request through the proxy goes without its body until one does.
+  PROXY_AUTH_NONE = 0,
+  // A challenge of a synchronous request was answered and the request sent
+  // again; its next status tells whether the answer worked.
+  PROXY_AUTH_ANSWERED = 1,
+  // A reply that was no challenge came after an answer: the proxy takes
+  // this site's requests, bodies included.
+  PROXY_AUTH_PASSED = 2,
+};
+
 // Every site CHttpClient hands out. The URL is cracked once at construction;
 // requests are issued asynchronously (replies through the sink, on the owner
 // thread, after WinINet's reports are carried there) or synchronously
@@ -72,9 +86,35 @@ class CSiteWininet : public CSiteClient {
   CRtString m_host;
   INTERNET_PORT m_port;
   CRtString m_urlPath;
-  int m_proxyAuthState;
+  ProxyAuthState m_proxyAuthState;
 
  private:
+  // The steps of handling a request's completion, one Do-function each;
+  // DoCompletionLoop runs them until one ends the request or hands it to
+  // the transport.
+  enum CompletionState {
+    STATE_NONE,
+    // Read the reply's status code; a challenge goes to STATE_ANSWER_CHALLENGE,
+    // anything else (or a failed query) to STATE_READ.
+    STATE_QUERY_STATUS,
+    // Spend one of the process's challenge answers: the proxy credentials
+    // or the credential prompt. Given up, the challenge page is the reply.
+    STATE_ANSWER_CHALLENGE,
+    // Send the request again: opened anew (asynchronous), or on the same
+    // handle followed by STATE_QUERY_STATUS (synchronous).
+    STATE_RESEND,
+    // Read the body.
+    STATE_READ,
+  };
+  int DoCompletionLoop(CWininetItem* aRequest, CompletionState aState);
+  int DoQueryStatus(CWininetItem* aRequest, CompletionState& aNext);
+  int DoAnswerChallenge(CWininetItem* aRequest, CompletionState& aNext);
+  int DoResend(CWininetItem* aRequest, CompletionState& aNext);
+  int DoRead(CWininetItem* aRequest, CompletionState& aNext);
+  // Ends an asynchronous read with aResult: closes the reply's record,
+  // marks the request done, tells the sink of a success and drops the
+  // request from the pending table (which tells it of a failure).
+  int EndAsyncRead(CWininetItem* aRequest, int aResult);
   // Remembers what ended the request, for the host's diagnosis.
   void Diagnose(CWininetItem* aRequest, DWORD aInternetError);
   // Reads the status code into dwCode; false when the query failed.

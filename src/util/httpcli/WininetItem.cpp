@@ -11,6 +11,7 @@ CWininetItem::CWininetItem(const CRtString& aObjectName, CSiteClient* aSite, CRt
       hConnect(nullptr),
       hRequest(nullptr),
       m_readBuffer(nullptr),
+      m_bReadStarted(false),
       m_internetStatus(0),
       m_bodySink(nullptr) {
   memset(&m_buffers, 0, sizeof(m_buffers));
@@ -37,6 +38,7 @@ void CWininetItem::Clear(bool bAll) {
     delete[] m_readBuffer;
     m_readBuffer = nullptr;
   }
+  m_bReadStarted = false;
   m_buffers.lpvBuffer = nullptr;
   m_buffers.dwBufferLength = 0;
   if (bAll) {

@@ -31,6 +31,10 @@ class CWininetItem : public CRequestItem {
   HINTERNET hRequest;
   INTERNET_BUFFERSA m_buffers;
   char* m_readBuffer;
+  // The body is being read asynchronously: a completion report for this
+  // request is for a read that was pending and goes straight back to
+  // reading. Set with the read buffer, cleared with it by Clear.
+  bool m_bReadStarted;
   DWORD m_internetStatus;
   // Where a synchronous request's body goes as it arrives; null: into
   // m_receiveMsg. Not owned.

@@ -3,7 +3,7 @@
 #define QMX_HTTPCLI_HTTPCLIENT_ALL_H
 
 #include "HttpClient.h"
-#include "HttpResult.h"
+#include "ConfWebaResults.h"
 #include "RequestItem.h"
 #include "ResponseRecord.h"
 #include "RtHttpProxyInfo.h"

@@ -1,5 +1,6 @@
 // Raw-socket HTTP/1.1 server with OpenSSL for HTTPS; see LoopbackServer.h.
 #include "qmxloopback/LoopbackServer.h"
+#include "qmxloopback/SelfSignedCert.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -59,46 +60,23 @@ std::string Base64(const std::string& in) {
 }
 
 bool MakeCertificate(const ServerOptions& o, const std::string& dir, SSL_CTX* ctx, std::string& certFile) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  if (!key) return false;
-  X509* x = X509_new();
-  X509_set_version(x, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(::getpid()) ^ static_cast<long>(time(nullptr)));
-  long day = 24 * 3600;
-  X509_gmtime_adj(X509_getm_notBefore(x), o.expiredCertificate ? -10 * day : -3600);
-  X509_gmtime_adj(X509_getm_notAfter(x), o.expiredCertificate ? -day : 30 * day);
-  X509_set_pubkey(x, key);
-  X509_NAME* name = X509_get_subject_name(x);
-  std::string cn = o.certificateHosts.empty() ? "loopback" : o.certificateHosts[0];
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
-  X509_set_issuer_name(x, name);
-  std::string san;
-  for (const auto& h : o.certificateHosts) {
-    in6_addr a6;
-    in_addr a4;
-    bool ip = inet_pton(AF_INET, h.c_str(), &a4) == 1 || inet_pton(AF_INET6, h.c_str(), &a6) == 1;
-    if (!san.empty()) san += ",";
-    san += (ip ? "IP:" : "DNS:") + h;
-  }
-  if (!san.empty()) {
-    X509V3_CTX v3;
-    X509V3_set_ctx(&v3, x, x, nullptr, nullptr, 0);
-    if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, san.c_str())) {
-      X509_add_ext(x, ext, -1);
-      X509_EXTENSION_free(ext);
-    }
-  }
-  bool ok = X509_sign(x, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, x) == 1 &&
-            SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  const long day = 24 * 3600;
+  CertificateRequest request;
+  request.hosts = o.certificateHosts;
+  request.serial = static_cast<long>(::getpid()) ^ static_cast<long>(time(nullptr));
+  request.notBefore = o.expiredCertificate ? -10 * day : -3600;
+  request.notAfter = o.expiredCertificate ? -day : 30 * day;
+  SelfSignedCert cert;
+  std::string error;
+  if (!cert.Make(request, error)) return false;
+  bool ok = SSL_CTX_use_certificate(ctx, cert.Certificate()) == 1 && SSL_CTX_use_PrivateKey(ctx, cert.Key()) == 1;
   certFile = dir + "/cert.pem";
   if (FILE* f = std::fopen(certFile.c_str(), "w")) {
-    PEM_write_X509(f, x);
+    PEM_write_X509(f, cert.Certificate());
     std::fclose(f);
   } else {
     ok = false;
   }
-  X509_free(x);
-  EVP_PKEY_free(key);
   return ok;
 }
 

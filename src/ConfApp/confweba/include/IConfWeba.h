@@ -17,6 +17,7 @@
 
 #include <vector>
 
+#include "ConfWebaResults.h"
 #include "RtString.h"
 
 #define QMX_CONFWEBA_API __attribute__((visibility("default")))
@@ -69,11 +70,12 @@ class QMX_CONFWEBA_API IConfWeba {
   // name, or under the last segment of url when name is empty (see
   // QmxConfWebaFileNameFromUrl). Blocks until done. The body goes to a
   // temporary file that replaces the target only when the whole body arrived
-  // with a 2xx status: 0 then; 4010 when no whole body came (an HTTP status
-  // of 400 or more, a failed or cut transfer, an empty body); 4011 when the
-  // file could not be written; 10008 for an address that is not http or
-  // https, or a name that is not a plain file name. On failure an existing
-  // file of that name is left as it was.
+  // with a 2xx status: 0 then; QMX_ERR_REFUSED when no whole body came
+  // (an HTTP status of 400 or more, a failed or cut transfer, an empty body);
+  // QMX_ERR_FILE_NOT_WRITTEN when the file could not be written;
+  // QMX_ERR_INVALID_ARG for an address that is not http or https, or
+  // a name that is not a plain file name. On failure an existing file of
+  // that name is left as it was. Codes: ConfWebaResults.h.
   virtual int GetFileFromURL(const CRtString& url, const CRtString& path, const CRtString& name) = 0;
 };
 

@@ -12,13 +12,18 @@
 
 typedef int RtResult;
 #define RT_OK 0
-// Result codes the framework itself returns.
-#define RT_ERROR_FAILURE 10001
-#define RT_ERROR_OUT_OF_MEMORY 10007
-#define RT_ERROR_INVALID_ARG 10008
-#define RT_ERROR_NOT_INITIALIZED 10009
-#define RT_ERROR_ALREADY_INITIALIZED 10010
-#define RT_ERROR_NOT_FOUND 10011
-#define RT_ERROR_NULL_POINTER 10015
+// Result codes the framework itself returns (timers, event queues, thread
+// manager). They share their numbers with some of the conference module's
+// results (QmxResult in ConfWebaResults.h) but not their meaning: the module
+// never hands one of them on as its own result. They stay numbered from
+// RT_ERROR_BASE, as the framework always numbered them.
+#define RT_ERROR_BASE 10000
+#define RT_ERROR_FAILURE (RT_ERROR_BASE + 1)
+#define RT_ERROR_OUT_OF_MEMORY (RT_ERROR_BASE + 7)
+#define RT_ERROR_INVALID_ARG (RT_ERROR_BASE + 8)
+#define RT_ERROR_NOT_INITIALIZED (RT_ERROR_BASE + 9)
+#define RT_ERROR_ALREADY_INITIALIZED (RT_ERROR_BASE + 10)
+#define RT_ERROR_NOT_FOUND (RT_ERROR_BASE + 11)
+#define RT_ERROR_NULL_POINTER (RT_ERROR_BASE + 15)
 
 #endif
