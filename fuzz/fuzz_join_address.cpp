@@ -98,17 +98,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QMX_FUZZ_CHECK(rt == 10008, std::to_string(rt));
     QMX_FUZZ_CHECK(fakeinet::Sends().empty(), "sent a request for an address without site or conference");
   } else {
-    QMX_FUZZ_CHECK(rt == 0 || rt == 10006, std::to_string(rt));
+    const std::string query = "external/xml/XmlApiInvoker?method=JoinMeeting&site=" + CText(segment) +
+                              "&confId=" + CText(confID) + "&confPass=" + Encode(Strip(f[1])) +
+                              "&email=" + Encode(Strip(f[2])) + "&attendeeName=" + Encode(Strip(f[3])) +
+                              "&user=" + Encode(Strip(f[4])) + "&pass=" + Encode(Strip(f[5])) + "&osName=" +
+                              CConfWebaImp::GetPlatformTag();
+    if (query.size() > 1023) {
+      // A query that does not fit is never sent cut.
+      QMX_FUZZ_CHECK(rt == 10008, std::to_string(rt));
+      QMX_FUZZ_CHECK(fakeinet::Sends().empty(), "sent a query that did not fit");
+    } else {
+      QMX_FUZZ_CHECK(rt == 0 || rt == 10006, std::to_string(rt));
+    }
     if (rt == 0) {
       const std::vector<fakeinet::Send> sends = fakeinet::Sends();
       QMX_FUZZ_CHECK(sends.size() == 1, std::to_string(sends.size()));
       QMX_FUZZ_CHECK(sends[0].verb == "GET", sends[0].verb);
-      std::string query = "external/xml/XmlApiInvoker?method=JoinMeeting&site=" + CText(segment) +
-                          "&confId=" + CText(confID) + "&confPass=" + Encode(Strip(f[1])) +
-                          "&email=" + Encode(Strip(f[2])) + "&attendeeName=" + Encode(Strip(f[3])) +
-                          "&user=" + Encode(Strip(f[4])) + "&pass=" + Encode(Strip(f[5])) + "&osName=" +
-                          CConfWebaImp::GetPlatformTag();
-      if (query.size() > 1023) query.resize(1023);
       // The base path is what follows scheme://host/ in the site address.
       const std::string expected = CText(siteURL.substr(p2 + 1) + query);
       QMX_FUZZ_CHECK(sends[0].object == expected, sends[0].object + " != " + expected);
