@@ -27,20 +27,20 @@ class Options {
  public:
   Options(int argc, char** argv) {
     for (int i = 2; i + 1 < argc; i += 2) {
-      if (strncmp(argv[i], "--", 2) == 0) values_[argv[i] + 2] = argv[i + 1];
+      if (strncmp(argv[i], "--", 2) == 0) m_values[argv[i] + 2] = argv[i + 1];
     }
   }
   std::string Text(const char* name, const char* fallback = "") const {
-    auto it = values_.find(name);
-    return it == values_.end() ? fallback : it->second;
+    auto it = m_values.find(name);
+    return it == m_values.end() ? fallback : it->second;
   }
   long Number(const char* name, long fallback) const {
-    auto it = values_.find(name);
-    return it == values_.end() ? fallback : strtol(it->second.c_str(), nullptr, 10);
+    auto it = m_values.find(name);
+    return it == m_values.end() ? fallback : strtol(it->second.c_str(), nullptr, 10);
   }
 
  private:
-  std::map<std::string, std::string> values_;
+  std::map<std::string, std::string> m_values;
 };
 
 // Resident and peak resident set of this process, in KiB.
@@ -69,18 +69,18 @@ inline long PeakRssKiB() {
 // Collects named figures and prints them as one JSON object line.
 class Report {
  public:
-  void Add(const char* name, double value) { items_.emplace_back(name, value); }
+  void Add(const char* name, double value) { m_items.emplace_back(name, value); }
   void Print() const {
     printf("{");
-    for (size_t i = 0; i < items_.size(); ++i) {
-      printf("%s\"%s\": %.6g", i ? ", " : "", items_[i].first.c_str(), items_[i].second);
+    for (size_t i = 0; i < m_items.size(); ++i) {
+      printf("%s\"%s\": %.6g", i ? ", " : "", m_items[i].first.c_str(), m_items[i].second);
     }
     printf("}\n");
     fflush(stdout);
   }
 
  private:
-  std::vector<std::pair<std::string, double>> items_;
+  std::vector<std::pair<std::string, double>> m_items;
 };
 
 inline int Fail(const char* what) {

@@ -268,34 +268,34 @@ class LockedQueue {
  public:
   void Post(Event* e) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      events_.push_back(e);
+      std::lock_guard<std::mutex> lock(m_mu);
+      m_events.push_back(e);
     }
-    cv_.notify_one();
+    m_cv.notify_one();
   }
   // Runs events until one of them calls Stop.
   void Run() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!stop_) {
-      cv_.wait(lock, [this] { return !events_.empty() || stop_; });
-      while (!events_.empty()) {
-        Event* e = events_.front();
-        events_.pop_front();
+    std::unique_lock<std::mutex> lock(m_mu);
+    while (!m_stop) {
+      m_cv.wait(lock, [this] { return !m_events.empty() || m_stop; });
+      while (!m_events.empty()) {
+        Event* e = m_events.front();
+        m_events.pop_front();
         lock.unlock();
         e->Fire();
         delete e;
         lock.lock();
       }
     }
-    stop_ = false;
+    m_stop = false;
   }
-  void Stop() { stop_ = true; }  // from an event of this queue
+  void Stop() { m_stop = true; }  // from an event of this queue
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Event*> events_;
-  bool stop_ = false;
+  std::mutex m_mu;
+  std::condition_variable m_cv;
+  std::deque<Event*> m_events;
+  bool m_stop = false;
 };
 
 // The owner thread runs `owner`; the worker posts to it and waits for the

@@ -18,25 +18,25 @@ class QtLoopTest : public ::testing::Test {
     static int argc = 1;
     static char name[] = "adapter_qt_test";
     static char* argv[] = {name, nullptr};
-    app_ = new QCoreApplication(argc, argv);
+    m_app = new QCoreApplication(argc, argv);
   }
   static void TearDownTestSuite() {
-    delete app_;
-    app_ = nullptr;
+    delete m_app;
+    m_app = nullptr;
   }
   void SetUp() override {
-    ASSERT_TRUE(sim_.Start());
-    driver_ = new QmxQtDriver;
-    ASSERT_TRUE(driver_->isValid());
-    module_ = IConfWeba::Instance();
-    ASSERT_NE(nullptr, module_);
-    ASSERT_EQ(0, module_->Initialize(&sink_));
+    ASSERT_TRUE(m_sim.Start());
+    m_driver = new QmxQtDriver;
+    ASSERT_TRUE(m_driver->isValid());
+    m_module = IConfWeba::Instance();
+    ASSERT_NE(nullptr, m_module);
+    ASSERT_EQ(0, m_module->Initialize(&m_sink));
   }
   void TearDown() override {
-    delete driver_;
+    delete m_driver;
     QmxFrameworkShutdown();
     QmxThreadDetach();
-    sim_.Stop();
+    m_sim.Stop();
   }
   // Runs the loop until the sink quits it; a generous deadline ends a hang.
   void RunLoop() {
@@ -47,32 +47,32 @@ class QtLoopTest : public ::testing::Test {
     QCoreApplication::exec();
   }
 
-  static QCoreApplication* app_;
-  sitesim::CSiteSimulator sim_;
-  QmxQtDriver* driver_ = nullptr;
-  IConfWeba* module_ = nullptr;
-  LoopSink sink_;
+  static QCoreApplication* m_app;
+  sitesim::CSiteSimulator m_sim;
+  QmxQtDriver* m_driver = nullptr;
+  IConfWeba* m_module = nullptr;
+  LoopSink m_sink;
 };
 
-QCoreApplication* QtLoopTest::app_ = nullptr;
+QCoreApplication* QtLoopTest::m_app = nullptr;
 
 TEST_F(QtLoopTest, JoinsAndInvitesFromInsideTheLoop) {
-  sink_.onReply = [this] {
-    if (sink_.joins.size() == 1 && sink_.invites.empty()) {
+  m_sink.onReply = [this] {
+    if (m_sink.joins.size() == 1 && m_sink.invites.empty()) {
       std::vector<CRtString> who{"ann@example.com"};
-      EXPECT_EQ(0, module_->InviteByEmails(sim_.SiteUrl(), "site1", "host", "secret", "123456", who));
+      EXPECT_EQ(0, m_module->InviteByEmails(m_sim.SiteUrl(), "site1", "host", "secret", "123456", who));
     } else {
       QCoreApplication::exit(0);
     }
   };
   // The request starts from inside the running loop.
   QTimer::singleShot(0, [this] {
-    EXPECT_EQ(0, module_->JoinConference(sim_.InvitationUrl("123456"), "meet", "", "Ann", "", ""));
+    EXPECT_EQ(0, m_module->JoinConference(m_sim.InvitationUrl("123456"), "meet", "", "Ann", "", ""));
   });
   RunLoop();
-  ASSERT_EQ(std::vector<int>{0}, sink_.joins);
-  EXPECT_EQ(sim_.BaseUrl() + "files/qmxloader.bin", sink_.loaderUrl);
-  EXPECT_EQ(std::vector<int>{0}, sink_.invites);
+  ASSERT_EQ(std::vector<int>{0}, m_sink.joins);
+  EXPECT_EQ(m_sim.BaseUrl() + "files/qmxloader.bin", m_sink.loaderUrl);
+  EXPECT_EQ(std::vector<int>{0}, m_sink.invites);
 }
 
 TEST_F(QtLoopTest, DriverRunsTheFrameworkTimers) {

@@ -50,14 +50,14 @@ class CliTest : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/confweba-cli-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    m_dir = tmpl;
     std::string error;
-    ASSERT_TRUE(sim_.Start("127.0.0.1", 0, false, &error)) << error;
+    ASSERT_TRUE(m_sim.Start("127.0.0.1", 0, false, &error)) << error;
   }
   void TearDown() override {
-    sim_.Stop();
+    m_sim.Stop();
     std::error_code ec;
-    fs::remove_all(dir_, ec);
+    fs::remove_all(m_dir, ec);
   }
 
   // Runs confweba with args, stdin from /dev/null (or the text input), the
@@ -65,7 +65,7 @@ class CliTest : public ::testing::Test {
   // waits for it.
   CliRun Run(const std::vector<std::string>& args, const std::string* input = nullptr,
              const std::vector<std::string>& env = {}) {
-    const std::string outPath = dir_ + "/stdout", errPath = dir_ + "/stderr", inPath = dir_ + "/stdin";
+    const std::string outPath = m_dir + "/stdout", errPath = m_dir + "/stderr", inPath = m_dir + "/stdin";
     if (input) std::ofstream(inPath, std::ios::binary) << *input;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -100,15 +100,15 @@ class CliTest : public ::testing::Test {
     return pid;
   }
 
-  std::string LoaderUrl() const { return sim_.BaseUrl() + "files/qmxloader.bin"; }
+  std::string LoaderUrl() const { return m_sim.BaseUrl() + "files/qmxloader.bin"; }
 
-  sitesim::CSiteSimulator sim_;
-  std::string dir_;
+  sitesim::CSiteSimulator m_sim;
+  std::string m_dir;
 };
 
 TEST_F(CliTest, JoinWritesTheTextsAndFetchesTheLoader) {
-  const std::string out = dir_ + "/meeting";
-  const CliRun r = Run({"join", sim_.InvitationUrl("123456"), "--conf-pass", "meet", "--name", "Ann Lee",
+  const std::string out = m_dir + "/meeting";
+  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--conf-pass", "meet", "--name", "Ann Lee",
                         "--out", out, "--fetch-loader", "--json"});
   ASSERT_EQ(0, r.exitCode) << r.err;
   const json j = r.Json();
@@ -116,7 +116,7 @@ TEST_F(CliTest, JoinWritesTheTextsAndFetchesTheLoader) {
   EXPECT_EQ("join", j["command"]);
   EXPECT_EQ(0, j["result"]);
   EXPECT_EQ("", j["error"]);
-  EXPECT_EQ(sim_.BaseUrl() + "files/qmxloader.bin", j["confDownloadUrl"]);
+  EXPECT_EQ(m_sim.BaseUrl() + "files/qmxloader.bin", j["confDownloadUrl"]);
   EXPECT_EQ(0u, j["confTokenIni"].get<std::string>().find("[Parlevo]\nConfId=123456\n"));
   EXPECT_EQ(0u, j["loaderIni"].get<std::string>().find("[qmxloader]\n"));
   EXPECT_EQ(j["confTokenIni"], Slurp(out + "/conftoken.ini"));
@@ -127,7 +127,7 @@ TEST_F(CliTest, JoinWritesTheTextsAndFetchesTheLoader) {
 }
 
 TEST_F(CliTest, RefusedJoinSaysWhyAndExitsOne) {
-  CliRun r = Run({"--json", "join", sim_.InvitationUrl("123456"), "--conf-pass", "nope"});
+  CliRun r = Run({"--json", "join", m_sim.InvitationUrl("123456"), "--conf-pass", "nope"});
   EXPECT_EQ(1, r.exitCode);
   EXPECT_EQ(4021, r.Json()["result"]);
   EXPECT_EQ("wrong conference password", r.Json()["error"]);
@@ -138,27 +138,27 @@ TEST_F(CliTest, RefusedJoinSaysWhyAndExitsOne) {
 }
 
 TEST_F(CliTest, InviteReportsTheSitesAnswer) {
-  CliRun r = Run({"invite", "--site-url", sim_.SiteUrl(), "--site-name", "site1", "--conf-id", "123456", "--user",
+  CliRun r = Run({"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "123456", "--user",
                   "host", "--password", "secret", "a@example.com", "b@example.com", "--json"});
   EXPECT_EQ(0, r.exitCode) << r.err;
   EXPECT_EQ(json::parse(R"({"command":"invite","result":0,"error":"","sent":2})"), r.Json());
-  EXPECT_EQ((std::vector<std::string>{"a@example.com", "b@example.com"}), sim_.Invited());
+  EXPECT_EQ((std::vector<std::string>{"a@example.com", "b@example.com"}), m_sim.Invited());
 
-  r = Run({"invite", "--site-url", sim_.SiteUrl(), "--site-name", "site1", "--conf-id", "999", "--user", "host",
+  r = Run({"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "999", "--user", "host",
            "--password", "secret", "a@example.com"});
   EXPECT_EQ(1, r.exitCode);
   EXPECT_NE(std::string::npos, r.err.find("conference not found (4020)")) << r.err;
 }
 
 TEST_F(CliTest, GetChecksThatTheFileWasWritten) {
-  CliRun r = Run({"--json", "get", sim_.BaseUrl() + "files/qmxloader.bin", dir_ + "/dl", "--name", "l.bin"});
+  CliRun r = Run({"--json", "get", m_sim.BaseUrl() + "files/qmxloader.bin", m_dir + "/dl", "--name", "l.bin"});
   EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ(dir_ + "/dl/l.bin", r.Json()["file"]);
-  EXPECT_EQ(fs::file_size(dir_ + "/dl/l.bin"), r.Json()["bytes"].get<uintmax_t>());
+  EXPECT_EQ(m_dir + "/dl/l.bin", r.Json()["file"]);
+  EXPECT_EQ(fs::file_size(m_dir + "/dl/l.bin"), r.Json()["bytes"].get<uintmax_t>());
 
   // A regular file where the directory should be: a local write failure.
-  std::ofstream(dir_ + "/blocker") << "x";
-  r = Run({"--json", "get", sim_.BaseUrl() + "files/qmxloader.bin", dir_ + "/blocker"});
+  std::ofstream(m_dir + "/blocker") << "x";
+  r = Run({"--json", "get", m_sim.BaseUrl() + "files/qmxloader.bin", m_dir + "/blocker"});
   EXPECT_EQ(1, r.exitCode);
   EXPECT_EQ(4011, r.Json()["result"]) << r.out;
   EXPECT_EQ("the file could not be written", r.Json()["error"]);
@@ -229,15 +229,15 @@ TEST_F(CliTest, SiteCommandServesUntilTerminated) {
 // The transport options: refused before anything is sent when they are
 // wrong; --insecure says on stderr that certificates go unchecked.
 TEST_F(CliTest, TransportOptions) {
-  fs::create_directories(dir_ + "/dl");
+  fs::create_directories(m_dir + "/dl");
   struct Case {
     std::vector<std::string> options;
     int exitCode;
     const char* err;  // expected in stderr
   };
   const Case cases[] = {
-      {{"--cacert", dir_ + "/missing.pem"}, 2, "--cacert"},
-      {{"--cacert", dir_ + "/dl"}, 2, "cannot read it"},
+      {{"--cacert", m_dir + "/missing.pem"}, 2, "--cacert"},
+      {{"--cacert", m_dir + "/dl"}, 2, "cannot read it"},
       {{"--max-time", "0"}, 2, "--max-time"},
       {{"--max-time", "soon"}, 2, "--max-time"},
       {{"--connect-timeout", "-1.5"}, 2, "connect-timeout"},
@@ -246,14 +246,14 @@ TEST_F(CliTest, TransportOptions) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options[0] + (c.options.size() > 1 ? " " + c.options[1] : ""));
-    sim_.ClearReceived();
+    m_sim.ClearReceived();
     // Global options stand after the command as well.
-    std::vector<std::string> args{"get", LoaderUrl(), dir_ + "/dl", "--name", "t.bin"};
+    std::vector<std::string> args{"get", LoaderUrl(), m_dir + "/dl", "--name", "t.bin"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     const CliRun r = Run(args);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
-    EXPECT_EQ(c.exitCode == 0 ? 1u : 0u, sim_.Received().size());
+    EXPECT_EQ(c.exitCode == 0 ? 1u : 0u, m_sim.Received().size());
   }
 }
 
@@ -286,14 +286,14 @@ TEST_F(CliTest, CertificatesAreCheckedUnlessInsecure) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::error_code ec;
-    fs::remove(dir_ + "/tls.bin", ec);
+    fs::remove(m_dir + "/tls.bin", ec);
     std::vector<std::string> args = c.options;
-    const std::vector<std::string> get{"get", c.server->Url("/files/tls.bin"), dir_, "--name", "tls.bin"};
+    const std::vector<std::string> get{"get", c.server->Url("/files/tls.bin"), m_dir, "--name", "tls.bin"};
     args.insert(args.end(), get.begin(), get.end());
     const CliRun r = Run(args);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
-    EXPECT_EQ(c.exitCode == 0, fs::exists(dir_ + "/tls.bin"));
+    EXPECT_EQ(c.exitCode == 0, fs::exists(m_dir + "/tls.bin"));
   }
   for (auto* server : {&good, &old, &wrong}) server->Stop();
 }
@@ -311,7 +311,7 @@ TEST_F(CliTest, PasswordsFromStdinAndEnvironment) {
     const char* confPass;  // the field as the site received it (nullptr: nothing sent)
     const char* pass;
   };
-  const std::string inv = sim_.InvitationUrl("123456");
+  const std::string inv = m_sim.InvitationUrl("123456");
   const Case cases[] = {
       {"stdin line", {"join", inv, "--conf-pass", "-"}, "meet\n", {}, 0, "meet", nullptr},
       {"stdin CRLF, no final line feed", {"join", inv, "--conf-pass", "-"}, "meet\r\n", {}, 0, "meet", nullptr},
@@ -329,10 +329,10 @@ TEST_F(CliTest, PasswordsFromStdinAndEnvironment) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    sim_.ClearReceived();
+    m_sim.ClearReceived();
     const CliRun r = Run(c.args, &c.input, c.env);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
-    const std::vector<sitesim::SiteRequest> got = sim_.Received();
+    const std::vector<sitesim::SiteRequest> got = m_sim.Received();
     if (!c.confPass) {
       EXPECT_TRUE(got.empty());
       continue;
@@ -345,27 +345,27 @@ TEST_F(CliTest, PasswordsFromStdinAndEnvironment) {
   }
 
   // invite's --password from the environment.
-  sim_.ClearReceived();
-  const CliRun r = Run({"invite", "--site-url", sim_.SiteUrl(), "--site-name", "site1", "--conf-id", "123456",
+  m_sim.ClearReceived();
+  const CliRun r = Run({"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "123456",
                         "--user", "host", "a@example.com"},
                        nullptr, {"QMX_PASSWORD=secret"});
   EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ(std::vector<std::string>{"a@example.com"}, sim_.Invited());
+  EXPECT_EQ(std::vector<std::string>{"a@example.com"}, m_sim.Invited());
 }
 
 // join --out writes files only the user can read, replacing what was there
 // (a 0644 file, a symlink) instead of writing into it.
 TEST_F(CliTest, OutFilesArePrivateAndNotWrittenThroughSymlinks) {
-  const std::string out = dir_ + "/meeting";
+  const std::string out = m_dir + "/meeting";
   fs::create_directories(out);
   std::ofstream(out + "/conftoken.ini") << "old";
   chmod((out + "/conftoken.ini").c_str(), 0644);
-  std::ofstream(dir_ + "/victim") << "keep";
-  fs::create_symlink(dir_ + "/victim", out + "/loader.ini");
+  std::ofstream(m_dir + "/victim") << "keep";
+  fs::create_symlink(m_dir + "/victim", out + "/loader.ini");
 
-  const CliRun r = Run({"join", sim_.InvitationUrl("123456"), "--conf-pass", "meet", "--out", out});
+  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--conf-pass", "meet", "--out", out});
   ASSERT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ("keep", Slurp(dir_ + "/victim"));
+  EXPECT_EQ("keep", Slurp(m_dir + "/victim"));
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
@@ -409,18 +409,18 @@ TEST_F(CliTest, ControlCharactersFromTheSiteArePrintedEscaped) {
 TEST_F(CliTest, GetRefusesNamesThatAreNotPlainFileNames) {
   for (const char* name : {"", ".", "..", "a/b", "../up.bin", "/tmp/x"}) {
     SCOPED_TRACE(name);
-    const CliRun r = Run({"get", LoaderUrl(), dir_, "--name", name});
+    const CliRun r = Run({"get", LoaderUrl(), m_dir, "--name", name});
     EXPECT_EQ(2, r.exitCode);
     EXPECT_NE(std::string::npos, r.err.find("is not a plain file name")) << r.err;
   }
-  EXPECT_TRUE(sim_.Received().empty());
-  EXPECT_FALSE(fs::exists(dir_ + "/up.bin"));
+  EXPECT_TRUE(m_sim.Received().empty());
+  EXPECT_FALSE(fs::exists(m_dir + "/up.bin"));
 }
 
 // The invitation's request has room for a limited number of addresses:
 // the program says how many went out, or that not even one fitted.
 TEST_F(CliTest, InviteSaysHowManyAddressesWentOut) {
-  const std::vector<std::string> site{"invite", "--site-url", sim_.SiteUrl(), "--site-name", "site1",
+  const std::vector<std::string> site{"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1",
                                       "--conf-id", "123456", "--user", "host", "--password", "secret"};
   auto invite = [&](const std::vector<std::string>& emails) {
     std::vector<std::string> args = site;
@@ -433,21 +433,21 @@ TEST_F(CliTest, InviteSaysHowManyAddressesWentOut) {
 
   std::vector<std::string> many;
   for (int i = 0; i < 60; ++i) many.push_back(std::string(90, 'a' + i % 26) + std::to_string(i) + "@example.com");
-  const size_t before = sim_.Invited().size();
+  const size_t before = m_sim.Invited().size();
   r = invite(many);
   EXPECT_EQ(0, r.exitCode) << r.err;
-  const size_t sent = sim_.Invited().size() - before;
+  const size_t sent = m_sim.Invited().size() - before;
   EXPECT_GT(sent, 0u);
   EXPECT_LT(sent, many.size());
   EXPECT_EQ("result: 0\ninvitations sent to " + std::to_string(sent) +
                 " of 60 addresses; the rest did not fit in one request\n",
             r.out);
 
-  sim_.ClearReceived();
+  m_sim.ClearReceived();
   r = invite({std::string(5000, 'x') + "@example.com"});
   EXPECT_EQ(1, r.exitCode);
   EXPECT_NE(std::string::npos, r.err.find("(10008): not even the first address fits in one request")) << r.err;
-  EXPECT_TRUE(sim_.Received().empty());
+  EXPECT_TRUE(m_sim.Received().empty());
 }
 
 // After a failure the transport's cause follows the module's result, in the
@@ -464,21 +464,21 @@ TEST_F(CliTest, FailuresSayTheTransportsCause) {
   const Case cases[] = {
       {"join, connection refused", {"join", refused + "/site1/join.do?confKey=123456&lang=en", "--conf-pass", "x"},
        0, "connection refused", sitesim::SiteFault::kNone},
-      {"get, connection refused", {"get", refused + "/files/x.bin", dir_}, 4010, "connection refused",
+      {"get, connection refused", {"get", refused + "/files/x.bin", m_dir}, 4010, "connection refused",
        sitesim::SiteFault::kNone},
-      {"get, 404", {"get", sim_.BaseUrl() + "files/missing.bin", dir_}, 4010, "HTTP status 404",
+      {"get, 404", {"get", m_sim.BaseUrl() + "files/missing.bin", m_dir}, 4010, "HTTP status 404",
        sitesim::SiteFault::kNone},
-      {"get, --max-time", {"get", LoaderUrl(), dir_, "--max-time", "0.3"}, 4010, "timed out",
+      {"get, --max-time", {"get", LoaderUrl(), m_dir, "--max-time", "0.3"}, 4010, "timed out",
        sitesim::SiteFault::kStall},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sitesim::SiteFault fault;
     fault.kind = c.fault;
-    sim_.SetFault(fault);
+    m_sim.SetFault(fault);
     const auto start = std::chrono::steady_clock::now();
     const CliRun text = Run(c.args);
-    sim_.ReleaseStall();
+    m_sim.ReleaseStall();
     // The stall would hold the request for the default 30 s without the limit.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_EQ(1, text.exitCode);
@@ -488,14 +488,14 @@ TEST_F(CliTest, FailuresSayTheTransportsCause) {
     std::vector<std::string> args = c.args;
     args.push_back("--json");
     const CliRun j = Run(args);
-    sim_.ReleaseStall();
+    m_sim.ReleaseStall();
     EXPECT_EQ(1, j.exitCode);
     if (c.result) {
       EXPECT_EQ(c.result, j.Json()["result"]) << j.out;
     }
     EXPECT_EQ(c.cause, j.Json()["cause"]) << j.out;
   }
-  sim_.ClearFault();
+  m_sim.ClearFault();
 }
 
 }  // namespace

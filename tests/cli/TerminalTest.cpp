@@ -87,28 +87,28 @@ class TerminalTest : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/confweba-tty-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    m_dir = tmpl;
     sitesim::SiteData data = sitesim::SiteData::Default();
     data.files.push_back({"/files/big.bin", std::string(1024, 'x'), static_cast<int>(kBigSize / 1024)});
-    sim_ = std::make_unique<sitesim::CSiteSimulator>(data);
+    m_sim = std::make_unique<sitesim::CSiteSimulator>(data);
     std::string error;
-    ASSERT_TRUE(sim_->Start("127.0.0.1", 0, false, &error)) << error;
+    ASSERT_TRUE(m_sim->Start("127.0.0.1", 0, false, &error)) << error;
   }
   void TearDown() override {
-    sim_->Stop();
+    m_sim->Stop();
     std::error_code ec;
-    fs::remove_all(dir_, ec);
+    fs::remove_all(m_dir, ec);
   }
-  std::string BigUrl() const { return sim_->BaseUrl() + "files/big.bin"; }
+  std::string BigUrl() const { return m_sim->BaseUrl() + "files/big.bin"; }
 
-  std::unique_ptr<sitesim::CSiteSimulator> sim_;
-  std::string dir_;
+  std::unique_ptr<sitesim::CSiteSimulator> m_sim;
+  std::string m_dir;
 };
 
 TEST_F(TerminalTest, ProgressLineOnATerminalOnly) {
-  Output o = RunConfweba({"get", BigUrl(), dir_}, true);
+  Output o = RunConfweba({"get", BigUrl(), m_dir}, true);
   ASSERT_EQ(0, o.exitCode) << o.text;
-  EXPECT_EQ(kBigSize, fs::file_size(dir_ + "/big.bin"));
+  EXPECT_EQ(kBigSize, fs::file_size(m_dir + "/big.bin"));
   // The final state of the line, then the result on a line of its own.
   const size_t bar = o.text.find("100% [");
   ASSERT_NE(std::string::npos, bar) << o.text;
@@ -116,10 +116,10 @@ TEST_F(TerminalTest, ProgressLineOnATerminalOnly) {
   EXPECT_NE(std::string::npos, o.text.find("left\x1b[K\r\nresult: 0\r\n", bar)) << o.text;
 
   // --quiet, and stdout on a pipe: the plain result only.
-  o = RunConfweba({"-q", "get", BigUrl(), dir_, "--name", "q.bin"}, true);
+  o = RunConfweba({"-q", "get", BigUrl(), m_dir, "--name", "q.bin"}, true);
   EXPECT_EQ(0, o.exitCode);
   EXPECT_EQ(0u, o.text.find("result: 0\r\n")) << o.text;
-  o = RunConfweba({"get", BigUrl(), dir_, "--name", "p.bin"}, false);
+  o = RunConfweba({"get", BigUrl(), m_dir, "--name", "p.bin"}, false);
   EXPECT_EQ(0, o.exitCode);
   EXPECT_EQ(0u, o.text.find("result: 0\n")) << o.text;
   EXPECT_EQ(std::string::npos, o.text.find('\r')) << o.text;
@@ -129,11 +129,11 @@ TEST_F(TerminalTest, UnannouncedLengthShowsBytesAndRate) {
   sitesim::SiteFault chunked;
   chunked.kind = sitesim::SiteFault::kChunked;
   chunked.pathPrefix = "/files/";
-  sim_->SetFault(chunked);
-  const Output o = RunConfweba({"join", sim_->InvitationUrl("123456"), "--conf-pass", "meet", "--out", dir_,
+  m_sim->SetFault(chunked);
+  const Output o = RunConfweba({"join", m_sim->InvitationUrl("123456"), "--conf-pass", "meet", "--out", m_dir,
                                 "--fetch-loader"}, true);
   ASSERT_EQ(0, o.exitCode) << o.text;
-  const std::string size = confweba::FormatBytes(static_cast<double>(fs::file_size(dir_ + "/qmxloader.bin")));
+  const std::string size = confweba::FormatBytes(static_cast<double>(fs::file_size(m_dir + "/qmxloader.bin")));
   EXPECT_NE(std::string::npos, o.text.find("\r" + size + "  ")) << o.text;
   EXPECT_EQ(std::string::npos, o.text.find("%")) << o.text;
   EXPECT_NE(std::string::npos, o.text.find("result: 0\r\n")) << o.text;

@@ -54,26 +54,26 @@ class ConfWebaTest : public ::testing::Test {
 
   void SetUp() override {
     CRtTrace::SetSink(&ConfWebaTest::Capture, this);
-    sink_.queue = QmxThreadAttach();
-    ASSERT_NE(nullptr, sink_.queue);
-    module_ = IConfWeba::Instance();
-    ASSERT_NE(nullptr, module_);
-    ASSERT_EQ(0, module_->Initialize(&sink_));
+    m_sink.queue = QmxThreadAttach();
+    ASSERT_NE(nullptr, m_sink.queue);
+    m_module = IConfWeba::Instance();
+    ASSERT_NE(nullptr, m_module);
+    ASSERT_EQ(0, m_module->Initialize(&m_sink));
     StartSite(false);
   }
 
   void TearDown() override {
-    if (sim_) sim_->Stop();
+    if (m_sim) m_sim->Stop();
     QmxFrameworkShutdown();
     QmxThreadDetach();
     CRtTrace::SetSink(nullptr, nullptr);
   }
 
   void StartSite(bool tls) {
-    if (sim_) sim_->Stop();
-    sim_ = std::make_unique<sitesim::CSiteSimulator>(TestData());
+    if (m_sim) m_sim->Stop();
+    m_sim = std::make_unique<sitesim::CSiteSimulator>(TestData());
     std::string error;
-    ASSERT_TRUE(sim_->Start("127.0.0.1", 0, tls, &error)) << error;
+    ASSERT_TRUE(m_sim->Start("127.0.0.1", 0, tls, &error)) << error;
   }
 
   // Runs the queue until pred holds or a generous deadline passes.
@@ -89,33 +89,33 @@ class ConfWebaTest : public ::testing::Test {
   // Sends a join and waits for its reply.
   JoinReply Join(const std::string& url, const std::string& pass = "meet", const std::string& email = "",
                  const std::string& name = "", const std::string& user = "", const std::string& password = "") {
-    const size_t before = sink_.joins.size();
-    EXPECT_EQ(0, module_->JoinConference(url, pass, email, name, user, password));
-    EXPECT_TRUE(RunUntil([&] { return sink_.joins.size() > before; }));
-    return sink_.joins.size() > before ? sink_.joins.back() : JoinReply();
+    const size_t before = m_sink.joins.size();
+    EXPECT_EQ(0, m_module->JoinConference(url, pass, email, name, user, password));
+    EXPECT_TRUE(RunUntil([&] { return m_sink.joins.size() > before; }));
+    return m_sink.joins.size() > before ? m_sink.joins.back() : JoinReply();
   }
 
   // Sends an invitation as the site's host account and waits for its reply.
   int Invite(const std::vector<std::string>& emails, const std::string& user = "host",
              const std::string& password = "secret", const std::string& confId = "123456") {
-    const size_t before = sink_.invites.size();
-    EXPECT_EQ(0, module_->InviteByEmails(sim_->SiteUrl(), "site1", user, password, confId, emails));
-    EXPECT_TRUE(RunUntil([&] { return sink_.invites.size() > before; }));
-    return sink_.invites.size() > before ? sink_.invites.back() : -1;
+    const size_t before = m_sink.invites.size();
+    EXPECT_EQ(0, m_module->InviteByEmails(m_sim->SiteUrl(), "site1", user, password, confId, emails));
+    EXPECT_TRUE(RunUntil([&] { return m_sink.invites.size() > before; }));
+    return m_sink.invites.size() > before ? m_sink.invites.back() : -1;
   }
 
   // The requests the site received for its XML interface.
   std::vector<sitesim::SiteRequest> XmlCalls() const {
     std::vector<sitesim::SiteRequest> calls;
-    for (auto& r : sim_->Received()) {
+    for (auto& r : m_sim->Received()) {
       if (r.path.find("XmlApiInvoker") != std::string::npos) calls.push_back(r);
     }
     return calls;
   }
 
   bool Traced(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(traceLock_);
-    for (const auto& line : traces_) {
+    std::lock_guard<std::mutex> lock(m_traceLock);
+    for (const auto& line : m_traces) {
       if (line.find(text) != std::string::npos) return true;
     }
     return false;
@@ -130,15 +130,15 @@ class ConfWebaTest : public ::testing::Test {
 
   static void Capture(int, const char* text, void* user) {
     auto* self = static_cast<ConfWebaTest*>(user);
-    std::lock_guard<std::mutex> lock(self->traceLock_);
-    self->traces_.push_back(text);
+    std::lock_guard<std::mutex> lock(self->m_traceLock);
+    self->m_traces.push_back(text);
   }
 
-  RecordingSink sink_;
-  IConfWeba* module_ = nullptr;
-  std::unique_ptr<sitesim::CSiteSimulator> sim_;
-  mutable std::mutex traceLock_;
-  std::vector<std::string> traces_;
+  RecordingSink m_sink;
+  IConfWeba* m_module = nullptr;
+  std::unique_ptr<sitesim::CSiteSimulator> m_sim;
+  mutable std::mutex m_traceLock;
+  std::vector<std::string> m_traces;
 };
 
 #endif

@@ -22,48 +22,48 @@ class DownloadTest : public ConfWebaTest {
     ConfWebaTest::SetUp();
     char tmpl[] = "/tmp/confweba-download-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    m_dir = tmpl;
   }
   void TearDown() override {
     std::error_code ec;
-    fs::remove_all(dir_, ec);
+    fs::remove_all(m_dir, ec);
     ConfWebaTest::TearDown();
   }
-  void Plant(const std::string& name, const std::string& text) { std::ofstream(dir_ + "/" + name) << text; }
+  void Plant(const std::string& name, const std::string& text) { std::ofstream(m_dir + "/" + name) << text; }
   // The names in the folder: a failed download leaves no temporary file.
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::string File(const std::string& path) { return sim_->BaseUrl() + path; }
-  std::string dir_;
+  std::string File(const std::string& path) { return m_sim->BaseUrl() + path; }
+  std::string m_dir;
 };
 
 TEST_F(DownloadTest, NameComesFromTheLastSegmentAndDirectoriesAreMade) {
-  const std::string target = dir_ + "/a/b/c";
-  EXPECT_EQ(0, module_->GetFileFromURL(File("files/loader.exe?v=/.profile"), target, ""));
+  const std::string target = m_dir + "/a/b/c";
+  EXPECT_EQ(0, m_module->GetFileFromURL(File("files/loader.exe?v=/.profile"), target, ""));
   EXPECT_EQ("new loader bytes", ReadFile(target + "/loader.exe"));
   // Once whole, the file has the mode any new file gets here.
   std::ofstream(target + "/plain") << "x";
   EXPECT_EQ(fs::status(target + "/plain").permissions(), fs::status(target + "/loader.exe").permissions());
   // GetFileFromURL needs no event loop and leaves no reply for the sink.
-  EXPECT_TRUE(sink_.joins.empty());
+  EXPECT_TRUE(m_sink.joins.empty());
 }
 
 TEST_F(DownloadTest, GivenNameReplacesAnExistingFileAndALinkItself) {
   Plant("mine.bin", "an older and much longer content than the new one");
-  EXPECT_EQ(0, module_->GetFileFromURL(File("files/loader.exe"), dir_ + "/", "mine.bin"));
-  EXPECT_EQ("new loader bytes", ReadFile(dir_ + "/mine.bin"));
+  EXPECT_EQ(0, m_module->GetFileFromURL(File("files/loader.exe"), m_dir + "/", "mine.bin"));
+  EXPECT_EQ("new loader bytes", ReadFile(m_dir + "/mine.bin"));
 
   // A link planted at the target is replaced; what it points to is untouched.
   Plant("victim", "keep me");
-  fs::create_symlink(dir_ + "/victim", dir_ + "/loader.exe");
-  EXPECT_EQ(0, module_->GetFileFromURL(File("files/loader.exe"), dir_, ""));
-  EXPECT_FALSE(fs::is_symlink(dir_ + "/loader.exe"));
-  EXPECT_EQ("new loader bytes", ReadFile(dir_ + "/loader.exe"));
-  EXPECT_EQ("keep me", ReadFile(dir_ + "/victim"));
+  fs::create_symlink(m_dir + "/victim", m_dir + "/loader.exe");
+  EXPECT_EQ(0, m_module->GetFileFromURL(File("files/loader.exe"), m_dir, ""));
+  EXPECT_FALSE(fs::is_symlink(m_dir + "/loader.exe"));
+  EXPECT_EQ("new loader bytes", ReadFile(m_dir + "/loader.exe"));
+  EXPECT_EQ("keep me", ReadFile(m_dir + "/victim"));
 }
 
 // Every way of not getting the whole file: the result, and the good file of
@@ -90,20 +90,20 @@ TEST_F(DownloadTest, FailuresLeaveTheExistingFileUntouched) {
     f.kind = c.kind;
     f.status = c.status;
     f.body = "<html>error page</html>";
-    sim_->SetFault(f);
-    EXPECT_EQ(c.result, module_->GetFileFromURL(File(c.path), dir_, ""));
-    EXPECT_EQ("good", ReadFile(dir_ + "/" + fs::path(c.path).filename().string()));
+    m_sim->SetFault(f);
+    EXPECT_EQ(c.result, m_module->GetFileFromURL(File(c.path), m_dir, ""));
+    EXPECT_EQ("good", ReadFile(m_dir + "/" + fs::path(c.path).filename().string()));
     EXPECT_EQ(1u, Names().size());
-    fs::remove(dir_ + "/" + fs::path(c.path).filename().string());
+    fs::remove(m_dir + "/" + fs::path(c.path).filename().string());
   }
   QmxConfWebaDiagnosis d{};
   QmxConfWebaGetLastDiagnosis(&d);
   EXPECT_EQ(200u, d.httpStatus);  // the empty body came with a 200
 
-  sim_->ClearFault();
+  m_sim->ClearFault();
   const std::string gone = File("files/loader.exe");
-  sim_->Stop();
-  EXPECT_EQ(4010, module_->GetFileFromURL(gone, dir_, ""));
+  m_sim->Stop();
+  EXPECT_EQ(4010, m_module->GetFileFromURL(gone, m_dir, ""));
   QmxConfWebaGetLastDiagnosis(&d);
   EXPECT_EQ(12029u, d.internetError);
   EXPECT_TRUE(Names().empty());
@@ -115,7 +115,7 @@ TEST_F(DownloadTest, AddressesAndNamesThatAreRefusedBeforeSending) {
   } cases[] = {
       {"", ""},
       {"127.0.0.1/files/loader.exe", ""},
-      {"ftp://127.0.0.1:" + std::to_string(sim_->Port()) + "/files/loader.exe", ""},
+      {"ftp://127.0.0.1:" + std::to_string(m_sim->Port()) + "/files/loader.exe", ""},
       {File("files/loader.exe"), "../x"},
       {File("files/loader.exe"), "a/b"},
       {File("files/loader.exe"), ".."},
@@ -123,11 +123,11 @@ TEST_F(DownloadTest, AddressesAndNamesThatAreRefusedBeforeSending) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url + " " + c.name);
-    EXPECT_EQ(10008, module_->GetFileFromURL(c.url, dir_, c.name));
+    EXPECT_EQ(10008, m_module->GetFileFromURL(c.url, m_dir, c.name));
   }
-  EXPECT_EQ(10008, module_->GetFileFromURL(File("files/loader.exe"), "", ""));
+  EXPECT_EQ(10008, m_module->GetFileFromURL(File("files/loader.exe"), "", ""));
   EXPECT_TRUE(Traced("Assert failed: !url.empty() && !path.empty()"));
-  EXPECT_TRUE(sim_->Received().empty());
+  EXPECT_TRUE(m_sim->Received().empty());
   EXPECT_TRUE(Names().empty());
 }
 
@@ -135,25 +135,25 @@ TEST_F(DownloadTest, UnwritableFolderGives4011) {
   if (geteuid() == 0) {
     // root writes anywhere: a folder that is a file stands in.
     Plant("file", "x");
-    EXPECT_EQ(4011, module_->GetFileFromURL(File("files/loader.exe"), dir_ + "/file", ""));
+    EXPECT_EQ(4011, m_module->GetFileFromURL(File("files/loader.exe"), m_dir + "/file", ""));
   } else {
-    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(4011, module_->GetFileFromURL(File("files/loader.exe"), dir_, ""));
-    fs::permissions(dir_, fs::perms::owner_all);
+    fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(4011, m_module->GetFileFromURL(File("files/loader.exe"), m_dir, ""));
+    fs::permissions(m_dir, fs::perms::owner_all);
   }
 }
 
 TEST_F(DownloadTest, FullDiskGives4011AndRemovesThePart) {
-  const std::string small = dir_ + "/small";
+  const std::string small = m_dir + "/small";
   fs::create_directory(small);
   if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
     GTEST_SKIP() << "cannot mount a small tmpfs here: " << strerror(errno);
   sitesim::SiteFault f;
   f.kind = sitesim::SiteFault::kRawBody;
   f.body = std::string(1 << 20, 'x');
-  sim_->SetFault(f);
+  m_sim->SetFault(f);
   std::ofstream(small + "/loader.exe") << "good";
-  EXPECT_EQ(4011, module_->GetFileFromURL(File("files/loader.exe"), small, ""));
+  EXPECT_EQ(4011, m_module->GetFileFromURL(File("files/loader.exe"), small, ""));
   QmxConfWebaDiagnosis d{};
   QmxConfWebaGetLastDiagnosis(&d);
   EXPECT_EQ(ENOSPC, d.systemError);

@@ -34,15 +34,15 @@ TEST_F(InviteTest, AcceptedInvitationPostsTheFormAndListsAddresses) {
       "method=inviteAttendeeByMail&site=site1&user=host&pass=secret&confId=123456&emails="
       "ann%40example%2Ecom%3Bbob%40example%2Ecom%3Bcy%40example%2Ecom%3B",
       FormBody());
-  EXPECT_EQ((std::vector<std::string>{"ann@example.com", "bob@example.com", "cy@example.com"}), sim_->Invited());
+  EXPECT_EQ((std::vector<std::string>{"ann@example.com", "bob@example.com", "cy@example.com"}), m_sim->Invited());
 }
 
 TEST_F(InviteTest, SiteNameAndConferenceGoUnencodedUserEncoded) {
-  const size_t before = sink_.invites.size();
-  ASSERT_EQ(0, module_->InviteByEmails(sim_->SiteUrl(), "  site1 ", "the host", "", " 123456", {"", "x@y"}));
-  ASSERT_TRUE(RunUntil([&] { return sink_.invites.size() > before; }));
+  const size_t before = m_sink.invites.size();
+  ASSERT_EQ(0, m_module->InviteByEmails(m_sim->SiteUrl(), "  site1 ", "the host", "", " 123456", {"", "x@y"}));
+  ASSERT_TRUE(RunUntil([&] { return m_sink.invites.size() > before; }));
   // A blank user name is not an account of the site.
-  EXPECT_EQ(4025, sink_.invites.back());
+  EXPECT_EQ(4025, m_sink.invites.back());
   EXPECT_EQ("method=inviteAttendeeByMail&site=site1&user=the+host&pass=&confId=123456&emails=%3Bx%40y%3B",
             FormBody());
 }
@@ -51,37 +51,37 @@ TEST_F(InviteTest, RefusedInvitationReportsAFailure) {
   EXPECT_EQ(4026, Invite({"a@b"}, "host", "wrong"));
   EXPECT_EQ(4020, Invite({"a@b"}, "host", "secret", "999999"));
   EXPECT_TRUE(Traced("CConfWebaImp::ParseInviteByEmails, invitation refused. errorCode=0x0604003"));
-  EXPECT_TRUE(sim_->Invited().empty());
+  EXPECT_TRUE(m_sim->Invited().empty());
 }
 
 TEST_F(InviteTest, BrokenRepliesGive4002) {
   SiteFault f;
   f.kind = SiteFault::kEmptyBody;
-  sim_->SetFault(f);
+  m_sim->SetFault(f);
   EXPECT_EQ(4002, Invite({"a@b"}));
 
   f.kind = SiteFault::kRawBody;
   f.body = "<root><body/></root>";
-  sim_->SetFault(f);
+  m_sim->SetFault(f);
   EXPECT_EQ(4002, Invite({"a@b"}));
   EXPECT_TRUE(Traced("CConfWebaImp::ParseInviteByEmails, LoadXML failed."));
 
   f.body = "<answer/>";
-  sim_->SetFault(f);
+  m_sim->SetFault(f);
   EXPECT_EQ(4002, Invite({"a@b"}));
   EXPECT_TRUE(Traced("CConfWebaImp::ParseInviteByEmails, xml format error in root."));
 
   f.body = "<root><header><success>True</success></header></root>";
-  sim_->SetFault(f);
+  m_sim->SetFault(f);
   EXPECT_EQ(0, Invite({"a@b"}));
 }
 
 TEST_F(InviteTest, MissingArgumentsAreRefusedBeforeSending) {
-  EXPECT_EQ(10008, module_->InviteByEmails(sim_->SiteUrl(), "", "host", "secret", "123456", {"a@b"}));
-  EXPECT_EQ(10008, module_->InviteByEmails(sim_->SiteUrl(), "site1", "host", "secret", "", {"a@b"}));
-  EXPECT_EQ(10008, module_->InviteByEmails(sim_->SiteUrl(), "site1", "host", "secret", "123456", {}));
+  EXPECT_EQ(10008, m_module->InviteByEmails(m_sim->SiteUrl(), "", "host", "secret", "123456", {"a@b"}));
+  EXPECT_EQ(10008, m_module->InviteByEmails(m_sim->SiteUrl(), "site1", "host", "secret", "", {"a@b"}));
+  EXPECT_EQ(10008, m_module->InviteByEmails(m_sim->SiteUrl(), "site1", "host", "secret", "123456", {}));
   EXPECT_TRUE(Traced("Assert failed: !siteName.empty() && !confID.empty() && inviteUsers.size()"));
-  EXPECT_TRUE(sim_->Received().empty());
+  EXPECT_TRUE(m_sim->Received().empty());
 }
 
 // Addresses of letters only, so that each takes its length plus "%3B" in the
@@ -137,7 +137,7 @@ TEST_F(InviteBudgetTest, ListEndsAtTheLastAddressThatFits) {
   ASSERT_EQ(1u, XmlCalls().size());
   EXPECT_EQ(static_cast<size_t>(sent), SentAddresses().size());
 
-  EXPECT_EQ(10008, module_->InviteByEmails(sim_->SiteUrl(), "site1", "host", "secret", "123456",
+  EXPECT_EQ(10008, m_module->InviteByEmails(m_sim->SiteUrl(), "site1", "host", "secret", "123456",
                                            {std::string(1500, '@')}));
   EXPECT_EQ(0, QmxConfWebaLastInviteCount());
   EXPECT_EQ(1u, XmlCalls().size());

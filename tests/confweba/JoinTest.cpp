@@ -16,14 +16,14 @@ class JoinTest : public ConfWebaTest {
     SiteFault f;
     f.kind = SiteFault::kRawBody;
     f.body = body;
-    sim_->SetFault(f);
+    m_sim->SetFault(f);
   }
 };
 
 TEST_F(JoinTest, InvitationYieldsLoaderAddressAndBothTexts) {
-  const JoinReply r = Join(sim_->InvitationUrl("123456"), "meet");
+  const JoinReply r = Join(m_sim->InvitationUrl("123456"), "meet");
   ASSERT_EQ(0, r.result);
-  const std::string base = sim_->BaseUrl();
+  const std::string base = m_sim->BaseUrl();
   EXPECT_EQ(base + "files/qmxloader.bin", r.confDownloadUrl);
   // Keys and values lose every "$"; the language line takes the user's
   // language, not the site's value; LoaderURL gives no line.
@@ -35,7 +35,7 @@ TEST_F(JoinTest, InvitationYieldsLoaderAddressAndBothTexts) {
 
 TEST_F(JoinTest, QueryCarriesEncodedValuesAndPlainSiteAndConference) {
   // No such account at the site; the query is what matters.
-  EXPECT_EQ(4025, Join(sim_->InvitationUrl("123456") + "  ", "meet", " a.b@x-y.org ", "Ann Lee", "u&=1", "p w").result);
+  EXPECT_EQ(4025, Join(m_sim->InvitationUrl("123456") + "  ", "meet", " a.b@x-y.org ", "Ann Lee", "u&=1", "p w").result);
   const auto calls = XmlCalls();
   ASSERT_EQ(1u, calls.size());
   const auto& q = calls[0];
@@ -53,25 +53,25 @@ TEST_F(JoinTest, OverlongQueryIsRefusedBeforeSending) {
   // 300 characters of three UTF-8 bytes each: 2700 bytes once encoded.
   std::string name;
   for (int i = 0; i < 300; ++i) name += "\xe6\x97\xa5";
-  EXPECT_EQ(10008, module_->JoinConference(sim_->InvitationUrl("123456"), "meet", "", name, "", "pw"));
+  EXPECT_EQ(10008, m_module->JoinConference(m_sim->InvitationUrl("123456"), "meet", "", name, "", "pw"));
   EXPECT_TRUE(XmlCalls().empty());
   EXPECT_TRUE(Traced("JoinConference, snprintf error."));
 }
 
 TEST_F(JoinTest, BadInvitationAddressesFailBeforeSending) {
-  EXPECT_EQ(10008, module_->JoinConference("   ", "", "", "", "", ""));
+  EXPECT_EQ(10008, m_module->JoinConference("   ", "", "", "", "", ""));
   EXPECT_TRUE(Traced("CConfWebaImp::JoinConference, parse 'siteURL' failed."));
-  EXPECT_EQ(10008, module_->JoinConference("", "", "", "", "", ""));
+  EXPECT_EQ(10008, m_module->JoinConference("", "", "", "", "", ""));
   EXPECT_TRUE(Traced("Assert failed: !emailURL.empty()"));
   // One slash after the host: no site address, whatever follows.
-  EXPECT_EQ(10008, module_->JoinConference("http://127.0.0.1/join?confKey=1", "", "", "", "", ""));
-  EXPECT_EQ(10008, module_->JoinConference(sim_->SiteUrl() + "join.do?key=1", "", "", "", "", ""));
+  EXPECT_EQ(10008, m_module->JoinConference("http://127.0.0.1/join?confKey=1", "", "", "", "", ""));
+  EXPECT_EQ(10008, m_module->JoinConference(m_sim->SiteUrl() + "join.do?key=1", "", "", "", "", ""));
   EXPECT_TRUE(Traced("CConfWebaImp::JoinConference, parse 'confId' failed."));
-  EXPECT_TRUE(sim_->Received().empty());
+  EXPECT_TRUE(m_sim->Received().empty());
 }
 
 TEST_F(JoinTest, ConfKeyAsLastParameterRunsToTheEnd) {
-  Join(sim_->SiteUrl() + "join.do?lang=en&confKey=444444");
+  Join(m_sim->SiteUrl() + "join.do?lang=en&confKey=444444");
   ASSERT_EQ(1u, XmlCalls().size());
   EXPECT_EQ("444444", XmlCalls()[0].rawFields.at("confId"));
 }
@@ -90,7 +90,7 @@ TEST_F(JoinTest, SiteRefusalsMapToResults) {
       {"123456", "meet", "host", "bad", 4026}, {"123456", "meet", "host", "secret", 0},
   };
   for (const auto& c : cases) {
-    const JoinReply r = Join(sim_->InvitationUrl(c.confId), c.pass, "", "", c.user, c.password);
+    const JoinReply r = Join(m_sim->InvitationUrl(c.confId), c.pass, "", "", c.user, c.password);
     EXPECT_EQ(c.result, r.result) << c.confId << " " << c.pass << " " << c.user;
     if (c.result != 0) {
       EXPECT_EQ("", r.confTokenIni);
@@ -104,26 +104,26 @@ TEST_F(JoinTest, ErrorCodeTextIsStrippedButCaseMatters) {
       {" 0x0604006 ", 4024}, {"0X0604006", 4010}, {"0x0600010", 4025}, {"", 4010}, {"0x9999999", 4010}};
   for (const auto& c : cases) {
     ReplyWith(sitesim::FailureXml(c.first, "refused"));
-    EXPECT_EQ(c.second, Join(sim_->InvitationUrl("123456")).result) << "'" << c.first << "'";
+    EXPECT_EQ(c.second, Join(m_sim->InvitationUrl("123456")).result) << "'" << c.first << "'";
   }
 }
 
 TEST_F(JoinTest, BrokenRepliesGiveTheirCodesAndTraceLines) {
   ReplyWith("");
-  EXPECT_EQ(4003, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_EQ(4003, Join(m_sim->InvitationUrl("123456")).result);
 
   ReplyWith("<root><header><success>true</success></header><body>");
-  EXPECT_EQ(4002, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
   EXPECT_TRUE(Traced("CConfWebaImp::ParseJoinConference, LoadXML failed."));
 
   ReplyWith("<reply><header><success>true</success></header><body/></reply>");
-  EXPECT_EQ(4002, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
   EXPECT_TRUE(Traced("CConfWebaImp::ParseJoinConference, xml format error in root."));
 
   ReplyWith("<root><body/></root>");
-  EXPECT_EQ(4002, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
   ReplyWith("<root><header><success>true</success></header></root>");
-  EXPECT_EQ(4002, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
 }
 
 TEST_F(JoinTest, EntriesBecomeLinesInReplyOrder) {
@@ -135,7 +135,7 @@ TEST_F(JoinTest, EntriesBecomeLinesInReplyOrder) {
       "<entry><key>LoaderURL</key><value>http://first/</value></entry>"
       "<entry><key>LoaderURL</key><value>http://h/$l.bin</value></entry>"
       "<entry><key>$ContentLanguage</key><value>yy</value></entry></downLoad></body></root>");
-  const JoinReply r = Join(sim_->InvitationUrl("123456"));
+  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("[Parlevo]\nA=12\nNoValue=\n", r.confTokenIni);
   EXPECT_EQ("[qmxloader]\nContentLanguage=en_US\nContentLanguage=en_US\n", r.loaderIni);
@@ -154,7 +154,7 @@ TEST_F(JoinTest, EntriesWithControlCharactersAreDropped) {
       "<downLoad><entry><key>Mode</key><value>1&#10;&#10;[qmxloader]&#10;Exec=x</value></entry>"
       "<entry><key>LoaderURL</key><value>http://h/l.bin&#10;</value></entry>"
       "<entry><key>Version</key><value>2</value></entry></downLoad></body></root>");
-  const JoinReply r = Join(sim_->InvitationUrl("123456"));
+  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("[Parlevo]\nD=4\n", r.confTokenIni);
   EXPECT_EQ("[qmxloader]\nVersion=2\n", r.loaderIni);
@@ -165,9 +165,9 @@ TEST_F(JoinTest, EntriesWithControlCharactersAreDropped) {
 // Passwords reach no trace line, on the way out or in a failure's report.
 TEST_F(JoinTest, PasswordsStayOutOfTheTrace) {
   CRtTrace::SetLevel(RT_TRACE_LEVEL_INFO);
-  Join(sim_->InvitationUrl("123456"), "confSecret1", "", "Ann", "user", "acctSecret2");
+  Join(m_sim->InvitationUrl("123456"), "confSecret1", "", "Ann", "user", "acctSecret2");
   ReplyWith("not xml");
-  Join(sim_->InvitationUrl("123456"), "confSecret1", "", "Ann", "user", "acctSecret2");
+  Join(m_sim->InvitationUrl("123456"), "confSecret1", "", "Ann", "user", "acctSecret2");
   EXPECT_TRUE(Traced("confPass=***"));
   EXPECT_FALSE(Traced("confSecret1"));
   EXPECT_FALSE(Traced("acctSecret2"));
@@ -175,7 +175,7 @@ TEST_F(JoinTest, PasswordsStayOutOfTheTrace) {
 
 TEST_F(JoinTest, BodyWithoutListsGivesBareSectionsAndWarning) {
   ReplyWith("<root><header><success>true</success></header><body></body></root>");
-  const JoinReply r = Join(sim_->InvitationUrl("123456"));
+  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("[Parlevo]\n", r.confTokenIni);
   EXPECT_EQ("[qmxloader]\n", r.loaderIni);
@@ -186,15 +186,15 @@ TEST_F(JoinTest, BodyWithoutListsGivesBareSectionsAndWarning) {
 TEST_F(JoinTest, TransportFaultsReachTheSinkAsFailures) {
   SiteFault f;
   f.kind = SiteFault::kDropMidBody;
-  sim_->SetFault(f);
-  EXPECT_NE(0, Join(sim_->InvitationUrl("123456")).result);
+  m_sim->SetFault(f);
+  EXPECT_NE(0, Join(m_sim->InvitationUrl("123456")).result);
 
   f.kind = SiteFault::kChunked;
-  sim_->SetFault(f);
-  EXPECT_EQ(0, Join(sim_->InvitationUrl("123456")).result);
+  m_sim->SetFault(f);
+  EXPECT_EQ(0, Join(m_sim->InvitationUrl("123456")).result);
 
-  const std::string gone = sim_->InvitationUrl("123456");
-  sim_->Stop();
+  const std::string gone = m_sim->InvitationUrl("123456");
+  m_sim->Stop();
   EXPECT_NE(0, Join(gone).result);
 }
 
@@ -213,44 +213,44 @@ TEST_F(JoinTest, ServerLogonGoesThroughTheHostsPrompt) {
   f.kind = SiteFault::kChallenge401;
   f.user = "guest";
   f.password = "letmein";
-  sim_->SetFault(f);
+  m_sim->SetFault(f);
   // Without a prompt the logon is cancelled and the join fails.
-  EXPECT_NE(0, Join(sim_->InvitationUrl("123456")).result);
+  EXPECT_NE(0, Join(m_sim->InvitationUrl("123456")).result);
 
   int asked = 0;
   QmxInternetSetCredentialPrompt(AnswerLogon, &asked);
-  const JoinReply r = Join(sim_->InvitationUrl("123456"));
+  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
   QmxInternetSetCredentialPrompt(nullptr, nullptr);
   EXPECT_EQ(0, r.result);
   EXPECT_EQ(1, asked);
-  EXPECT_EQ(sim_->BaseUrl() + "files/qmxloader.bin", r.confDownloadUrl);
+  EXPECT_EQ(m_sim->BaseUrl() + "files/qmxloader.bin", r.confDownloadUrl);
 }
 
 // Over HTTPS the site's certificate must be trusted: a self-signed one fails
 // before anything is sent, unless the host trusts it or relaxes the checks.
 TEST_F(JoinTest, HttpsNeedsATrustedCertificateOrTheHostsOptIn) {
   StartSite(true);
-  const std::string file = sim_->BaseUrl() + "files/qmxloader.bin";
+  const std::string file = m_sim->BaseUrl() + "files/qmxloader.bin";
   char dir[] = "/tmp/confweba-tls-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
 
-  EXPECT_EQ(4003, Join(sim_->InvitationUrl("123456")).result);
-  EXPECT_EQ(4010, module_->GetFileFromURL(file, dir, ""));
+  EXPECT_EQ(4003, Join(m_sim->InvitationUrl("123456")).result);
+  EXPECT_EQ(4010, m_module->GetFileFromURL(file, dir, ""));
   QmxConfWebaDiagnosis d{};
   QmxConfWebaGetLastDiagnosis(&d);
   EXPECT_EQ(12045u, d.internetError);  // unknown issuer
-  EXPECT_TRUE(sim_->Received().empty());
+  EXPECT_TRUE(m_sim->Received().empty());
 
   QmxConfWebaSetRelaxedTls(1);
-  EXPECT_EQ(0, Join(sim_->InvitationUrl("123456")).result);
-  EXPECT_EQ(0, module_->GetFileFromURL(file, dir, ""));
+  EXPECT_EQ(0, Join(m_sim->InvitationUrl("123456")).result);
+  EXPECT_EQ(0, m_module->GetFileFromURL(file, dir, ""));
   QmxConfWebaSetRelaxedTls(0);
 
-  ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(sim_->CertificateFile().c_str()));
-  const JoinReply r = Join(sim_->InvitationUrl("123456"));
+  ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(m_sim->CertificateFile().c_str()));
+  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
   EXPECT_EQ(0, r.result);
   EXPECT_EQ(0u, r.confDownloadUrl.find("https://127.0.0.1:"));
-  EXPECT_EQ(0, module_->GetFileFromURL(file, dir, "again.bin"));
+  EXPECT_EQ(0, m_module->GetFileFromURL(file, dir, "again.bin"));
   QmxConfWebaSetTrustedCertificates(nullptr);
   EXPECT_EQ(-1, QmxConfWebaSetTrustedCertificates("/no/such/file.pem"));
   std::filesystem::remove_all(dir);

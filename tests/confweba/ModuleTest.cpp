@@ -14,40 +14,40 @@ std::string RecordDir() {
 using ModuleTest = ConfWebaTest;
 
 TEST_F(ModuleTest, InstanceIsTheSameObjectEveryTime) {
-  EXPECT_EQ(module_, IConfWeba::Instance());
-  EXPECT_EQ(module_, IConfWeba::Instance());
+  EXPECT_EQ(m_module, IConfWeba::Instance());
+  EXPECT_EQ(m_module, IConfWeba::Instance());
 }
 
 TEST_F(ModuleTest, WithoutSinkRepliesAreParsedAndDropped) {
-  ASSERT_EQ(0, module_->Initialize(nullptr));
+  ASSERT_EQ(0, m_module->Initialize(nullptr));
   sitesim::SiteFault f;
   f.kind = sitesim::SiteFault::kRawBody;
   f.body = "<other/>";
-  sim_->SetFault(f);
-  ASSERT_EQ(0, module_->JoinConference(sim_->InvitationUrl("123456"), "meet", "", "", "", ""));
+  m_sim->SetFault(f);
+  ASSERT_EQ(0, m_module->JoinConference(m_sim->InvitationUrl("123456"), "meet", "", "", "", ""));
   EXPECT_TRUE(RunUntil([&] { return Traced("ParseJoinConference, xml format error in root."); }));
-  EXPECT_TRUE(sink_.joins.empty());
+  EXPECT_TRUE(m_sink.joins.empty());
   EXPECT_FALSE(Traced("call sink"));
 }
 
 TEST_F(ModuleTest, SecondInitializeRedirectsReplies) {
   RecordingSink other;
-  other.queue = sink_.queue;
-  ASSERT_EQ(0, module_->Initialize(&other));
-  ASSERT_EQ(0, module_->InviteByEmails(sim_->SiteUrl(), "site1", "host", "secret", "123456", {"a@b"}));
+  other.queue = m_sink.queue;
+  ASSERT_EQ(0, m_module->Initialize(&other));
+  ASSERT_EQ(0, m_module->InviteByEmails(m_sim->SiteUrl(), "site1", "host", "secret", "123456", {"a@b"}));
   ASSERT_TRUE(RunUntil([&] { return !other.invites.empty(); }));
   EXPECT_EQ(0, other.invites[0]);
-  EXPECT_TRUE(sink_.invites.empty());
+  EXPECT_TRUE(m_sink.invites.empty());
 }
 
 TEST_F(ModuleTest, EveryReplyIsRecordedWithItsRequest) {
   const std::string mark = "rec" + std::to_string(getpid()) + "@example.com";
-  ASSERT_EQ(0, Join(sim_->InvitationUrl("123456"), "meet", mark).result);
+  ASSERT_EQ(0, Join(m_sim->InvitationUrl("123456"), "meet", mark).result);
   ASSERT_EQ(4026, Invite({mark}, "host", "wrong"));
 
   const std::string records = ReadFile(RecordDir() + "waresponse.rrr");
   const std::string email = "rec" + std::to_string(getpid()) + "%40example%2Ecom";
-  const std::string joinLine = ", " + sim_->SiteUrl() +
+  const std::string joinLine = ", " + m_sim->SiteUrl() +
                                "external/xml/XmlApiInvoker?method=JoinMeeting&site=site1&confId=123456&"
                                "confPass=meet&email=" + email;
   const size_t join = records.find(joinLine);

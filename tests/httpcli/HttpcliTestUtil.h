@@ -71,16 +71,16 @@ class ScratchDir {
     std::string tmpl = std::filesystem::temp_directory_path().string() + "/httpcli-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    path_ = mkdtemp(buf.data());
+    m_path = mkdtemp(buf.data());
   }
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(m_path, ec);
   }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return m_path; }
 
  private:
-  std::string path_;
+  std::string m_path;
 };
 
 // Points the record folder at a fresh directory of this test alone, so
@@ -89,22 +89,22 @@ class OwnRecordDir {
  public:
   OwnRecordDir() {
     const char* old = getenv("QMX_RECORD_DIR");
-    if (old) old_ = old;
-    had_ = old != nullptr;
-    setenv("QMX_RECORD_DIR", dir_.path().c_str(), 1);
+    if (old) m_old = old;
+    m_had = old != nullptr;
+    setenv("QMX_RECORD_DIR", m_dir.path().c_str(), 1);
   }
   ~OwnRecordDir() {
-    if (had_) {
-      setenv("QMX_RECORD_DIR", old_.c_str(), 1);
+    if (m_had) {
+      setenv("QMX_RECORD_DIR", m_old.c_str(), 1);
     } else {
       unsetenv("QMX_RECORD_DIR");
     }
   }
 
  private:
-  ScratchDir dir_;
-  std::string old_;
-  bool had_ = false;
+  ScratchDir m_dir;
+  std::string m_old;
+  bool m_had = false;
 };
 
 }  // namespace httpcli_test

@@ -237,14 +237,14 @@ class EnvGuard {
  public:
   void Set(const char* name, const char* value) {
     const char* old = getenv(name);
-    saved_.push_back({name, old != nullptr, old ? old : ""});
+    m_saved.push_back({name, old != nullptr, old ? old : ""});
     if (value)
       setenv(name, value, 1);
     else
       unsetenv(name);
   }
   ~EnvGuard() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
       if (it->had)
         setenv(it->name.c_str(), it->value.c_str(), 1);
       else
@@ -258,7 +258,7 @@ class EnvGuard {
     bool had;
     std::string value;
   };
-  std::vector<Saved> saved_;
+  std::vector<Saved> m_saved;
 };
 
 struct FolderCase {

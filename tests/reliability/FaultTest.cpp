@@ -50,32 +50,32 @@ std::string GoodXml() {
 class FaultTest : public RelHost {
  protected:
   void TearDown() override {
-    server_->Stop();
-    if (sim_) sim_->Stop();
+    m_server->Stop();
+    if (m_sim) m_sim->Stop();
     QmxInternetSetCredentialPrompt(nullptr, nullptr);
     RelHost::TearDown();
   }
 
   void StartSim(bool tls = false) {
-    sim_.reset(new sitesim::CSiteSimulator());
+    m_sim.reset(new sitesim::CSiteSimulator());
     std::string error;
-    ASSERT_TRUE(sim_->Start("127.0.0.1", 0, tls, &error)) << error;
+    ASSERT_TRUE(m_sim->Start("127.0.0.1", 0, tls, &error)) << error;
   }
   void SimFault(SiteFault::Kind kind, int status = 500, const std::string& body = "") {
     SiteFault f;
     f.kind = kind;
     f.status = status;
     f.body = body;
-    sim_->SetFault(f);
+    m_sim->SetFault(f);
   }
-  std::string SimInvitation() { return sim_->InvitationUrl("123456"); }
+  std::string SimInvitation() { return m_sim->InvitationUrl("123456"); }
 
   // The loopback server answers every request with reply.
   void Serve(const Reply& reply) {
-    server_->SetHandler([reply](const ReceivedRequest&) { return reply; });
-    ASSERT_TRUE(server_->Start());
+    m_server->SetHandler([reply](const ReceivedRequest&) { return reply; });
+    ASSERT_TRUE(m_server->Start());
   }
-  std::string Invitation() { return server_->Url("/site1/join.do?confKey=123456&lang=en"); }
+  std::string Invitation() { return m_server->Url("/site1/join.do?confKey=123456&lang=en"); }
   static Reply Xml(const std::string& body) {
     Reply r = Reply::Text(200, body);
     r.headers = {{"Content-Type", "text/xml"}};
@@ -83,16 +83,16 @@ class FaultTest : public RelHost {
   }
 
   int Invite(const std::string& siteUrl) {
-    const size_t before = sink_.outcomes.size();
-    const int rt = module_->InviteByEmails(siteUrl, "site1", "host", "secret", "123456", {"a@example.com"});
+    const size_t before = m_sink.outcomes.size();
+    const int rt = m_module->InviteByEmails(siteUrl, "site1", "host", "secret", "123456", {"a@example.com"});
     if (rt != 0) return -rt;
-    if (!RunUntil([&] { return sink_.outcomes.size() > before; })) return -1;
-    EXPECT_EQ(before + 1, sink_.outcomes.size());
-    return sink_.outcomes.back().result;
+    if (!RunUntil([&] { return m_sink.outcomes.size() > before; })) return -1;
+    EXPECT_EQ(before + 1, m_sink.outcomes.size());
+    return m_sink.outcomes.back().result;
   }
 
-  std::unique_ptr<LoopbackServer> server_{new LoopbackServer()};
-  std::unique_ptr<sitesim::CSiteSimulator> sim_;
+  std::unique_ptr<LoopbackServer> m_server{new LoopbackServer()};
+  std::unique_ptr<sitesim::CSiteSimulator> m_sim;
 };
 
 // ---- connection faults ------------------------------------------------------
@@ -126,7 +126,7 @@ TEST_F(FaultTest, BodyShorterThanItsLength) {
   SimFault(SiteFault::kDropMidBody);
   Rounds(kRounds, [&](int) {
     EXPECT_EQ(4002, Join(SimInvitation()).result);
-    EXPECT_EQ(4002, Invite(sim_->SiteUrl()));
+    EXPECT_EQ(4002, Invite(m_sim->SiteUrl()));
   });
 }
 
@@ -150,7 +150,7 @@ TEST_F(FaultTest, BodyDrippedAByteAtATimeArrivesWhole) {
   const Outcome whole = Join(Invitation());
   ASSERT_EQ(0, whole.result);
   r.drip = true;
-  server_->SetHandler([r](const ReceivedRequest&) { return r; });
+  m_server->SetHandler([r](const ReceivedRequest&) { return r; });
   Rounds(2, [&](int) {
     const Outcome dripped = Join(Invitation());
     EXPECT_EQ(0, dripped.result);
@@ -165,23 +165,23 @@ TEST_F(FaultTest, ServerErrorWithAnXmlBodyIsParsedLikeAnyReply) {
   SimFault(SiteFault::kStatus, 500, sitesim::FailureXml("0x0604006", "conference locked"));
   Rounds(kRounds, [&](int) {
     EXPECT_EQ(4024, Join(SimInvitation()).result);
-    EXPECT_EQ(4024, Invite(sim_->SiteUrl()));
+    EXPECT_EQ(4024, Invite(m_sim->SiteUrl()));
   });
 }
 
 TEST_F(FaultTest, RedirectLoopEndsInOneFailure) {
-  server_->SetHandler([](const ReceivedRequest& req) {
+  m_server->SetHandler([](const ReceivedRequest& req) {
     Reply r = Reply::Text(302, "again");
     r.headers.push_back({"Location", req.target});
     return r;
   });
-  ASSERT_TRUE(server_->Start());
+  ASSERT_TRUE(m_server->Start());
   Rounds(3, [&](int) {
-    const size_t before = server_->RequestCount();
+    const size_t before = m_server->RequestCount();
     const int result = Join(Invitation()).result;
     EXPECT_NE(0, result);
     EXPECT_NE(-1, result);
-    EXPECT_LT(server_->RequestCount() - before, 100u);
+    EXPECT_LT(m_server->RequestCount() - before, 100u);
   });
 }
 
@@ -201,31 +201,31 @@ TEST_F(FaultTest, ServerThatNeverAnswersIsTimedOutOnceByTheSweep) {
   StartSim();
   SimFault(SiteFault::kStall);
   Rounds(3, [&](int) {
-    const size_t before = sink_.outcomes.size();
-    const size_t received = sim_->Received().size();
-    ASSERT_EQ(0, module_->JoinConference(SimInvitation(), "meet", "", "", "", ""));
-    ASSERT_TRUE(RunUntil([&] { return sim_->Received().size() > received; }));
+    const size_t before = m_sink.outcomes.size();
+    const size_t received = m_sim->Received().size();
+    ASSERT_EQ(0, m_module->JoinConference(SimInvitation(), "meet", "", "", "", ""));
+    ASSERT_TRUE(RunUntil([&] { return m_sim->Received().size() > received; }));
     // Idle for 100 s: still waiting.
     for (int i = 0; i < 5; ++i) {
       QmxClockAdvance(20000);
       QmxThreadRunPending();
     }
-    EXPECT_EQ(before, sink_.outcomes.size());
+    EXPECT_EQ(before, m_sink.outcomes.size());
     // The tick after 120 s of idleness gives up on it.
-    for (int i = 0; i < 3 && sink_.outcomes.size() == before; ++i) {
+    for (int i = 0; i < 3 && m_sink.outcomes.size() == before; ++i) {
       QmxClockAdvance(20000);
       QmxThreadRunPending();
     }
-    ASSERT_EQ(before + 1, sink_.outcomes.size());
-    EXPECT_EQ(4003, sink_.outcomes.back().result);
-    sim_->ReleaseStall();
+    ASSERT_EQ(before + 1, m_sink.outcomes.size());
+    EXPECT_EQ(4003, m_sink.outcomes.back().result);
+    m_sim->ReleaseStall();
   });
   // The released replies of the abandoned requests are never delivered: the
   // next join is the only further outcome.
-  sim_->ClearFault();
-  const size_t before = sink_.outcomes.size();
+  m_sim->ClearFault();
+  const size_t before = m_sink.outcomes.size();
   EXPECT_EQ(0, Join(SimInvitation()).result);
-  EXPECT_EQ(before + 1, sink_.outcomes.size());
+  EXPECT_EQ(before + 1, m_sink.outcomes.size());
 }
 
 // ---- HTTPS: certificates are checked unless the host relaxes the checks -------
@@ -243,14 +243,14 @@ TEST_P(CertificateTest, FaultyCertificateFailsBeforeTheRequestUnlessRelaxed) {
   o.tls = true;
   if (GetParam() == 1) o.expiredCertificate = true;
   if (GetParam() == 2) o.certificateHosts = {"wrong.example"};
-  server_.reset(new LoopbackServer(o));
+  m_server.reset(new LoopbackServer(o));
   Serve(Xml(GoodXml()));
   // Trusting the issuer leaves the date and the name to fail on.
   if (GetParam() != 0) {
-    ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(server_->CertificateFile().c_str()));
+    ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(m_server->CertificateFile().c_str()));
   }
   Rounds(3, [&](int) { EXPECT_EQ(4003, Join(Invitation()).result); });
-  EXPECT_EQ(0u, server_->RequestCount());
+  EXPECT_EQ(0u, m_server->RequestCount());
   QmxConfWebaDiagnosis d{};
   QmxConfWebaGetLastDiagnosis(&d);
   const unsigned expected[] = {12045, 12037, 12038};
@@ -269,13 +269,13 @@ TEST_F(FaultTest, RedirectFromHttpsToHttpIsRefused) {
   ASSERT_TRUE(plain.Start());
   qmxloopback::ServerOptions o;
   o.tls = true;
-  server_.reset(new LoopbackServer(o));
+  m_server.reset(new LoopbackServer(o));
   Reply moved = Reply::Text(302, "");
   moved.headers = {{"Location", plain.Url("/site1/join.do")}};
   Serve(moved);
-  ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(server_->CertificateFile().c_str()));
+  ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(m_server->CertificateFile().c_str()));
   EXPECT_EQ(4003, Join(Invitation()).result);
-  EXPECT_EQ(1u, server_->RequestCount());
+  EXPECT_EQ(1u, m_server->RequestCount());
   EXPECT_EQ(0u, plain.RequestCount());
   QmxConfWebaDiagnosis d{};
   QmxConfWebaGetLastDiagnosis(&d);
@@ -304,8 +304,8 @@ class ProxyFaultTest : public FaultTest {
  protected:
   void SetUp() override {
     FaultTest::SetUp();
-    if (!proxy_.Start()) GTEST_SKIP() << "tinyproxy did not start: " << proxy_.Log();
-    const std::string url = "http://127.0.0.1:" + std::to_string(proxy_.Port());
+    if (!m_proxy.Start()) GTEST_SKIP() << "tinyproxy did not start: " << m_proxy.Log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(m_proxy.Port());
     setenv("http_proxy", url.c_str(), 1);
     unsetenv("no_proxy");
     unsetenv("NO_PROXY");
@@ -314,10 +314,10 @@ class ProxyFaultTest : public FaultTest {
   void TearDown() override {
     unsetenv("http_proxy");
     FaultTest::TearDown();
-    proxy_.Stop();
+    m_proxy.Stop();
   }
-  size_t SimCalls() const { return sim_->Received().size(); }
-  qmxloopback::TinyProxy proxy_{"alice", "s3cret"};
+  size_t SimCalls() const { return m_sim->Received().size(); }
+  qmxloopback::TinyProxy m_proxy{"alice", "s3cret"};
 };
 
 TEST_F(ProxyFaultTest, RightCredentialsFromThePromptJoinThroughTheProxy) {
@@ -333,16 +333,16 @@ TEST_F(ProxyFaultTest, EndlessChallengeIsEndedByTheRetryBudget) {
   CRtTraceCapture trace;
   Prompt p{"alice", "wrong"};
   QmxInternetSetCredentialPrompt(&Prompt::Answer, &p);
-  ASSERT_EQ(0, module_->JoinConference(SimInvitation(), "meet", "", "", "", ""));
+  ASSERT_EQ(0, m_module->JoinConference(SimInvitation(), "meet", "", "", "", ""));
   // Three retries are answered; the fourth challenge of the process ends the
   // request, which the sweep then reports.
   ASSERT_TRUE(RunUntil([&] { return trace.Contains("proxy retry 3 times, quit!"); }));
-  for (int i = 0; i < 8 && sink_.outcomes.empty(); ++i) {
+  for (int i = 0; i < 8 && m_sink.outcomes.empty(); ++i) {
     QmxClockAdvance(20000);
     QmxThreadRunPending();
   }
-  ASSERT_EQ(1u, sink_.outcomes.size());
-  EXPECT_EQ(4003, sink_.outcomes[0].result);
+  ASSERT_EQ(1u, m_sink.outcomes.size());
+  EXPECT_EQ(4003, m_sink.outcomes[0].result);
   EXPECT_EQ(3, p.calls);
   EXPECT_EQ(0u, SimCalls());
   // Once the budget is spent a challenge goes to the user every time; a user
@@ -352,7 +352,7 @@ TEST_F(ProxyFaultTest, EndlessChallengeIsEndedByTheRetryBudget) {
   const Outcome o = Join(SimInvitation());
   EXPECT_TRUE(o.result == 4002 || o.result == 4003) << o.result;
   EXPECT_EQ(3, p.calls);
-  EXPECT_EQ(2u, sink_.outcomes.size());
+  EXPECT_EQ(2u, m_sink.outcomes.size());
 }
 
 // ---- flow control and memory -------------------------------------------------
@@ -378,86 +378,86 @@ constexpr bool kSanitized = false;
 // stalls that long only lets a broken layer pass, never fails a sound one).
 class Firehose {
  public:
-  explicit Firehose(size_t total) : total_(total) {}
+  explicit Firehose(size_t total) : m_total(total) {}
   ~Firehose() { Stop(); }
   bool Start() {
-    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    m_listen = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listen_, 4) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    if (bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_listen, 4) != 0 ||
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
       return false;
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Run(); });
+    m_port = ntohs(a.sin_port);
+    m_thread = std::thread([this] { Run(); });
     return true;
   }
   void Stop() {
-    stopping_ = true;
-    if (listen_ >= 0) shutdown(listen_, SHUT_RDWR);
-    if (conn_ >= 0) shutdown(conn_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    if (conn_ >= 0) close(conn_);
-    if (listen_ >= 0) close(listen_);
-    conn_ = listen_ = -1;
+    m_stopping = true;
+    if (m_listen >= 0) shutdown(m_listen, SHUT_RDWR);
+    if (m_conn >= 0) shutdown(m_conn, SHUT_RDWR);
+    if (m_thread.joinable()) m_thread.join();
+    if (m_conn >= 0) close(m_conn);
+    if (m_listen >= 0) close(m_listen);
+    m_conn = m_listen = -1;
   }
-  uint16_t Port() const { return port_; }
-  size_t Sent() const { return sent_; }
+  uint16_t Port() const { return m_port; }
+  size_t Sent() const { return m_sent; }
   // Waits until the client stopped reading (true) or the reply is out or
   // broken (false).
   bool WaitStalled() {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(120), [&] { return stalled_ || over_; });
-    return stalled_;
+    std::unique_lock<std::mutex> lock(m_mu);
+    m_cv.wait_for(lock, std::chrono::seconds(120), [&] { return m_stalled || m_over; });
+    return m_stalled;
   }
 
  private:
   void Run() {
-    conn_ = accept(listen_, nullptr, nullptr);
-    if (conn_ >= 0) Serve();
-    std::lock_guard<std::mutex> lock(mu_);
-    over_ = true;
-    cv_.notify_all();
+    m_conn = accept(m_listen, nullptr, nullptr);
+    if (m_conn >= 0) Serve();
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_over = true;
+    m_cv.notify_all();
   }
   void Serve() {
     char buf[4096];
     std::string req;
     while (req.find("\r\n\r\n") == std::string::npos) {
-      const ssize_t n = recv(conn_, buf, sizeof buf, 0);
+      const ssize_t n = recv(m_conn, buf, sizeof buf, 0);
       if (n <= 0) return;
       req.append(buf, n);
     }
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total_) + "\r\n\r\n";
-    if (send(conn_, head.data(), head.size(), MSG_NOSIGNAL) < 0) return;
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(m_total) + "\r\n\r\n";
+    if (send(m_conn, head.data(), head.size(), MSG_NOSIGNAL) < 0) return;
     std::vector<char> block(64 * 1024, 'z');
-    while (sent_ < total_ && !stopping_) {
-      const ssize_t n = send(conn_, block.data(), std::min(block.size(), total_ - sent_), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (m_sent < m_total && !m_stopping) {
+      const ssize_t n = send(m_conn, block.data(), std::min(block.size(), m_total - m_sent), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
-        sent_ += n;
+        m_sent += n;
         continue;
       }
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
-      pollfd p{conn_, POLLOUT, 0};
+      pollfd p{m_conn, POLLOUT, 0};
       if (poll(&p, 1, 2000) == 0) {
         {
-          std::lock_guard<std::mutex> lock(mu_);
-          stalled_ = true;
-          cv_.notify_all();
+          std::lock_guard<std::mutex> lock(m_mu);
+          m_stalled = true;
+          m_cv.notify_all();
         }
         poll(&p, 1, -1);
       }
     }
   }
-  size_t total_;
-  int listen_ = -1, conn_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<size_t> sent_{0};
-  std::atomic<bool> stopping_{false};
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stalled_ = false, over_ = false;
-  std::thread thread_;
+  size_t m_total;
+  int m_listen = -1, m_conn = -1;
+  uint16_t m_port = 0;
+  std::atomic<size_t> m_sent{0};
+  std::atomic<bool> m_stopping{false};
+  std::mutex m_mu;
+  std::condition_variable m_cv;
+  bool m_stalled = false, m_over = false;
+  std::thread m_thread;
 };
 
 TEST(FlowControlTest, UnreadHundredMegabyteReplyStaysBoundedInTheLayer) {
@@ -563,33 +563,33 @@ class HostileReplyTest : public FaultTest, public ::testing::WithParamInterface<
     FaultTest::SetUp();
     char tmpl[] = "/tmp/confweba-hostile-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    m_dir = tmpl;
     // Endless replies end at the overall limit where nothing else ends them.
     QmxConfWebaTimeouts t{0, 0, 3000};
     QmxConfWebaSetTimeouts(&t);
   }
   void TearDown() override {
     QmxConfWebaSetTimeouts(nullptr);
-    std::filesystem::remove_all(dir_);
+    std::filesystem::remove_all(m_dir);
     FaultTest::TearDown();
   }
-  std::string dir_;
+  std::string m_dir;
 };
 
 TEST_P(HostileReplyTest, FailsWithinBoundsAndLeavesNoFile) {
   Reply r = Xml(GoodXml());
   GetParam().make(r);
-  server_->SetHandler([r](const ReceivedRequest&) { return r; });
-  ASSERT_TRUE(server_->Start());
-  std::ofstream(dir_ + "/loader.bin") << "good";
+  m_server->SetHandler([r](const ReceivedRequest&) { return r; });
+  ASSERT_TRUE(m_server->Start());
+  std::ofstream(m_dir + "/loader.bin") << "good";
   std::ofstream("/proc/self/clear_refs") << "5";
   const long before = StatusKb("VmRSS:");
 
-  EXPECT_EQ(4010, module_->GetFileFromURL(server_->Url("/files/loader.bin"), dir_, ""));
-  std::ifstream in(dir_ + "/loader.bin");
+  EXPECT_EQ(4010, m_module->GetFileFromURL(m_server->Url("/files/loader.bin"), m_dir, ""));
+  std::ifstream in(m_dir + "/loader.bin");
   std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ("good", kept);
-  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()));
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(m_dir), std::filesystem::directory_iterator()));
   if (GetParam().join != Hostile::kNotTried) {
     const int result = Join(Invitation()).result;
     if (GetParam().join == Hostile::kFails) {
@@ -653,10 +653,10 @@ TEST_F(ModuleTimeLimitTest, DownloadGivesUpWhenNoByteComes) {
   QmxConfWebaTimeouts t{0, 1000, 0};
   QmxConfWebaSetTimeouts(&t);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(4010, module_->GetFileFromURL(server_->Url("/f.bin"), "/tmp", ""));
+  EXPECT_EQ(4010, m_module->GetFileFromURL(m_server->Url("/f.bin"), "/tmp", ""));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(12002u, LastError());
-  server_->ReleaseStalled();
+  m_server->ReleaseStalled();
 }
 
 TEST_F(ModuleTimeLimitTest, ConnectLimitAppliesFromTheFirstDownload) {
@@ -665,7 +665,7 @@ TEST_F(ModuleTimeLimitTest, ConnectLimitAppliesFromTheFirstDownload) {
   QmxConfWebaTimeouts t{1000, 0, 0};
   QmxConfWebaSetTimeouts(&t);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(4010, module_->GetFileFromURL("http://127.0.0.1:" + std::to_string(hole.Port()) + "/f.bin", "/tmp", ""));
+  EXPECT_EQ(4010, m_module->GetFileFromURL("http://127.0.0.1:" + std::to_string(hole.Port()) + "/f.bin", "/tmp", ""));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(12002u, LastError());
   hole.Stop();
@@ -682,7 +682,7 @@ TEST_F(ModuleTimeLimitTest, StalledJoinEndsAtTheOverallLimit) {
   EXPECT_NE(0, Join(Invitation()).result);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(12002u, LastError());
-  server_->ReleaseStalled();
+  m_server->ReleaseStalled();
 }
 
 // ---- shutdown right after replies --------------------------------------------
@@ -698,10 +698,10 @@ TEST_F(FaultTest, RestartsRightAfterJoinsAnswerAndAssertNothing) {
     EXPECT_EQ(0, Join(SimInvitation()).result);
     QmxFrameworkShutdown();
     QmxThreadDetach();
-    sink_.queue = QmxThreadAttach();
-    module_ = IConfWeba::Instance();
-    ASSERT_NE(nullptr, module_);
-    ASSERT_EQ(0, module_->Initialize(&sink_));
+    m_sink.queue = QmxThreadAttach();
+    m_module = IConfWeba::Instance();
+    ASSERT_NE(nullptr, m_module);
+    ASSERT_EQ(0, m_module->Initialize(&m_sink));
   }
   EXPECT_FALSE(trace.Contains("Assert failed"));
 }

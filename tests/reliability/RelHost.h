@@ -61,11 +61,11 @@ class RelHost : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(relalloc::ModuleFound());
-    sink_.queue = QmxThreadAttach();
-    ASSERT_NE(nullptr, sink_.queue);
-    module_ = IConfWeba::Instance();
-    ASSERT_NE(nullptr, module_);
-    ASSERT_EQ(0, module_->Initialize(&sink_));
+    m_sink.queue = QmxThreadAttach();
+    ASSERT_NE(nullptr, m_sink.queue);
+    m_module = IConfWeba::Instance();
+    ASSERT_NE(nullptr, m_module);
+    ASSERT_EQ(0, m_module->Initialize(&m_sink));
   }
 
   void TearDown() override {
@@ -87,13 +87,13 @@ class RelHost : public ::testing::Test {
   // Joins and waits for the one reply; the outcome, or result -1 when the
   // call itself failed (its code in *rt) or nothing came.
   Outcome Join(const std::string& invitation, int* rt = nullptr) {
-    const size_t before = sink_.outcomes.size();
-    const int r = module_->JoinConference(invitation, "meet", "ann@example.com", "Ann Lee", "", "");
+    const size_t before = m_sink.outcomes.size();
+    const int r = m_module->JoinConference(invitation, "meet", "ann@example.com", "Ann Lee", "", "");
     if (rt) *rt = r;
     if (r != 0) return {Outcome::kJoin, -1, "", "", ""};
-    if (!RunUntil([&] { return sink_.outcomes.size() > before; })) return {Outcome::kJoin, -1, "", "", ""};
-    EXPECT_EQ(before + 1, sink_.outcomes.size());
-    return sink_.outcomes.back();
+    if (!RunUntil([&] { return m_sink.outcomes.size() > before; })) return {Outcome::kJoin, -1, "", "", ""};
+    EXPECT_EQ(before + 1, m_sink.outcomes.size());
+    return m_sink.outcomes.back();
   }
 
   // Runs round() n times and checks that neither the module's live objects
@@ -125,8 +125,8 @@ class RelHost : public ::testing::Test {
     }
   }
 
-  RecordingSink sink_;
-  IConfWeba* module_ = nullptr;
+  RecordingSink m_sink;
+  IConfWeba* m_module = nullptr;
 };
 
 }  // namespace reltest

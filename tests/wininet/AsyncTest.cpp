@@ -16,26 +16,26 @@ class AsyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Recorder::Get().Clear();
-    ASSERT_TRUE(server_.Start());
+    ASSERT_TRUE(m_server.Start());
   }
   void TearDown() override {
-    handles_.Close();
-    server_.ReleaseStalled();
-    server_.Stop();
+    m_handles.Close();
+    m_server.ReleaseStalled();
+    m_server.Stop();
   }
   // Sends and waits for the first completion; returns the status code.
   DWORD SendAndWait(const char* path, DWORD_PTR ctx) {
-    handles_ = Open(true, "127.0.0.1", server_.Port(), path, ctx);
-    EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+    m_handles = Open(true, "127.0.0.1", m_server.Port(), path, ctx);
+    EXPECT_FALSE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(ctx);
     EXPECT_EQ(r.dwResult, 1u);
     EXPECT_EQ(r.dwError, 0u);
-    return StatusCode(handles_.request);
+    return StatusCode(m_handles.request);
   }
 
-  LoopbackServer server_;
-  Handles handles_;
+  LoopbackServer m_server;
+  Handles m_handles;
 };
 
 struct BodyCase {
@@ -50,7 +50,7 @@ class AsyncBodyTest : public AsyncTest, public ::testing::WithParamInterface<Bod
 TEST_P(AsyncBodyTest, EveryByteArrivesInOrder) {
   const BodyCase& c = GetParam();
   std::string body = Pattern(c.size);
-  server_.SetHandler([&](const qmxloopback::ReceivedRequest&) {
+  m_server.SetHandler([&](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, body);
     r.framing = c.framing;
     r.chunkSize = 777;
@@ -60,7 +60,7 @@ TEST_P(AsyncBodyTest, EveryByteArrivesInOrder) {
   ASSERT_EQ(SendAndWait("/body", 7), 200u);
   std::string got;
   DWORD err = 0;
-  ASSERT_TRUE(ReadAllAsync(handles_.request, 7, got, &err)) << err;
+  ASSERT_TRUE(ReadAllAsync(m_handles.request, 7, got, &err)) << err;
   EXPECT_EQ(got.size(), body.size());
   EXPECT_TRUE(got == body);
   // The end stays the end.
@@ -69,7 +69,7 @@ TEST_P(AsyncBodyTest, EveryByteArrivesInOrder) {
   ib.dwStructSize = sizeof ib;
   ib.lpvBuffer = &b;
   ib.dwBufferLength = 1;
-  EXPECT_TRUE(InternetReadFileExA(handles_.request, &ib, IRF_ASYNC | IRF_NO_WAIT, 7));
+  EXPECT_TRUE(InternetReadFileExA(m_handles.request, &ib, IRF_ASYNC | IRF_NO_WAIT, 7));
   EXPECT_EQ(ib.dwBufferLength, 0u);
 }
 
@@ -99,7 +99,7 @@ TEST_F(AsyncTest, StatusReportsComeInOrderFromLayerThreads) {
   // HANDLE_CREATED runs on the caller's thread and names the new handle;
   // the completion comes from a thread of the layer.
   EXPECT_EQ(notes[0].thread, std::this_thread::get_id());
-  EXPECT_EQ(notes[1].created, handles_.request);
+  EXPECT_EQ(notes[1].created, m_handles.request);
   EXPECT_NE(notes.back().thread, std::this_thread::get_id());
   for (const auto& n : notes) {
     if (n.status == INTERNET_STATUS_CONNECTING_TO_SERVER) {
@@ -109,7 +109,7 @@ TEST_F(AsyncTest, StatusReportsComeInOrderFromLayerThreads) {
 }
 
 TEST_F(AsyncTest, NoWaitReadGoesPendingAndResumesWithData) {
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, "0123456789");
     r.stallAfterBody = 4;
     return r;
@@ -124,7 +124,7 @@ TEST_F(AsyncTest, NoWaitReadGoesPendingAndResumesWithData) {
   while (got.size() < 4) {
     b.lpvBuffer = buf;
     b.dwBufferLength = sizeof buf;
-    if (InternetReadFileExA(handles_.request, &b, IRF_ASYNC | IRF_NO_WAIT, 12)) {
+    if (InternetReadFileExA(m_handles.request, &b, IRF_ASYNC | IRF_NO_WAIT, 12)) {
       ASSERT_GT(b.dwBufferLength, 0u);
       got.append(buf, b.dwBufferLength);
     } else {
@@ -136,19 +136,19 @@ TEST_F(AsyncTest, NoWaitReadGoesPendingAndResumesWithData) {
   // Now the server holds back: the read waits and leaves the buffer alone.
   b.lpvBuffer = buf;
   b.dwBufferLength = sizeof buf;
-  ASSERT_FALSE(InternetReadFileExA(handles_.request, &b, IRF_ASYNC | IRF_NO_WAIT, 12));
+  ASSERT_FALSE(InternetReadFileExA(m_handles.request, &b, IRF_ASYNC | IRF_NO_WAIT, 12));
   ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
   EXPECT_EQ(b.dwBufferLength, sizeof buf);
-  server_.ReleaseStalled();
+  m_server.ReleaseStalled();
   INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(12, ++completions);
   EXPECT_EQ(r.dwResult, 1u);
   std::string rest;
-  ASSERT_TRUE(ReadAllAsync(handles_.request, 12, rest, nullptr, completions));
+  ASSERT_TRUE(ReadAllAsync(m_handles.request, 12, rest, nullptr, completions));
   EXPECT_EQ(got + rest, "0123456789");
 }
 
 TEST_F(AsyncTest, FillReadCompletesIntoTheSameBuffer) {
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, "abcdefghij");
     r.stallAfterBody = 2;
     return r;
@@ -158,10 +158,10 @@ TEST_F(AsyncTest, FillReadCompletesIntoTheSameBuffer) {
   DWORD count = 99;
   // Ask for more than is there: the bytes so far are placed at once, the
   // rest follows into the same buffer and the count comes with the completion.
-  bool done = InternetReadFile(handles_.request, buf, 6, &count);
+  bool done = InternetReadFile(m_handles.request, buf, 6, &count);
   if (!done) {
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    server_.ReleaseStalled();
+    m_server.ReleaseStalled();
     EXPECT_EQ(Recorder::Get().WaitComplete(13, 2).dwResult, 1u);
   }
   EXPECT_EQ(count, 6u);
@@ -175,18 +175,18 @@ TEST_F(AsyncTest, TruncatedBodiesFailTheRead) {
   } faults[] = {{"/short", ERROR_INTERNET_CONNECTION_ABORTED},
                 {"/chunk", ERROR_INTERNET_CONNECTION_ABORTED},
                 {"/reset", ERROR_INTERNET_CONNECTION_RESET}};
-  server_.Route("/short", [](const qmxloopback::ReceivedRequest&) {
+  m_server.Route("/short", [](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, Pattern(5000));
     r.contentLength = 9000;
     return r;
   });
-  server_.Route("/chunk", [](const qmxloopback::ReceivedRequest&) {
+  m_server.Route("/chunk", [](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, Pattern(5000));
     r.framing = Reply::Framing::kChunked;
     r.brokenChunking = true;
     return r;
   });
-  server_.Route("/reset", [](const qmxloopback::ReceivedRequest&) {
+  m_server.Route("/reset", [](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, Pattern(5000));
     r.resetAfterBody = 1000;
     return r;
@@ -197,14 +197,14 @@ TEST_F(AsyncTest, TruncatedBodiesFailTheRead) {
     ASSERT_EQ(SendAndWait(f.path, ++ctx), 200u);
     std::string got;
     DWORD err = 0;
-    EXPECT_FALSE(ReadAllAsync(handles_.request, ctx, got, &err));
+    EXPECT_FALSE(ReadAllAsync(m_handles.request, ctx, got, &err));
     EXPECT_EQ(err, f.code);
-    handles_.Close();
+    m_handles.Close();
   }
 }
 
 TEST_F(AsyncTest, CloseWhileRunningEndsWithHandleClosing) {
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, Pattern(100000));
     r.stallAfterBody = 10;
     return r;
@@ -215,23 +215,23 @@ TEST_F(AsyncTest, CloseWhileRunningEndsWithHandleClosing) {
   b.dwStructSize = sizeof b;
   b.lpvBuffer = buf;
   b.dwBufferLength = sizeof buf;
-  while (InternetReadFileExA(handles_.request, &b, 0, 31)) b.dwBufferLength = sizeof buf;
+  while (InternetReadFileExA(m_handles.request, &b, 0, 31)) b.dwBufferLength = sizeof buf;
   ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-  HINTERNET req = handles_.request;
+  HINTERNET req = m_handles.request;
   EXPECT_TRUE(InternetCloseHandle(req));
-  handles_.request = nullptr;
+  m_handles.request = nullptr;
   // The handle is dead at once.
   DWORD code = 0, size = sizeof code;
   EXPECT_FALSE(HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &code, &size, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   ASSERT_TRUE(Recorder::Get().WaitFor(
       [&](const Note& n) { return n.status == INTERNET_STATUS_HANDLE_CLOSING && n.created == req; }));
-  server_.ReleaseStalled();
+  m_server.ReleaseStalled();
   // The rest of the session still works, and nothing more comes for the
   // closed request: its HANDLE_CLOSING is its last report.
-  HINTERNET second = HttpOpenRequestA(handles_.connect, "GET", "/again", nullptr, nullptr, nullptr, 0, 32);
+  HINTERNET second = HttpOpenRequestA(m_handles.connect, "GET", "/again", nullptr, nullptr, nullptr, 0, 32);
   ASSERT_NE(second, nullptr);
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "ok"); });
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "ok"); });
   EXPECT_FALSE(HttpSendRequestA(second, nullptr, 0, nullptr, 0));
   EXPECT_EQ(Recorder::Get().WaitComplete(32).dwResult, 1u);
   InternetCloseHandle(second);
@@ -245,10 +245,10 @@ TEST_F(AsyncTest, CloseWhileRunningEndsWithHandleClosing) {
 }
 
 TEST_F(AsyncTest, ClosingTheRootClosesChildrenAndReportsEach) {
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 41);
-  HINTERNET req = handles_.request, conn = handles_.connect;
-  EXPECT_TRUE(InternetCloseHandle(handles_.root));
-  handles_ = Handles{};
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/", 41);
+  HINTERNET req = m_handles.request, conn = m_handles.connect;
+  EXPECT_TRUE(InternetCloseHandle(m_handles.root));
+  m_handles = Handles{};
   EXPECT_TRUE(Recorder::Get().WaitFor(
       [&](const Note& n) { return n.status == INTERNET_STATUS_HANDLE_CLOSING && n.created == conn; }));
   EXPECT_FALSE(InternetCloseHandle(req));
@@ -265,7 +265,7 @@ TEST_F(AsyncTest, ClosingTheRootClosesChildrenAndReportsEach) {
 }
 
 TEST_F(AsyncTest, CallbackMayReadAndCloseFromInsideCompletion) {
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "inside"); });
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "inside"); });
   std::atomic<bool> closed{false};
   std::string got;
   HINTERNET req = nullptr;
@@ -286,25 +286,25 @@ TEST_F(AsyncTest, CallbackMayReadAndCloseFromInsideCompletion) {
     closed = true;
     InternetCloseHandle(req);
   });
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 51);
-  req = handles_.request;
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/", 51);
+  req = m_handles.request;
   HttpSendRequestA(req, nullptr, 0, nullptr, 0);
   // Its own HANDLE_CLOSING: one of an earlier test's handles may still be
   // on its way.
   ASSERT_TRUE(Recorder::Get().WaitFor(
       [&](const Note& n) { return n.status == INTERNET_STATUS_HANDLE_CLOSING && n.created == req; }));
-  handles_.request = nullptr;
+  m_handles.request = nullptr;
   EXPECT_EQ(got, "inside");
 }
 
 TEST_F(AsyncTest, ContextZeroGetsNoCallbacks) {
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 0);
-  EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/", 0);
+  EXPECT_FALSE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-  ASSERT_TRUE(server_.WaitForRequests(1));
+  ASSERT_TRUE(m_server.WaitForRequests(1));
   // A second request with a context on the same root completes after the
   // first was answered; by then the first would have reported.
-  HINTERNET other = HttpOpenRequestA(handles_.connect, "GET", "/x", nullptr, nullptr, nullptr, 0, 52);
+  HINTERNET other = HttpOpenRequestA(m_handles.connect, "GET", "/x", nullptr, nullptr, nullptr, 0, 52);
   InternetSetStatusCallbackA(other, &Recorder::Callback);
   HttpSendRequestA(other, nullptr, 0, nullptr, 0);
   Recorder::Get().WaitComplete(52);
@@ -315,23 +315,23 @@ TEST_F(AsyncTest, ContextZeroGetsNoCallbacks) {
 TEST_F(AsyncTest, ConnectionCapMakesExtraRequestsWait) {
   DWORD cap = 2;
   ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &cap, sizeof cap));
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, "held");
     r.stallBeforeHeaders = true;
     return r;
   });
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/0", 60);
-  std::vector<HINTERNET> reqs{handles_.request};
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/0", 60);
+  std::vector<HINTERNET> reqs{m_handles.request};
   for (DWORD_PTR i = 1; i < 5; ++i) {
     std::string path = "/" + std::to_string(i);
-    reqs.push_back(HttpOpenRequestA(handles_.connect, "GET", path.c_str(), nullptr, nullptr, nullptr, 0, 60 + i));
+    reqs.push_back(HttpOpenRequestA(m_handles.connect, "GET", path.c_str(), nullptr, nullptr, nullptr, 0, 60 + i));
   }
   for (HINTERNET r : reqs) HttpSendRequestA(r, nullptr, 0, nullptr, 0);
-  ASSERT_TRUE(server_.WaitForRequests(2));
-  server_.ReleaseStalled();
+  ASSERT_TRUE(m_server.WaitForRequests(2));
+  m_server.ReleaseStalled();
   for (DWORD_PTR i = 0; i < 5; ++i) EXPECT_EQ(Recorder::Get().WaitComplete(60 + i).dwResult, 1u);
-  EXPECT_LE(server_.PeakConnections(), 2u);
-  EXPECT_EQ(server_.RequestCount(), 5u);
+  EXPECT_LE(m_server.PeakConnections(), 2u);
+  EXPECT_EQ(m_server.RequestCount(), 5u);
   for (size_t i = 1; i < reqs.size(); ++i) InternetCloseHandle(reqs[i]);
 }
 
@@ -340,55 +340,55 @@ TEST_F(AsyncTest, ConnectionCapMakesExtraRequestsWait) {
 namespace {
 
 TEST_F(AsyncTest, RedirectIsFollowedWithOneCompletion) {
-  server_.Route("/from", [](const qmxloopback::ReceivedRequest&) {
+  m_server.Route("/from", [](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(302, "moved");
     r.headers.push_back({"Location", "/to"});
     return r;
   });
-  server_.Route("/to", [](const qmxloopback::ReceivedRequest& q) { return Reply::Text(200, "landed " + q.method); });
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/from", 71,
+  m_server.Route("/to", [](const qmxloopback::ReceivedRequest& q) { return Reply::Text(200, "landed " + q.method); });
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/from", 71,
                   INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "POST");
   char data[] = "a=1";
-  EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, data, 3));
+  EXPECT_FALSE(HttpSendRequestA(m_handles.request, nullptr, 0, data, 3));
   ASSERT_EQ(Recorder::Get().WaitComplete(71).dwResult, 1u);
-  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  EXPECT_EQ(StatusCode(m_handles.request), 200u);
   std::vector<DWORD> s = Recorder::Get().Statuses(71);
   EXPECT_EQ(std::count(s.begin(), s.end(), static_cast<DWORD>(INTERNET_STATUS_REQUEST_COMPLETE)), 1);
   std::string body;
-  ASSERT_TRUE(ReadAllAsync(handles_.request, 71, body));
+  ASSERT_TRUE(ReadAllAsync(m_handles.request, 71, body));
   EXPECT_EQ(body, "landed GET");  // a POST answered with 302 goes on as GET
   bool redirect = false;
   for (const auto& n : Recorder::Get().Notes())
-    if (n.status == INTERNET_STATUS_REDIRECT) redirect = n.text == server_.Url("/to");
+    if (n.status == INTERNET_STATUS_REDIRECT) redirect = n.text == m_server.Url("/to");
   EXPECT_TRUE(redirect);
   char url[256];
   DWORD len = sizeof url;
-  ASSERT_TRUE(InternetQueryOptionA(handles_.request, INTERNET_OPTION_URL, url, &len));
-  EXPECT_EQ(std::string(url), server_.Url("/to"));
-  handles_.Close();
+  ASSERT_TRUE(InternetQueryOptionA(m_handles.request, INTERNET_OPTION_URL, url, &len));
+  EXPECT_EQ(std::string(url), m_server.Url("/to"));
+  m_handles.Close();
   // Without automatic redirects the 302 is the reply.
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/from", 72,
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/from", 72,
                   INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT);
-  HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0);
+  HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0);
   ASSERT_EQ(Recorder::Get().WaitComplete(72).dwResult, 1u);
-  EXPECT_EQ(StatusCode(handles_.request), 302u);
+  EXPECT_EQ(StatusCode(m_handles.request), 302u);
 }
 
 TEST_F(AsyncTest, FailuresArriveAsCompletionErrors) {
-  handles_ = Open(true, "127.0.0.1", qmxloopback::UnusedPort(), "/", 81);
-  EXPECT_FALSE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+  m_handles = Open(true, "127.0.0.1", qmxloopback::UnusedPort(), "/", 81);
+  EXPECT_FALSE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
   INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(81);
   EXPECT_EQ(r.dwResult, 0u);
   EXPECT_EQ(r.dwError, static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
-  handles_.Close();
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) {
+  m_handles.Close();
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) {
     Reply r;
     r.noReply = true;
     return r;
   });
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/", 82);
-  HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0);
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/", 82);
+  HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0);
   r = Recorder::Get().WaitComplete(82);
   EXPECT_EQ(r.dwResult, 0u);
   EXPECT_EQ(r.dwError, static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
@@ -399,7 +399,7 @@ TEST_F(AsyncTest, FailuresArriveAsCompletionErrors) {
 namespace {
 
 TEST_F(AsyncTest, ManyRequestsWhileOthersAreClosed) {
-  server_.SetHandler([](const qmxloopback::ReceivedRequest& q) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest& q) {
     Reply r = Reply::Text(200, Pattern(20000));
     r.framing = q.target.back() % 2 ? Reply::Framing::kChunked : Reply::Framing::kContentLength;
     return r;
@@ -408,7 +408,7 @@ TEST_F(AsyncTest, ManyRequestsWhileOthersAreClosed) {
   std::vector<Handles> all;
   for (int i = 0; i < kCount; ++i) {
     std::string path = "/" + std::to_string(i);
-    all.push_back(Open(true, "127.0.0.1", server_.Port(), path.c_str(), 100 + i));
+    all.push_back(Open(true, "127.0.0.1", m_server.Port(), path.c_str(), 100 + i));
     HttpSendRequestA(all.back().request, nullptr, 0, nullptr, 0);
   }
   // Odd ones are closed at once, whatever state they are in; even ones are

@@ -30,23 +30,23 @@ void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class FaultTest : public ::testing::TestWithParam<std::tuple<FaultCase, bool>> {
  protected:
-  void SetUp() override { ASSERT_TRUE(server_.Start()); }
+  void SetUp() override { ASSERT_TRUE(m_server.Start()); }
   void TearDown() override {
-    handles_.Close();
-    server_.ReleaseStalled();
-    server_.Stop();  // ends endless replies too
+    m_handles.Close();
+    m_server.ReleaseStalled();
+    m_server.Stop();  // ends endless replies too
   }
   Outcome Run() {
     const FaultCase& c = std::get<0>(GetParam());
     const bool async = std::get<1>(GetParam());
-    c.serve(server_);
-    uint16_t port = server_.Port();
+    c.serve(m_server);
+    uint16_t port = m_server.Port();
     if (c.blackhole) {
-      EXPECT_TRUE(hole_.Start());
-      port = hole_.Port();
+      EXPECT_TRUE(m_hole.Start());
+      port = m_hole.Port();
     }
-    handles_ = OpenWith(async, "127.0.0.1", port, c.path, done_, c.settings);
-    Outcome o = Exchange(async, handles_.request, done_);
+    m_handles = OpenWith(async, "127.0.0.1", port, c.path, m_done, c.settings);
+    Outcome o = Exchange(async, m_handles.request, m_done);
     EXPECT_EQ(o.sendError, c.sendError);
     if (!o.sendError) {
       EXPECT_EQ(o.readError, c.readError);
@@ -54,10 +54,10 @@ class FaultTest : public ::testing::TestWithParam<std::tuple<FaultCase, bool>> {
     EXPECT_LT(o.elapsed, kGenerous);
     return o;
   }
-  LoopbackServer server_;
-  qmxloopback::BlackholeListener hole_;
-  Completions done_;  // outlives the handles: their reports name it
-  Handles handles_;
+  LoopbackServer m_server;
+  qmxloopback::BlackholeListener m_hole;
+  Completions m_done;  // outlives the handles: their reports name it
+  Handles m_handles;
 };
 
 std::string CaseName(const ::testing::TestParamInfo<std::tuple<FaultCase, bool>>& info) {

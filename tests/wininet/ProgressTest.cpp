@@ -20,21 +20,21 @@ class ProgressLog {
  public:
   static void CALLBACK Observe(HINTERNET h, ULONGLONG received, int64_t expected, LPVOID ud) {
     auto* self = static_cast<ProgressLog*>(ud);
-    std::lock_guard<std::mutex> lock(self->mu_);
-    self->reports_[h].push_back({received, expected});
+    std::lock_guard<std::mutex> lock(self->m_mu);
+    self->m_reports[h].push_back({received, expected});
   }
   std::vector<Report> For(HINTERNET h) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return reports_[h];
+    std::lock_guard<std::mutex> lock(m_mu);
+    return m_reports[h];
   }
   size_t Handles() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return reports_.size();
+    std::lock_guard<std::mutex> lock(m_mu);
+    return m_reports.size();
   }
 
  private:
-  std::mutex mu_;
-  std::map<HINTERNET, std::vector<Report>> reports_;
+  std::mutex m_mu;
+  std::map<HINTERNET, std::vector<Report>> m_reports;
 };
 
 // Every report of one handle: counts never fall, the expected length never
@@ -55,38 +55,38 @@ class ProgressTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Recorder::Get().Clear();
-    ASSERT_TRUE(server_.Start());
-    EXPECT_EQ(QmxInternetSetProgressObserver(&ProgressLog::Observe, &log_), nullptr);
+    ASSERT_TRUE(m_server.Start());
+    EXPECT_EQ(QmxInternetSetProgressObserver(&ProgressLog::Observe, &m_log), nullptr);
   }
   void TearDown() override {
     QmxInternetSetProgressObserver(nullptr, nullptr);
-    handles_.Close();
-    server_.Stop();
+    m_handles.Close();
+    m_server.Stop();
   }
   std::string FetchSync(const char* path, const char* verb = "GET") {
-    handles_ = Open(false, "127.0.0.1", server_.Port(), path, 1,
+    m_handles = Open(false, "127.0.0.1", m_server.Port(), path, 1,
                     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION,
                     INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, verb);
-    EXPECT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) << GetLastError();
+    EXPECT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
     std::string body;
-    EXPECT_TRUE(ReadAllSync(handles_.request, body, nullptr, 700));
+    EXPECT_TRUE(ReadAllSync(m_handles.request, body, nullptr, 700));
     return body;
   }
-  LoopbackServer server_;
-  Handles handles_;
-  ProgressLog log_;
+  LoopbackServer m_server;
+  Handles m_handles;
+  ProgressLog m_log;
 };
 
 TEST_F(ProgressTest, AnnouncedAndUnannouncedLengthsSync) {
   const std::string body = Pattern(200000);
-  server_.Route("/length", [&](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, body); });
-  server_.Route("/chunked", [&](const qmxloopback::ReceivedRequest&) {
+  m_server.Route("/length", [&](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, body); });
+  m_server.Route("/chunked", [&](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, body);
     r.framing = Reply::Framing::kChunked;
     r.chunkSize = 4096;
     return r;
   });
-  server_.Route("/close", [&](const qmxloopback::ReceivedRequest&) {
+  m_server.Route("/close", [&](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, body.substr(0, 5000));
     r.framing = Reply::Framing::kClose;
     r.drip = true;
@@ -94,31 +94,31 @@ TEST_F(ProgressTest, AnnouncedAndUnannouncedLengthsSync) {
   });
 
   EXPECT_EQ(FetchSync("/length"), body);
-  ExpectGrowsTo(log_.For(handles_.request), body.size(), static_cast<int64_t>(body.size()));
-  handles_.Close();
+  ExpectGrowsTo(m_log.For(m_handles.request), body.size(), static_cast<int64_t>(body.size()));
+  m_handles.Close();
 
   EXPECT_EQ(FetchSync("/chunked"), body);
-  ExpectGrowsTo(log_.For(handles_.request), body.size(), -1);
-  EXPECT_GT(log_.For(handles_.request).size(), 1u);
-  handles_.Close();
+  ExpectGrowsTo(m_log.For(m_handles.request), body.size(), -1);
+  EXPECT_GT(m_log.For(m_handles.request).size(), 1u);
+  m_handles.Close();
 
   EXPECT_EQ(FetchSync("/close"), body.substr(0, 5000));
-  ExpectGrowsTo(log_.For(handles_.request), 5000, -1);
+  ExpectGrowsTo(m_log.For(m_handles.request), 5000, -1);
 }
 
 TEST_F(ProgressTest, EmptyBodiesAreReportedOnce) {
-  server_.Route("/empty", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, ""); });
-  server_.Route("/head", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "not sent"); });
+  m_server.Route("/empty", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, ""); });
+  m_server.Route("/head", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "not sent"); });
 
   EXPECT_EQ(FetchSync("/empty"), "");
-  auto reports = log_.For(handles_.request);
+  auto reports = m_log.For(m_handles.request);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].received, 0u);
   EXPECT_EQ(reports[0].expected, 0);
-  handles_.Close();
+  m_handles.Close();
 
   EXPECT_EQ(FetchSync("/head", "HEAD"), "");
-  reports = log_.For(handles_.request);
+  reports = m_log.For(m_handles.request);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].received, 0u);
   EXPECT_EQ(reports[0].expected, 0);
@@ -126,14 +126,14 @@ TEST_F(ProgressTest, EmptyBodiesAreReportedOnce) {
 
 TEST_F(ProgressTest, AsyncRequestsAreReportedApart) {
   const std::string a = Pattern(90000), b = Pattern(30000);
-  server_.Route("/a", [&](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, a); });
-  server_.Route("/b", [&](const qmxloopback::ReceivedRequest&) {
+  m_server.Route("/a", [&](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, a); });
+  m_server.Route("/b", [&](const qmxloopback::ReceivedRequest&) {
     Reply r = Reply::Text(200, b);
     r.framing = Reply::Framing::kChunked;
     return r;
   });
-  Handles ha = Open(true, "127.0.0.1", server_.Port(), "/a", 11);
-  Handles hb = Open(true, "127.0.0.1", server_.Port(), "/b", 12);
+  Handles ha = Open(true, "127.0.0.1", m_server.Port(), "/a", 11);
+  Handles hb = Open(true, "127.0.0.1", m_server.Port(), "/b", 12);
   for (Handles* h : {&ha, &hb}) {
     if (!HttpSendRequestA(h->request, nullptr, 0, nullptr, 0)) {
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
@@ -146,17 +146,17 @@ TEST_F(ProgressTest, AsyncRequestsAreReportedApart) {
   EXPECT_TRUE(ReadAllAsync(hb.request, 12, gotB));
   EXPECT_EQ(gotA, a);
   EXPECT_EQ(gotB, b);
-  ExpectGrowsTo(log_.For(ha.request), a.size(), static_cast<int64_t>(a.size()));
-  ExpectGrowsTo(log_.For(hb.request), b.size(), -1);
+  ExpectGrowsTo(m_log.For(ha.request), a.size(), static_cast<int64_t>(a.size()));
+  ExpectGrowsTo(m_log.For(hb.request), b.size(), -1);
   ha.Close();
   hb.Close();
 }
 
 TEST_F(ProgressTest, RemovedObserverIsNotCalled) {
-  server_.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, Pattern(20000)); });
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, Pattern(20000)); });
   EXPECT_EQ(QmxInternetSetProgressObserver(nullptr, nullptr), &ProgressLog::Observe);
   EXPECT_EQ(FetchSync("/x").size(), 20000u);
-  EXPECT_EQ(log_.Handles(), 0u);
+  EXPECT_EQ(m_log.Handles(), 0u);
   // The status callback sees the same notes with or without an observer.
   bool sawReceived = false;
   for (const auto& n : Recorder::Get().Notes()) sawReceived |= n.status == INTERNET_STATUS_RESPONSE_RECEIVED;

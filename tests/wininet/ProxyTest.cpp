@@ -16,27 +16,27 @@ class ProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Recorder::Get().Clear();
-    ASSERT_TRUE(server_.Start());
-    server_.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "origin"); });
+    ASSERT_TRUE(m_server.Start());
+    m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "origin"); });
   }
   void TearDown() override {
-    handles_.Close();
-    server_.Stop();
+    m_handles.Close();
+    m_server.Stop();
   }
   // Sends synchronously through the proxy list; returns the status (0 on failure).
   DWORD Get(const std::string& list, const char* host = "127.0.0.1", const char* bypass = "<local>",
             DWORD flags = kFlags) {
-    handles_.Close();
-    handles_ = Open(false, host, server_.Port(), "/p", 1, flags, INTERNET_OPEN_TYPE_PROXY, list.c_str(), bypass);
-    if (!HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) {
-      lastError_ = GetLastError();
+    m_handles.Close();
+    m_handles = Open(false, host, m_server.Port(), "/p", 1, flags, INTERNET_OPEN_TYPE_PROXY, list.c_str(), bypass);
+    if (!HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) {
+      m_lastError = GetLastError();
       return 0;
     }
-    return StatusCode(handles_.request);
+    return StatusCode(m_handles.request);
   }
-  LoopbackServer server_;
-  Handles handles_;
-  DWORD lastError_ = 0;
+  LoopbackServer m_server;
+  Handles m_handles;
+  DWORD m_lastError = 0;
 };
 
 TEST_F(ProxyTest, ListFormsChooseTheRoute) {
@@ -53,8 +53,8 @@ TEST_F(ProxyTest, ListFormsChooseTheRoute) {
   EXPECT_EQ(Get("HTTP=HTTP://127.0.0.1:" + std::to_string(qmxloopback::UnusedPort()), "localhost"), 200u);
   // ... but 127.0.0.1 has dots and uses the (dead) proxy.
   EXPECT_EQ(Get("HTTP=HTTP://127.0.0.1:" + std::to_string(qmxloopback::UnusedPort())), 0u);
-  EXPECT_EQ(lastError_, static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
-  EXPECT_EQ(server_.RequestCount(), 5u);
+  EXPECT_EQ(m_lastError, static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
+  EXPECT_EQ(m_server.RequestCount(), 5u);
 }
 
 // Bypass entries are wild-card patterns, matched without regard to case; a
@@ -67,7 +67,7 @@ TEST_F(ProxyTest, BypassPatternsWithStars) {
   std::string many;
   for (int i = 0; i < 40; ++i) many += "*1";
   EXPECT_EQ(Get(dead, "127.0.0.1", (many + "*x").c_str()), 0u);       // fails fast, through the proxy
-  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(m_server.RequestCount(), 2u);
 }
 
 TEST_F(ProxyTest, SocksListUsesSocks4) {
@@ -75,9 +75,9 @@ TEST_F(ProxyTest, SocksListUsesSocks4) {
   ASSERT_TRUE(socks.Start()) << socks.Log();
   EXPECT_EQ(Get("SOCKS=127.0.0.1:" + std::to_string(socks.Port())), 200u);
   std::string body;
-  ASSERT_TRUE(ReadAllSync(handles_.request, body));
+  ASSERT_TRUE(ReadAllSync(m_handles.request, body));
   EXPECT_EQ(body, "origin");
-  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(m_server.RequestCount(), 1u);
 }
 
 TEST_F(ProxyTest, ProxyChallengeWithAndWithoutCredentials) {
@@ -85,16 +85,16 @@ TEST_F(ProxyTest, ProxyChallengeWithAndWithoutCredentials) {
   ASSERT_TRUE(proxy.Start()) << proxy.Log();
   std::string list = "HTTP=HTTP://127.0.0.1:" + std::to_string(proxy.Port());
   EXPECT_EQ(Get(list), 407u);
-  EXPECT_EQ(server_.RequestCount(), 0u);
+  EXPECT_EQ(m_server.RequestCount(), 0u);
   // Credentials set on the request answer the 407 when it is sent again.
   const char user[] = "alice", pw[] = "s3cret";
-  ASSERT_TRUE(InternetSetOptionA(handles_.request, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>(user), 6));
-  ASSERT_TRUE(InternetSetOptionA(handles_.request, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char*>(pw), 7));
-  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
-  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  ASSERT_TRUE(InternetSetOptionA(m_handles.request, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>(user), 6));
+  ASSERT_TRUE(InternetSetOptionA(m_handles.request, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char*>(pw), 7));
+  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(StatusCode(m_handles.request), 200u);
   // New handles to the same proxy present the remembered credentials.
   EXPECT_EQ(Get(list), 200u);
-  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(m_server.RequestCount(), 2u);
   // Forgetting them brings the challenge back.
   ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0));
   EXPECT_EQ(Get(list), 407u);
@@ -120,24 +120,24 @@ TEST_F(ProxyTest, AsyncRetryWithNewHandlesAfterProxyPrompt) {
         return TRUE;
       },
       &answer);
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/p", 5, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(),
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/p", 5, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(),
                   "<local>");
-  HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0);
+  HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0);
   ASSERT_EQ(Recorder::Get().WaitComplete(5).dwResult, 1u);
-  ASSERT_EQ(StatusCode(handles_.request), 407u);
-  EXPECT_EQ(InternetErrorDlg(nullptr, handles_.request, ERROR_INTERNET_INCORRECT_PASSWORD, 3, nullptr),
+  ASSERT_EQ(StatusCode(m_handles.request), 407u);
+  EXPECT_EQ(InternetErrorDlg(nullptr, m_handles.request, ERROR_INTERNET_INCORRECT_PASSWORD, 3, nullptr),
             static_cast<DWORD>(ERROR_INTERNET_FORCE_RETRY));
   EXPECT_TRUE(answer.fProxy);
   EXPECT_EQ(answer.host, "127.0.0.1");
   // The caller answers by closing all three handles and opening new ones.
-  handles_.Close();
-  handles_ = Open(true, "127.0.0.1", server_.Port(), "/p", 6, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(),
+  m_handles.Close();
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/p", 6, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(),
                   "<local>");
-  HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0);
+  HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0);
   ASSERT_EQ(Recorder::Get().WaitComplete(6).dwResult, 1u);
-  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  EXPECT_EQ(StatusCode(m_handles.request), 200u);
   std::string body;
-  ASSERT_TRUE(ReadAllAsync(handles_.request, 6, body));
+  ASSERT_TRUE(ReadAllAsync(m_handles.request, 6, body));
   EXPECT_EQ(body, "origin");
   QmxInternetSetCredentialPrompt(nullptr, nullptr);
 }
@@ -149,19 +149,19 @@ TEST_F(ProxyTest, PreconfigReadsTheEnvironmentAndDirectIgnoresIt) {
   setenv("http_proxy", url.c_str(), 1);
   unsetenv("no_proxy");
   unsetenv("NO_PROXY");
-  handles_ = Open(false, "127.0.0.1", server_.Port(), "/env", 1, kFlags, INTERNET_OPEN_TYPE_PRECONFIG);
-  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) << GetLastError();
-  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  m_handles = Open(false, "127.0.0.1", m_server.Port(), "/env", 1, kFlags, INTERNET_OPEN_TYPE_PRECONFIG);
+  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(StatusCode(m_handles.request), 200u);
   std::string log = proxy.Log();
   EXPECT_NE(log.find("/env"), std::string::npos) << log;
-  handles_.Close();
+  m_handles.Close();
   // DIRECT never looks at the environment; no_proxy exempts a host.
-  handles_ = Open(false, "127.0.0.1", server_.Port(), "/direct", 1, kFlags, INTERNET_OPEN_TYPE_DIRECT);
-  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
-  handles_.Close();
+  m_handles = Open(false, "127.0.0.1", m_server.Port(), "/direct", 1, kFlags, INTERNET_OPEN_TYPE_DIRECT);
+  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
+  m_handles.Close();
   setenv("no_proxy", "127.0.0.1", 1);
-  handles_ = Open(false, "127.0.0.1", server_.Port(), "/exempt", 1, kFlags, INTERNET_OPEN_TYPE_PRECONFIG);
-  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0));
+  m_handles = Open(false, "127.0.0.1", m_server.Port(), "/exempt", 1, kFlags, INTERNET_OPEN_TYPE_PRECONFIG);
+  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
   log = proxy.Log();
   EXPECT_EQ(log.find("/direct"), std::string::npos);
   EXPECT_EQ(log.find("/exempt"), std::string::npos);
@@ -182,20 +182,20 @@ TEST_F(ProxyTest, HttpsGoesThroughConnectAndItsChallengeIsTheReply) {
   std::string list = "HTTPS=HTTPS://127.0.0.1:" + std::to_string(proxy.Port());
   DWORD flags = 0x84C83000;  // the module's HTTPS request flags
   DWORD security = 0x84C8F180;
-  handles_ = Open(false, "127.0.0.1", tls.Port(), "/t", 1, flags, INTERNET_OPEN_TYPE_PROXY, list.c_str(), "<local>");
-  InternetSetOptionA(handles_.request, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
+  m_handles = Open(false, "127.0.0.1", tls.Port(), "/t", 1, flags, INTERNET_OPEN_TYPE_PROXY, list.c_str(), "<local>");
+  InternetSetOptionA(m_handles.request, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
   // The proxy refuses the tunnel: a successful send with status 407.
-  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) << GetLastError();
-  EXPECT_EQ(StatusCode(handles_.request), 407u);
+  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(StatusCode(m_handles.request), 407u);
   EXPECT_EQ(tls.RequestCount(), 0u);
-  ASSERT_TRUE(InternetSetOptionA(handles_.request, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>("alice"), 6));
-  ASSERT_TRUE(InternetSetOptionA(handles_.request, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char*>("s3cret"), 7));
-  ASSERT_TRUE(HttpSendRequestA(handles_.request, nullptr, 0, nullptr, 0)) << GetLastError();
-  EXPECT_EQ(StatusCode(handles_.request), 200u);
+  ASSERT_TRUE(InternetSetOptionA(m_handles.request, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>("alice"), 6));
+  ASSERT_TRUE(InternetSetOptionA(m_handles.request, INTERNET_OPTION_PROXY_PASSWORD, const_cast<char*>("s3cret"), 7));
+  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(StatusCode(m_handles.request), 200u);
   std::string body;
-  ASSERT_TRUE(ReadAllSync(handles_.request, body));
+  ASSERT_TRUE(ReadAllSync(m_handles.request, body));
   EXPECT_EQ(body, "tunnelled");
-  handles_.Close();
+  m_handles.Close();
   tls.Stop();
 }
 

@@ -108,11 +108,11 @@ void PrintTo(const RedirectCase& c, std::ostream* os) { *os << c.name; }
 class SchemeRedirectTest : public ::testing::TestWithParam<std::tuple<RedirectCase, bool>> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(tls_.Start());
-    ASSERT_TRUE(plain_.Start());
-    ASSERT_TRUE(QmxInternetSetTrustedCertificates(tls_.CertificateFile().c_str()));
-    for (LoopbackServer* s : {&tls_, &plain_}) {
-      LoopbackServer* other = s == &tls_ ? &plain_ : &tls_;
+    ASSERT_TRUE(m_tls.Start());
+    ASSERT_TRUE(m_plain.Start());
+    ASSERT_TRUE(QmxInternetSetTrustedCertificates(m_tls.CertificateFile().c_str()));
+    for (LoopbackServer* s : {&m_tls, &m_plain}) {
+      LoopbackServer* other = s == &m_tls ? &m_plain : &m_tls;
       s->Route("/go", [other](const qmxloopback::ReceivedRequest&) {
         Reply r = Reply::Text(302, "moved");
         r.headers.push_back({"Location", other->Url("/landed")});
@@ -122,39 +122,39 @@ class SchemeRedirectTest : public ::testing::TestWithParam<std::tuple<RedirectCa
     }
   }
   void TearDown() override {
-    handles_.Close();
+    m_handles.Close();
     QmxInternetSetTrustedCertificates(nullptr);
-    tls_.Stop();
-    plain_.Stop();
+    m_tls.Stop();
+    m_plain.Stop();
   }
-  LoopbackServer tls_{ServerOptions{true}}, plain_;
-  Completions done_;
-  Handles handles_;
+  LoopbackServer m_tls{ServerOptions{true}}, m_plain;
+  Completions m_done;
+  Handles m_handles;
 };
 
 TEST_P(SchemeRedirectTest, HttpsToHttpNeedsPermission) {
   const RedirectCase& c = std::get<0>(GetParam());
   const bool async = std::get<1>(GetParam());
-  LoopbackServer& first = c.fromHttps ? tls_ : plain_;
-  LoopbackServer& target = c.fromHttps ? plain_ : tls_;
+  LoopbackServer& first = c.fromHttps ? m_tls : m_plain;
+  LoopbackServer& target = c.fromHttps ? m_plain : m_tls;
   std::vector<Setting> settings;
   if (c.security) settings.push_back({INTERNET_OPTION_SECURITY_FLAGS, c.security, false});
-  handles_ = OpenWith(async, "127.0.0.1", first.Port(), "/go", done_, settings,
+  m_handles = OpenWith(async, "127.0.0.1", first.Port(), "/go", m_done, settings,
                       kPlain | c.flags | (c.fromHttps ? INTERNET_FLAG_SECURE : 0));
-  Outcome o = Exchange(async, handles_.request, done_);
+  Outcome o = Exchange(async, m_handles.request, m_done);
   EXPECT_EQ(o.sendError, c.error);
   ASSERT_TRUE(first.WaitForRequests(1));
   if (c.error) {
     EXPECT_EQ(target.RequestCount(), 0u) << "nothing may be sent to the http URL";
     EXPECT_EQ(target.ConnectionCount(), 0u);
-    EXPECT_EQ(done_.Redirects(), 0u) << "a refused redirect is not reported as one";
+    EXPECT_EQ(m_done.Redirects(), 0u) << "a refused redirect is not reported as one";
   } else {
     EXPECT_EQ(o.status, 200u);
     EXPECT_EQ(o.body, "landed");
     EXPECT_EQ(target.RequestCount(), 1u);
   }
   if (async && c.error) {
-    EXPECT_EQ(done_.Count(), 1u) << "one REQUEST_COMPLETE";
+    EXPECT_EQ(m_done.Count(), 1u) << "one REQUEST_COMPLETE";
   }
 }
 

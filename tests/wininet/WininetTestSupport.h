@@ -58,34 +58,34 @@ class Recorder {
     Recorder& r = Get();
     std::function<void(const Note&)> hook;
     {
-      std::lock_guard<std::mutex> lock(r.mu_);
-      r.notes_.push_back(n);
-      hook = r.hook_;
-      r.cv_.notify_all();
+      std::lock_guard<std::mutex> lock(r.m_mu);
+      r.m_notes.push_back(n);
+      hook = r.m_hook;
+      r.m_cv.notify_all();
     }
     if (hook) hook(n);
   }
 
   void Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    notes_.clear();
-    hook_ = nullptr;
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_notes.clear();
+    m_hook = nullptr;
   }
   // Runs inside every callback, after it was recorded.
   void SetHook(std::function<void(const Note&)> h) {
-    std::lock_guard<std::mutex> lock(mu_);
-    hook_ = std::move(h);
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_hook = std::move(h);
   }
   std::vector<Note> Notes() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return notes_;
+    std::lock_guard<std::mutex> lock(m_mu);
+    return m_notes;
   }
   // Waits for the count-th note (1-based) matching pred.
   bool WaitFor(std::function<bool(const Note&)> pred, size_t count = 1) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, kDeadline, [&] {
+    std::unique_lock<std::mutex> lock(m_mu);
+    return m_cv.wait_for(lock, kDeadline, [&] {
       size_t n = 0;
-      for (const auto& x : notes_)
+      for (const auto& x : m_notes)
         if (pred(x)) ++n;
       return n >= count;
     });
@@ -94,25 +94,25 @@ class Recorder {
   INTERNET_ASYNC_RESULT WaitComplete(DWORD_PTR ctx, size_t count = 1) {
     auto isIt = [ctx](const Note& n) { return n.context == ctx && n.status == INTERNET_STATUS_REQUEST_COMPLETE; };
     EXPECT_TRUE(WaitFor(isIt, count)) << "no completion " << count << " for context " << ctx;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     size_t seen = 0;
-    for (const auto& x : notes_)
+    for (const auto& x : m_notes)
       if (isIt(x) && ++seen == count) return x.result;
     return INTERNET_ASYNC_RESULT{0, 0xFFFFFFFF};
   }
   std::vector<DWORD> Statuses(DWORD_PTR ctx) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     std::vector<DWORD> out;
-    for (const auto& x : notes_)
+    for (const auto& x : m_notes)
       if (x.context == ctx) out.push_back(x.status);
     return out;
   }
 
  private:
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Note> notes_;
-  std::function<void(const Note&)> hook_;
+  mutable std::mutex m_mu;
+  std::condition_variable m_cv;
+  std::vector<Note> m_notes;
+  std::function<void(const Note&)> m_hook;
 };
 
 // The three handles of one request.
@@ -206,39 +206,39 @@ class Completions {
   static void CALLBACK Callback(HINTERNET, DWORD_PTR ctx, DWORD status, LPVOID info, DWORD len) {
     if (status != INTERNET_STATUS_REQUEST_COMPLETE && status != INTERNET_STATUS_REDIRECT) return;
     auto* self = reinterpret_cast<Completions*>(ctx);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    std::lock_guard<std::mutex> lock(self->m_mu);
     if (status == INTERNET_STATUS_REDIRECT) {
-      ++self->redirects_;
+      ++self->m_redirects;
       return;
     }
     INTERNET_ASYNC_RESULT r{0, 0xFFFFFFFF};
     if (info && len == sizeof r) std::memcpy(&r, info, sizeof r);
-    self->results_.push_back(r);
-    self->cv_.notify_all();
+    self->m_results.push_back(r);
+    self->m_cv.notify_all();
   }
   // The next completion not taken yet; {0, 0xFFFFFFFF} when none came.
   INTERNET_ASYNC_RESULT Next() {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!cv_.wait_for(lock, kDeadline, [&] { return taken_ < results_.size(); })) {
-      ADD_FAILURE() << "no completion " << taken_ + 1;
+    std::unique_lock<std::mutex> lock(m_mu);
+    if (!m_cv.wait_for(lock, kDeadline, [&] { return m_taken < m_results.size(); })) {
+      ADD_FAILURE() << "no completion " << m_taken + 1;
       return INTERNET_ASYNC_RESULT{0, 0xFFFFFFFF};
     }
-    return results_[taken_++];
+    return m_results[m_taken++];
   }
   size_t Count() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return results_.size();
+    std::lock_guard<std::mutex> lock(m_mu);
+    return m_results.size();
   }
   size_t Redirects() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return redirects_;
+    std::lock_guard<std::mutex> lock(m_mu);
+    return m_redirects;
   }
 
  private:
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<INTERNET_ASYNC_RESULT> results_;
-  size_t taken_ = 0, redirects_ = 0;
+  mutable std::mutex m_mu;
+  std::condition_variable m_cv;
+  std::vector<INTERNET_ASYNC_RESULT> m_results;
+  size_t m_taken = 0, m_redirects = 0;
 };
 
 // An option set before the request is sent, on the root (before the connect

@@ -452,17 +452,17 @@ struct LoopbackServer::Impl {
   }
 };
 
-LoopbackServer::LoopbackServer(ServerOptions options) : options_(std::move(options)), impl_(new Impl) {}
+LoopbackServer::LoopbackServer(ServerOptions options) : m_options(std::move(options)), m_impl(new Impl) {}
 
 LoopbackServer::~LoopbackServer() { Stop(); }
 
 bool LoopbackServer::Start() {
-  if (options_.tls) {
+  if (m_options.tls) {
     char tmpl[] = "/tmp/qmxloopback-XXXXXX";
     if (!mkdtemp(tmpl)) return false;
-    impl_->dir = tmpl;
-    impl_->ctx = SSL_CTX_new(TLS_server_method());
-    if (!impl_->ctx || !MakeCertificate(options_, impl_->dir, impl_->ctx, certFile_)) return false;
+    m_impl->dir = tmpl;
+    m_impl->ctx = SSL_CTX_new(TLS_server_method());
+    if (!m_impl->ctx || !MakeCertificate(m_options, m_impl->dir, m_impl->ctx, m_certFile)) return false;
   }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -476,57 +476,57 @@ bool LoopbackServer::Start() {
     ::close(fd);
     return false;
   }
-  port_ = ntohs(a.sin_port);
-  impl_->listenFd = fd;
-  impl_->acceptor = std::thread([this] { impl_->Accept(); });
+  m_port = ntohs(a.sin_port);
+  m_impl->listenFd = fd;
+  m_impl->acceptor = std::thread([this] { m_impl->Accept(); });
   return true;
 }
 
 void LoopbackServer::Stop() {
-  if (!impl_) return;
+  if (!m_impl) return;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    if (impl_->stopping && !impl_->acceptor.joinable()) return;
-    impl_->stopping = true;
-    impl_->halt = true;
-    impl_->cv.notify_all();
-    for (int fd : impl_->openFds) ::shutdown(fd, SHUT_RDWR);
-    if (impl_->listenFd >= 0) ::shutdown(impl_->listenFd, SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    if (m_impl->stopping && !m_impl->acceptor.joinable()) return;
+    m_impl->stopping = true;
+    m_impl->halt = true;
+    m_impl->cv.notify_all();
+    for (int fd : m_impl->openFds) ::shutdown(fd, SHUT_RDWR);
+    if (m_impl->listenFd >= 0) ::shutdown(m_impl->listenFd, SHUT_RDWR);
   }
-  if (impl_->acceptor.joinable()) impl_->acceptor.join();
+  if (m_impl->acceptor.joinable()) m_impl->acceptor.join();
   std::vector<std::thread> workers;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    workers.swap(impl_->workers);
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    workers.swap(m_impl->workers);
   }
   for (auto& t : workers) t.join();
-  if (impl_->listenFd >= 0) ::close(impl_->listenFd);
-  impl_->listenFd = -1;
-  if (impl_->ctx) SSL_CTX_free(impl_->ctx);
-  impl_->ctx = nullptr;
-  if (!certFile_.empty()) ::unlink(certFile_.c_str());
-  if (!impl_->dir.empty()) ::rmdir(impl_->dir.c_str());
-  impl_->dir.clear();
+  if (m_impl->listenFd >= 0) ::close(m_impl->listenFd);
+  m_impl->listenFd = -1;
+  if (m_impl->ctx) SSL_CTX_free(m_impl->ctx);
+  m_impl->ctx = nullptr;
+  if (!m_certFile.empty()) ::unlink(m_certFile.c_str());
+  if (!m_impl->dir.empty()) ::rmdir(m_impl->dir.c_str());
+  m_impl->dir.clear();
 }
 
 std::string LoopbackServer::Url(const std::string& path) const {
-  return std::string(options_.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
+  return std::string(m_options.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
 void LoopbackServer::SetHandler(Handler h) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->handler = std::move(h);
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  m_impl->handler = std::move(h);
 }
 
 void LoopbackServer::Route(const std::string& target, Handler h) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->routes[target] = std::move(h);
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  m_impl->routes[target] = std::move(h);
 }
 
 void LoopbackServer::RequireBasic(const std::string& user, const std::string& password, const std::string& realm) {
   std::string expected = "Basic " + Base64(user + ":" + password);
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->gate = [expected, realm](const ReceivedRequest& req, Reply& reply) {
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  m_impl->gate = [expected, realm](const ReceivedRequest& req, Reply& reply) {
     if (req.Header("Authorization") == expected) return false;
     reply = Reply::BasicChallenge(realm);
     return true;
@@ -534,49 +534,49 @@ void LoopbackServer::RequireBasic(const std::string& user, const std::string& pa
 }
 
 void LoopbackServer::ReleaseStalled() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->released = true;
-  impl_->cv.notify_all();
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  m_impl->released = true;
+  m_impl->cv.notify_all();
 }
 
 std::vector<ReceivedRequest> LoopbackServer::Requests() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->requests;
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  return m_impl->requests;
 }
 
 size_t LoopbackServer::RequestCount() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->requests.size();
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  return m_impl->requests.size();
 }
 
 size_t LoopbackServer::ConnectionCount() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return static_cast<size_t>(impl_->connections);
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  return static_cast<size_t>(m_impl->connections);
 }
 
 size_t LoopbackServer::OpenConnections() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->open;
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  return m_impl->open;
 }
 
 size_t LoopbackServer::PeakConnections() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->peak;
+  std::lock_guard<std::mutex> lock(m_impl->mu);
+  return m_impl->peak;
 }
 
 bool LoopbackServer::WaitForRequests(size_t n, std::chrono::milliseconds deadline) const {
-  std::unique_lock<std::mutex> lock(impl_->mu);
-  return impl_->cv.wait_for(lock, deadline, [&] { return impl_->requests.size() >= n; });
+  std::unique_lock<std::mutex> lock(m_impl->mu);
+  return m_impl->cv.wait_for(lock, deadline, [&] { return m_impl->requests.size() >= n; });
 }
 
 bool LoopbackServer::WaitForOpenConnections(size_t n, std::chrono::milliseconds deadline) const {
-  std::unique_lock<std::mutex> lock(impl_->mu);
-  return impl_->cv.wait_for(lock, deadline, [&] { return impl_->open >= n; });
+  std::unique_lock<std::mutex> lock(m_impl->mu);
+  return m_impl->cv.wait_for(lock, deadline, [&] { return m_impl->open >= n; });
 }
 
 bool LoopbackServer::WaitForConnectionsClosed(std::chrono::milliseconds deadline) const {
-  std::unique_lock<std::mutex> lock(impl_->mu);
-  return impl_->cv.wait_for(lock, deadline, [&] { return impl_->open == 0; });
+  std::unique_lock<std::mutex> lock(m_impl->mu);
+  return m_impl->cv.wait_for(lock, deadline, [&] { return m_impl->open == 0; });
 }
 
 // ---------------------------------------------------------------------------
@@ -585,29 +585,29 @@ BlackholeListener::BlackholeListener() = default;
 BlackholeListener::~BlackholeListener() { Stop(); }
 
 bool BlackholeListener::Start() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 0) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+  if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(m_listenFd, 0) != 0 ||
+      ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
     return false;
-  port_ = ntohs(a.sin_port);
+  m_port = ntohs(a.sin_port);
   // Fill the accept queue; nobody ever accepts, so later SYNs go unanswered.
   for (int i = 0; i < 4; ++i) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    fillers_.push_back(fd);
+    m_fillers.push_back(fd);
   }
   return true;
 }
 
 void BlackholeListener::Stop() {
-  for (int fd : fillers_) ::close(fd);
-  fillers_.clear();
-  if (listenFd_ >= 0) ::close(listenFd_);
-  listenFd_ = -1;
+  for (int fd : m_fillers) ::close(fd);
+  m_fillers.clear();
+  if (m_listenFd >= 0) ::close(m_listenFd);
+  m_listenFd = -1;
 }
 
 uint16_t UnusedPort() {

@@ -42,7 +42,7 @@ bool ProxyProcess::Start() {
   // The free port is found before the proxy binds it; should another
   // process take it in between, try again with a new one.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    ready_ = exited_ = false;
+    m_ready = m_exited = false;
     if (StartOnce()) return true;
   }
   return false;
@@ -51,17 +51,17 @@ bool ProxyProcess::Start() {
 bool ProxyProcess::StartOnce() {
   char tmpl[] = "/tmp/qmxproxy-XXXXXX";
   if (!mkdtemp(tmpl)) return false;
-  dir_ = tmpl;
-  port_ = FreePort();
-  std::string conf = dir_ + "/proxy.conf";
+  m_dir = tmpl;
+  m_port = FreePort();
+  std::string conf = m_dir + "/proxy.conf";
   {
     std::ofstream f(conf);
     f << Config();
   }
-  std::string logPath = dir_ + "/proxy.log";
-  logFd_ = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::string logPath = m_dir + "/proxy.log";
+  m_logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int pipeFds[2];
-  if (logFd_ < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+  if (m_logFd < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
 
   std::vector<std::string> args = Arguments(conf);
   std::string program = Program();
@@ -80,35 +80,35 @@ bool ProxyProcess::StartOnce() {
     ::_exit(127);
   }
   ::setpgid(pid, pid);
-  pid_ = pid;
+  m_pid = pid;
   ::close(pipeFds[1]);
 
   // A thread copies the proxy's output into the log file for as long as it
   // runs and tells Start when the proxy reports that it listens.
   int readFd = pipeFds[0];
   std::string ready = ReadyText();
-  drain_ = std::thread([this, readFd, ready] {
+  m_drain = std::thread([this, readFd, ready] {
     std::string seen;
     char buf[4096];
     ssize_t n;
     while ((n = ::read(readFd, buf, sizeof buf)) > 0) {
-      if (::write(logFd_, buf, static_cast<size_t>(n)) < 0) break;
-      std::lock_guard<std::mutex> lock(mu_);
-      if (!ready_) {
+      if (::write(m_logFd, buf, static_cast<size_t>(n)) < 0) break;
+      std::lock_guard<std::mutex> lock(m_mu);
+      if (!m_ready) {
         seen.append(buf, static_cast<size_t>(n));
-        ready_ = seen.find(ready) != std::string::npos;
-        if (ready_) cv_.notify_all();
+        m_ready = seen.find(ready) != std::string::npos;
+        if (m_ready) m_cv.notify_all();
       }
     }
     ::close(readFd);
-    std::lock_guard<std::mutex> lock(mu_);
-    exited_ = true;
-    cv_.notify_all();
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_exited = true;
+    m_cv.notify_all();
   });
   bool up;
   {
-    std::unique_lock<std::mutex> lock(mu_);
-    up = cv_.wait_for(lock, std::chrono::seconds(30), [this] { return ready_ || exited_; }) && ready_;
+    std::unique_lock<std::mutex> lock(m_mu);
+    up = m_cv.wait_for(lock, std::chrono::seconds(30), [this] { return m_ready || m_exited; }) && m_ready;
   }
   if (!up) {
     Stop();
@@ -118,43 +118,43 @@ bool ProxyProcess::StartOnce() {
 }
 
 void ProxyProcess::Stop() {
-  if (pid_ > 0) {
-    ::kill(-pid_, SIGTERM);
+  if (m_pid > 0) {
+    ::kill(-m_pid, SIGTERM);
     int status;
-    ::waitpid(pid_, &status, 0);
-    ::kill(-pid_, SIGKILL);  // any worker the main process left behind
-    pid_ = -1;
+    ::waitpid(m_pid, &status, 0);
+    ::kill(-m_pid, SIGKILL);  // any worker the main process left behind
+    m_pid = -1;
   }
-  if (drain_.joinable()) drain_.join();  // ends once every writer of the pipe is gone
-  if (logFd_ >= 0) ::close(logFd_);
-  logFd_ = -1;
-  if (!dir_.empty()) {
-    ::unlink((dir_ + "/proxy.conf").c_str());
-    ::unlink((dir_ + "/proxy.log").c_str());
-    ::unlink((dir_ + "/proxy.pid").c_str());
-    ::rmdir(dir_.c_str());
-    dir_.clear();
+  if (m_drain.joinable()) m_drain.join();  // ends once every writer of the pipe is gone
+  if (m_logFd >= 0) ::close(m_logFd);
+  m_logFd = -1;
+  if (!m_dir.empty()) {
+    ::unlink((m_dir + "/proxy.conf").c_str());
+    ::unlink((m_dir + "/proxy.log").c_str());
+    ::unlink((m_dir + "/proxy.pid").c_str());
+    ::rmdir(m_dir.c_str());
+    m_dir.clear();
   }
 }
 
 std::string ProxyProcess::Log() const {
   std::lock_guard<std::mutex> lock(g_logMu);
-  std::ifstream f(dir_ + "/proxy.log");
+  std::ifstream f(m_dir + "/proxy.log");
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 // ---------------------------------------------------------------------------
 
-TinyProxy::TinyProxy(std::string user, std::string password) : user_(std::move(user)), password_(std::move(password)) {}
+TinyProxy::TinyProxy(std::string user, std::string password) : m_user(std::move(user)), m_password(std::move(password)) {}
 TinyProxy::~TinyProxy() { Stop(); }
 
 std::string TinyProxy::Program() const { return "tinyproxy"; }
 
 std::string TinyProxy::Config() const {
-  std::string c = "Port " + std::to_string(port_) +
+  std::string c = "Port " + std::to_string(m_port) +
                   "\nListen 127.0.0.1\nTimeout 60\nMaxClients 100\nAllow 127.0.0.1\n"
                   "DisableViaHeader Yes\nLogLevel Info\n";
-  if (!user_.empty()) c += "BasicAuth " + user_ + " " + password_ + "\n";
+  if (!m_user.empty()) c += "BasicAuth " + m_user + " " + m_password + "\n";
   return c;
 }
 
@@ -170,7 +170,7 @@ std::string DanteSocks::Program() const {
 }
 
 std::string DanteSocks::Config() const {
-  std::string c = "logoutput: stderr\ninternal: 127.0.0.1 port = " + std::to_string(port_) +
+  std::string c = "logoutput: stderr\ninternal: 127.0.0.1 port = " + std::to_string(m_port) +
                   "\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\n";
   if (::getuid() == 0) c += "user.privileged: root\nuser.unprivileged: nobody\n";
   c += "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
@@ -181,7 +181,7 @@ std::string DanteSocks::Config() const {
 std::string DanteSocks::ReadyText() const { return "running"; }
 
 std::vector<std::string> DanteSocks::Arguments(const std::string& configFile) const {
-  return {"-f", configFile, "-N", "1", "-p", dir_ + "/proxy.pid"};
+  return {"-f", configFile, "-N", "1", "-p", m_dir + "/proxy.pid"};
 }
 
 }  // namespace qmxloopback

@@ -102,12 +102,12 @@ class LoopbackServer {
   // Closes the listener and every connection, releases stalls, joins threads.
   void Stop();
 
-  uint16_t Port() const { return port_; }
-  bool Tls() const { return options_.tls; }
+  uint16_t Port() const { return m_port; }
+  bool Tls() const { return m_options.tls; }
   // "http://127.0.0.1:port" + path (https for a TLS server).
   std::string Url(const std::string& path = "/") const;
   // PEM file of the server's self-signed certificate (TLS servers).
-  std::string CertificateFile() const { return certFile_; }
+  std::string CertificateFile() const { return m_certFile; }
 
   // The handler for every request (default: 200 "hello").
   void SetHandler(Handler h);
@@ -136,10 +136,10 @@ class LoopbackServer {
 
  private:
   struct Impl;
-  ServerOptions options_;
-  uint16_t port_ = 0;
-  std::string certFile_;
-  std::unique_ptr<Impl> impl_;
+  ServerOptions m_options;
+  uint16_t m_port = 0;
+  std::string m_certFile;
+  std::unique_ptr<Impl> m_impl;
 };
 
 // A listener whose backlog is full, so that a connect to it neither
@@ -150,12 +150,12 @@ class BlackholeListener {
   ~BlackholeListener();
   bool Start();
   void Stop();
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return m_port; }
 
  private:
-  int listenFd_ = -1;
-  std::vector<int> fillers_;
-  uint16_t port_ = 0;
+  int m_listenFd = -1;
+  std::vector<int> m_fillers;
+  uint16_t m_port = 0;
 };
 
 // A port on 127.0.0.1 where nothing listens (connections are refused).

@@ -26,8 +26,8 @@ class ProxyProcess {
   // is listening. False when the program is missing or does not come up.
   bool Start();
   void Stop();
-  uint16_t Port() const { return port_; }
-  bool Running() const { return pid_ > 0; }
+  uint16_t Port() const { return m_port; }
+  bool Running() const { return m_pid > 0; }
   // Everything the proxy wrote to its log so far.
   std::string Log() const;
 
@@ -38,17 +38,17 @@ class ProxyProcess {
   virtual std::string ReadyText() const = 0;
   virtual std::vector<std::string> Arguments(const std::string& configFile) const = 0;
 
-  std::string dir_;
-  uint16_t port_ = 0;
+  std::string m_dir;
+  uint16_t m_port = 0;
 
  private:
   bool StartOnce();
-  pid_t pid_ = -1;
-  std::thread drain_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool ready_ = false, exited_ = false;
-  int logFd_ = -1;
+  pid_t m_pid = -1;
+  std::thread m_drain;
+  std::mutex m_mu;
+  std::condition_variable m_cv;
+  bool m_ready = false, m_exited = false;
+  int m_logFd = -1;
 };
 
 // tinyproxy on 127.0.0.1; with a user name it demands Basic credentials
@@ -65,7 +65,7 @@ class TinyProxy : public ProxyProcess {
   std::vector<std::string> Arguments(const std::string& configFile) const override;
 
  private:
-  std::string user_, password_;
+  std::string m_user, m_password;
 };
 
 // danted as a SOCKS server without authentication (SOCKS4 clients welcome).
