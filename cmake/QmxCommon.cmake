@@ -1,5 +1,12 @@
-# Warnings and sanitizers shared by every target of the project.
-add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+# Warnings: an interface target every target of the project links (through
+# link_libraries in the top-level file, so that no target is forgotten).
+# QMX_WERROR makes them errors; CI sets it.
+add_library(qmx_warnings INTERFACE)
+target_compile_options(qmx_warnings INTERFACE -Wall -Wextra -Wno-unused-parameter
+                       $<$<BOOL:${QMX_WERROR}>:-Werror>)
+link_libraries($<BUILD_INTERFACE:qmx_warnings>)
+
+# Sanitizers, for every target of the project.
 
 if(QMX_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

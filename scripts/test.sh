@@ -11,7 +11,8 @@ bash scripts/install-deps.sh
 presets=${QMX_PRESETS:-"default asan tsan"}
 for p in $presets; do
   echo "=== preset $p: configure and build"
-  cmake --preset "$p" >/dev/null
+  # Warnings are errors here (QMX_WERROR), not in a developer's own build.
+  cmake --preset "$p" -DQMX_WERROR=ON >/dev/null
   cmake --build --preset "$p"
   echo "=== preset $p: tests"
   ctest --preset "$p"

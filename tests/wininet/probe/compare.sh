@@ -2,7 +2,7 @@
 # Runs wininet_probe twice against one loopback_serve: natively against this
 # layer and, built with MinGW, under Wine's WinINet; prints the diff.
 # Needs wine64 and g++-mingw-w64-x86-64-posix (not build dependencies).
-# usage: compare.sh <build-dir>
+# usage: compare.sh <build-dir>   (configured with -DQMX_BUILD_PROBE=ON)
 set -euo pipefail
 build=${1:?build directory}
 here=$(cd "$(dirname "$0")" && pwd)
