@@ -84,58 +84,66 @@ TEST_P(CutBodyTest, ReadThatMeetsTheCutFails) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cuts, CutBodyTest,
-    ::testing::Combine(
-        ::testing::Values(
-            FaultCase{"ShorterThanContentLength",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain(Pattern(5000));
-                          r.contentLength = 9000;
-                          return r;
-                        });
-                      },
-                      {}, 0, ERROR_INTERNET_CONNECTION_ABORTED},
-            FaultCase{"ChunkedClosedBeforeLastChunk",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain(Pattern(5000));
-                          r.framing = Reply::Framing::kChunked;
-                          r.chunkSize = 1000;
-                          r.closeAfterBody = 3000;
-                          return r;
-                        });
-                      },
-                      {}, 0, ERROR_INTERNET_CONNECTION_ABORTED},
-            FaultCase{"BrokenChunkHeader",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain(Pattern(5000));
-                          r.framing = Reply::Framing::kChunked;
-                          r.brokenChunking = true;
-                          return r;
-                        });
-                      },
-                      {}, 0, ERROR_INTERNET_CONNECTION_ABORTED},
-            FaultCase{"ResetMidBody",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain(Pattern(5000));
-                          r.resetAfterBody = 1000;
-                          return r;
-                        });
-                      },
-                      {}, 0, ERROR_INTERNET_CONNECTION_RESET},
-            // The control: a close-delimited body ends well at the close.
-            FaultCase{"CloseDelimitedIsWhole",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain(Pattern(5000));
-                          r.framing = Reply::Framing::kClose;
-                          return r;
-                        });
-                      },
-                      {}, 0, 0}),
-        ::testing::Bool()),
+    ::testing::Combine(::testing::Values(FaultCase{"ShorterThanContentLength",
+                                                   [](LoopbackServer& s) {
+                                                     s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                                                       Reply r = Plain(Pattern(5000));
+                                                       r.contentLength = 9000;
+                                                       return r;
+                                                     });
+                                                   },
+                                                   {},
+                                                   0,
+                                                   ERROR_INTERNET_CONNECTION_ABORTED},
+                                         FaultCase{"ChunkedClosedBeforeLastChunk",
+                                                   [](LoopbackServer& s) {
+                                                     s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                                                       Reply r = Plain(Pattern(5000));
+                                                       r.framing = Reply::Framing::kChunked;
+                                                       r.chunkSize = 1000;
+                                                       r.closeAfterBody = 3000;
+                                                       return r;
+                                                     });
+                                                   },
+                                                   {},
+                                                   0,
+                                                   ERROR_INTERNET_CONNECTION_ABORTED},
+                                         FaultCase{"BrokenChunkHeader",
+                                                   [](LoopbackServer& s) {
+                                                     s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                                                       Reply r = Plain(Pattern(5000));
+                                                       r.framing = Reply::Framing::kChunked;
+                                                       r.brokenChunking = true;
+                                                       return r;
+                                                     });
+                                                   },
+                                                   {},
+                                                   0,
+                                                   ERROR_INTERNET_CONNECTION_ABORTED},
+                                         FaultCase{"ResetMidBody",
+                                                   [](LoopbackServer& s) {
+                                                     s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                                                       Reply r = Plain(Pattern(5000));
+                                                       r.resetAfterBody = 1000;
+                                                       return r;
+                                                     });
+                                                   },
+                                                   {},
+                                                   0,
+                                                   ERROR_INTERNET_CONNECTION_RESET},
+                                         // The control: a close-delimited body ends well at the close.
+                                         FaultCase{"CloseDelimitedIsWhole",
+                                                   [](LoopbackServer& s) {
+                                                     s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                                                       Reply r = Plain(Pattern(5000));
+                                                       r.framing = Reply::Framing::kClose;
+                                                       return r;
+                                                     });
+                                                   },
+                                                   {},
+                                                   0,
+                                                   0}),
+                       ::testing::Bool()),
     CaseName);
 
 // ---------------------------------------------------------------------------
@@ -176,80 +184,93 @@ std::string InterimBlocks(int count, size_t bytesEach) {
   return raw + "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfits";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Caps, HeaderCapTest,
-    ::testing::Combine(
-        ::testing::Values(
-            FaultCase{"EndlessHeaderLines",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain("never");
-                          r.endlessHeaders = true;
-                          return r;
-                        });
-                      },
-                      {}, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
-            FaultCase{"EndlessTrailers",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain("fits");
-                          r.endlessTrailers = true;
-                          return r;
-                        });
-                      },
-                      {}, 0, ERROR_HTTP_INVALID_SERVER_RESPONSE},
-            FaultCase{"RedirectHopsTogether", ServeHeavyHops, {}, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0, "/h1"},
-            FaultCase{"InterimBlocksTogether",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r;
-                          r.raw = InterimBlocks(3, 100 * 1024);
-                          return r;
-                        });
-                      },
-                      {}, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
-            FaultCase{"OneLineWithoutEnd",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r;
-                          r.raw = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(300 * 1024, 'l');
-                          return r;
-                        });
-                      },
-                      {}, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
-            // libcurl itself refuses a trailer line beyond 64 KiB, as broken
-            // chunking: a failure all the same, never the end of the body.
-            FaultCase{"OneTrailerLineWithoutEnd",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r;
-                          r.raw = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nfits\r\n0\r\nX-T: " +
-                                  std::string(300 * 1024, 't');
-                          return r;
-                        });
-                      },
-                      {}, 0, ERROR_INTERNET_CONNECTION_ABORTED},
-            // The controls: large blocks under the cap are fine.
-            FaultCase{"OneLargeBlockUnderTheCap",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r = Plain("fits");
-                          PadHeaders(r.headers, 200 * 1024);
-                          return r;
-                        });
-                      },
-                      {}, 0, 0},
-            FaultCase{"InterimBlocksUnderTheCap",
-                      [](LoopbackServer& s) {
-                        s.SetHandler([](const qmxloopback::ReceivedRequest&) {
-                          Reply r;
-                          r.raw = InterimBlocks(2, 100 * 1024);
-                          return r;
-                        });
-                      },
-                      {}, 0, 0}),
-        ::testing::Bool()),
-    CaseName);
+const FaultCase kCapCases[] = {
+    FaultCase{"EndlessHeaderLines",
+              [](LoopbackServer& s) {
+                s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                  Reply r = Plain("never");
+                  r.endlessHeaders = true;
+                  return r;
+                });
+              },
+              {},
+              ERROR_HTTP_INVALID_SERVER_RESPONSE,
+              0},
+    FaultCase{"EndlessTrailers",
+              [](LoopbackServer& s) {
+                s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                  Reply r = Plain("fits");
+                  r.endlessTrailers = true;
+                  return r;
+                });
+              },
+              {},
+              0,
+              ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    FaultCase{"RedirectHopsTogether", ServeHeavyHops, {}, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0, "/h1"},
+    FaultCase{"InterimBlocksTogether",
+              [](LoopbackServer& s) {
+                s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                  Reply r;
+                  r.raw = InterimBlocks(3, 100 * 1024);
+                  return r;
+                });
+              },
+              {},
+              ERROR_HTTP_INVALID_SERVER_RESPONSE,
+              0},
+    FaultCase{"OneLineWithoutEnd",
+              [](LoopbackServer& s) {
+                s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                  Reply r;
+                  r.raw = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(300 * 1024, 'l');
+                  return r;
+                });
+              },
+              {},
+              ERROR_HTTP_INVALID_SERVER_RESPONSE,
+              0},
+    // libcurl itself refuses a trailer line beyond 64 KiB, as broken
+    // chunking: a failure all the same, never the end of the body.
+    FaultCase{"OneTrailerLineWithoutEnd",
+              [](LoopbackServer& s) {
+                s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                  Reply r;
+                  r.raw = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nfits\r\n0\r\nX-T: " +
+                          std::string(300 * 1024, 't');
+                  return r;
+                });
+              },
+              {},
+              0,
+              ERROR_INTERNET_CONNECTION_ABORTED},
+    // The controls: large blocks under the cap are fine.
+    FaultCase{"OneLargeBlockUnderTheCap",
+              [](LoopbackServer& s) {
+                s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                  Reply r = Plain("fits");
+                  PadHeaders(r.headers, 200 * 1024);
+                  return r;
+                });
+              },
+              {},
+              0,
+              0},
+    FaultCase{"InterimBlocksUnderTheCap",
+              [](LoopbackServer& s) {
+                s.SetHandler([](const qmxloopback::ReceivedRequest&) {
+                  Reply r;
+                  r.raw = InterimBlocks(2, 100 * 1024);
+                  return r;
+                });
+              },
+              {},
+              0,
+              0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Caps, HeaderCapTest, ::testing::Combine(::testing::ValuesIn(kCapCases), ::testing::Bool()),
+                         CaseName);
 
 // ---------------------------------------------------------------------------
 // Time limits: the overall limit (a Linux extension), the receive limit as an
@@ -299,18 +320,32 @@ constexpr DWORD kTotal = QMX_INTERNET_OPTION_TOTAL_TIMEOUT;
 INSTANTIATE_TEST_SUITE_P(
     Limits, TimeLimitTest,
     ::testing::Combine(
-        ::testing::Values(
-            FaultCase{"TotalBeforeHeaders", Stall, {{kTotal, 1000, true}}, ERROR_INTERNET_TIMEOUT, 0},
-            FaultCase{"TotalWhileTheBodyFlows", Endless, {{kTotal, 1500, false}}, 0, ERROR_INTERNET_TIMEOUT},
-            FaultCase{"TotalNotReached", Quick, {{kTotal, 15000, true}}, 0, 0},
-            FaultCase{"ReceiveBeforeHeaders", Stall, {{INTERNET_OPTION_RECEIVE_TIMEOUT, 1000, false}},
-                      ERROR_INTERNET_TIMEOUT, 0},
-            FaultCase{"ReceiveMidBody", StallMidBody, {{INTERNET_OPTION_RECEIVE_TIMEOUT, 1000, false}}, 0,
-                      ERROR_INTERNET_TIMEOUT},
-            FaultCase{"ReceiveMidBodyFromRoot", StallMidBody, {{INTERNET_OPTION_RECEIVE_TIMEOUT, 1000, true}}, 0,
-                      ERROR_INTERNET_TIMEOUT},
-            FaultCase{"ConnectFromRoot", Quick, {{INTERNET_OPTION_CONNECT_TIMEOUT, 1000, true}},
-                      ERROR_INTERNET_TIMEOUT, 0, "/", true}),
+        ::testing::Values(FaultCase{"TotalBeforeHeaders", Stall, {{kTotal, 1000, true}}, ERROR_INTERNET_TIMEOUT, 0},
+                          FaultCase{
+                              "TotalWhileTheBodyFlows", Endless, {{kTotal, 1500, false}}, 0, ERROR_INTERNET_TIMEOUT},
+                          FaultCase{"TotalNotReached", Quick, {{kTotal, 15000, true}}, 0, 0},
+                          FaultCase{"ReceiveBeforeHeaders",
+                                    Stall,
+                                    {{INTERNET_OPTION_RECEIVE_TIMEOUT, 1000, false}},
+                                    ERROR_INTERNET_TIMEOUT,
+                                    0},
+                          FaultCase{"ReceiveMidBody",
+                                    StallMidBody,
+                                    {{INTERNET_OPTION_RECEIVE_TIMEOUT, 1000, false}},
+                                    0,
+                                    ERROR_INTERNET_TIMEOUT},
+                          FaultCase{"ReceiveMidBodyFromRoot",
+                                    StallMidBody,
+                                    {{INTERNET_OPTION_RECEIVE_TIMEOUT, 1000, true}},
+                                    0,
+                                    ERROR_INTERNET_TIMEOUT},
+                          FaultCase{"ConnectFromRoot",
+                                    Quick,
+                                    {{INTERNET_OPTION_CONNECT_TIMEOUT, 1000, true}},
+                                    ERROR_INTERNET_TIMEOUT,
+                                    0,
+                                    "/",
+                                    true}),
         ::testing::Bool()),
     CaseName);
 
