@@ -252,12 +252,18 @@ int main(int argc, char** argv) {
   const bench::Options opt(argc, argv);
   if (!QmxThreadAttach()) return bench::Fail("no event queue");
   int rc = 2;
-  if (name == "join") rc = Join(opt);
-  else if (name == "batch") rc = Batch(opt);
-  else if (name == "read") rc = Read(opt);
-  else if (name == "download") rc = Download(opt);
-  else if (name == "queue") rc = Queue(opt);
-  else bench::Fail("unknown case");
+  if (name == "join")
+    rc = Join(opt);
+  else if (name == "batch")
+    rc = Batch(opt);
+  else if (name == "read")
+    rc = Read(opt);
+  else if (name == "download")
+    rc = Download(opt);
+  else if (name == "queue")
+    rc = Queue(opt);
+  else
+    bench::Fail("unknown case");
   QmxFrameworkShutdown();
   QmxThreadDetach();
   return rc;

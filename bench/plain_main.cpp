@@ -350,13 +350,20 @@ int main(int argc, char** argv) {
   const bench::Options opt(argc, argv);
   curl_global_init(CURL_GLOBAL_DEFAULT);
   int rc = 2;
-  if (name == "join-new") rc = Join(opt, false);
-  else if (name == "join-reuse") rc = Join(opt, true);
-  else if (name == "batch") rc = Batch(opt);
-  else if (name == "read") rc = Read(opt);
-  else if (name == "download") rc = Download(opt);
-  else if (name == "queue") rc = Queue(opt);
-  else bench::Fail("unknown case");
+  if (name == "join-new")
+    rc = Join(opt, false);
+  else if (name == "join-reuse")
+    rc = Join(opt, true);
+  else if (name == "batch")
+    rc = Batch(opt);
+  else if (name == "read")
+    rc = Read(opt);
+  else if (name == "download")
+    rc = Download(opt);
+  else if (name == "queue")
+    rc = Queue(opt);
+  else
+    bench::Fail("unknown case");
   curl_global_cleanup();
   return rc;
 }

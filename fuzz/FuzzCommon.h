@@ -35,8 +35,8 @@ inline std::vector<std::string> Fields(const uint8_t* data, size_t size, size_t 
   std::abort();
 }
 
-#define QMX_FUZZ_CHECK(cond, detail) \
-  do {                               \
+#define QMX_FUZZ_CHECK(cond, detail)               \
+  do {                                             \
     if (!(cond)) ::qmxfuzz::Fail(#cond, (detail)); \
   } while (0)
 

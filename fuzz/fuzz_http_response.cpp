@@ -61,12 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   HINTERNET conn = InternetConnectA(g_root, "127.0.0.1", g_server->Port(), "", "", INTERNET_SERVICE_HTTP, 0, 1);
   QMX_FUZZ_CHECK(conn != nullptr, "InternetConnectA");
-  HINTERNET req = HttpOpenRequestA(conn, (opt & 0x40) ? "POST" : "GET", "/x", "HTTP/1.1", "", nullptr,
-                                   INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION,
-                                   2);
+  HINTERNET req =
+      HttpOpenRequestA(conn, (opt & 0x40) ? "POST" : "GET", "/x", "HTTP/1.1", "", nullptr,
+                       INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION, 2);
   QMX_FUZZ_CHECK(req != nullptr, "HttpOpenRequestA");
   char body[] = "a=1";
-  const BOOL sent = (opt & 0x40) ? HttpSendRequestA(req, nullptr, 0, body, 3) : HttpSendRequestA(req, nullptr, 0, nullptr, 0);
+  const BOOL sent =
+      (opt & 0x40) ? HttpSendRequestA(req, nullptr, 0, body, 3) : HttpSendRequestA(req, nullptr, 0, nullptr, 0);
   if (sent) {
     DWORD status = 0, len = sizeof status;
     if (HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status, &len, nullptr))

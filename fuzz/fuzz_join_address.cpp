@@ -98,11 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QMX_FUZZ_CHECK(rt == 10008, std::to_string(rt));
     QMX_FUZZ_CHECK(fakeinet::Sends().empty(), "sent a request for an address without site or conference");
   } else {
-    const std::string query = "external/xml/XmlApiInvoker?method=JoinMeeting&site=" + CText(segment) +
-                              "&confId=" + CText(confID) + "&confPass=" + Encode(Strip(f[1])) +
-                              "&email=" + Encode(Strip(f[2])) + "&attendeeName=" + Encode(Strip(f[3])) +
-                              "&user=" + Encode(Strip(f[4])) + "&pass=" + Encode(Strip(f[5])) + "&osName=" +
-                              CConfWebaImp::GetPlatformTag();
+    const std::string query =
+        "external/xml/XmlApiInvoker?method=JoinMeeting&site=" + CText(segment) + "&confId=" + CText(confID) +
+        "&confPass=" + Encode(Strip(f[1])) + "&email=" + Encode(Strip(f[2])) + "&attendeeName=" + Encode(Strip(f[3])) +
+        "&user=" + Encode(Strip(f[4])) + "&pass=" + Encode(Strip(f[5])) + "&osName=" + CConfWebaImp::GetPlatformTag();
     if (query.size() > 1023) {
       // A query that does not fit is never sent cut.
       QMX_FUZZ_CHECK(rt == 10008, std::to_string(rt));

@@ -40,14 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QMX_FUZZ_CHECK(c.socks == (c.curlUrl.rfind("socks", 0) == 0), c.curlUrl);
     // The address ends in the port chosen, so libcurl never falls back to a default.
     const std::string port = ":" + std::to_string(c.port);
-    QMX_FUZZ_CHECK(c.curlUrl.size() >= port.size() &&
-                       c.curlUrl.compare(c.curlUrl.size() - port.size(), port.size(), port) == 0,
-                   c.curlUrl);
+    QMX_FUZZ_CHECK(
+        c.curlUrl.size() >= port.size() && c.curlUrl.compare(c.curlUrl.size() - port.size(), port.size(), port) == 0,
+        c.curlUrl);
     QMX_FUZZ_CHECK(c.Key() == c.host + port, c.Key());
   }
   // A host that a bypass entry matches never goes through the proxy list.
-  if (cfg.mode == qmxinet::ProxyConfig::kList && qmxinet::BypassMatches(cfg.bypass, host))
-    QMX_FUZZ_CHECK(c.none, host);
+  if (cfg.mode == qmxinet::ProxyConfig::kList && qmxinet::BypassMatches(cfg.bypass, host)) QMX_FUZZ_CHECK(c.none, host);
 
   if (opt & 8) {
     HINTERNET h = InternetOpenA("fuzz", INTERNET_OPEN_TYPE_PROXY, list.c_str(), bypass.c_str(), 0);

@@ -9,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 presets=${QMX_PRESETS:-"default asan tsan"}
+# Every C++ file as .clang-format has it.
+echo "=== format"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 for p in $presets; do
   echo "=== preset $p: configure and build"
   # Warnings are errors here (QMX_WERROR), not in a developer's own build.

@@ -34,16 +34,21 @@ int main(int argc, char** argv) {
 
   // The join starts once the loop runs, as it would from a GUI's handler.
   Join join{weba, argv[1], argc > 2 ? argv[2] : "", &sink};
-  g_idle_add([](gpointer p) {
-    auto* j = static_cast<Join*>(p);
-    if (j->weba->JoinConference(j->url, j->password, "", "Example Host", "", "") != 0)
-      g_main_loop_quit(j->sink->loop);
-    return G_SOURCE_REMOVE;
-  }, &join);
-  g_timeout_add_seconds(60, [](gpointer loop) {  // give up after a minute
-    g_main_loop_quit(static_cast<GMainLoop*>(loop));
-    return G_SOURCE_REMOVE;
-  }, sink.loop);
+  g_idle_add(
+      [](gpointer p) {
+        auto* j = static_cast<Join*>(p);
+        if (j->weba->JoinConference(j->url, j->password, "", "Example Host", "", "") != 0)
+          g_main_loop_quit(j->sink->loop);
+        return G_SOURCE_REMOVE;
+      },
+      &join);
+  g_timeout_add_seconds(
+      60,
+      [](gpointer loop) {  // give up after a minute
+        g_main_loop_quit(static_cast<GMainLoop*>(loop));
+        return G_SOURCE_REMOVE;
+      },
+      sink.loop);
   g_main_loop_run(sink.loop);
 
   g_source_remove(source);

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   IConfWeba* weba = IConfWeba::Instance();
   weba->Initialize(&sink);
   if (weba->JoinConference(argv[1], argc > 2 ? argv[2] : "", "", "Example Host", "", "") == 0)
-    QmxThreadRun(60000);  // until the sink stops the queue
+    QmxThreadRun(60000);   // until the sink stops the queue
   QmxFrameworkShutdown();  // destroys the module's object
   QmxThreadDetach();
   return sink.result == 0 ? 0 : 1;

@@ -29,10 +29,13 @@ class GlibLoopTest : public ::testing::Test {
   }
   // Runs the loop until the sink quits it; a generous deadline ends a hang.
   void RunLoop() {
-    guint deadline = g_timeout_add_seconds(60, [](gpointer loop) {
-      g_main_loop_quit(static_cast<GMainLoop*>(loop));
-      return G_SOURCE_REMOVE;
-    }, m_loop);
+    guint deadline = g_timeout_add_seconds(
+        60,
+        [](gpointer loop) {
+          g_main_loop_quit(static_cast<GMainLoop*>(loop));
+          return G_SOURCE_REMOVE;
+        },
+        m_loop);
     g_main_loop_run(m_loop);
     g_source_remove(deadline);
   }
@@ -55,11 +58,13 @@ TEST_F(GlibLoopTest, JoinsAndInvitesFromInsideTheLoop) {
     }
   };
   // The request starts from an idle callback of the running loop.
-  g_idle_add([](gpointer self) {
-    auto* t = static_cast<GlibLoopTest*>(self);
-    EXPECT_EQ(0, t->m_module->JoinConference(t->m_sim.InvitationUrl("123456"), "meet", "", "Ann", "", ""));
-    return G_SOURCE_REMOVE;
-  }, this);
+  g_idle_add(
+      [](gpointer self) {
+        auto* t = static_cast<GlibLoopTest*>(self);
+        EXPECT_EQ(0, t->m_module->JoinConference(t->m_sim.InvitationUrl("123456"), "meet", "", "Ann", "", ""));
+        return G_SOURCE_REMOVE;
+      },
+      this);
   RunLoop();
   ASSERT_EQ(std::vector<int>{0}, m_sink.joins);
   EXPECT_EQ(m_sim.BaseUrl() + "files/qmxloader.bin", m_sink.loaderUrl);
@@ -69,7 +74,10 @@ TEST_F(GlibLoopTest, JoinsAndInvitesFromInsideTheLoop) {
 TEST_F(GlibLoopTest, SourceRunsTheFrameworkTimers) {
   // A framework timer of the thread's queue fires inside the GLib loop.
   struct Tick : CRtTimerWrapperSink {
-    void OnTimer(CRtTimerWrapper*) override { fired = true; g_main_loop_quit(loop); }
+    void OnTimer(CRtTimerWrapper*) override {
+      fired = true;
+      g_main_loop_quit(loop);
+    }
     GMainLoop* loop = nullptr;
     bool fired = false;
   } tick;

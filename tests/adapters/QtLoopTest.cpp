@@ -66,9 +66,8 @@ TEST_F(QtLoopTest, JoinsAndInvitesFromInsideTheLoop) {
     }
   };
   // The request starts from inside the running loop.
-  QTimer::singleShot(0, [this] {
-    EXPECT_EQ(0, m_module->JoinConference(m_sim.InvitationUrl("123456"), "meet", "", "Ann", "", ""));
-  });
+  QTimer::singleShot(
+      0, [this] { EXPECT_EQ(0, m_module->JoinConference(m_sim.InvitationUrl("123456"), "meet", "", "Ann", "", "")); });
   RunLoop();
   ASSERT_EQ(std::vector<int>{0}, m_sink.joins);
   EXPECT_EQ(m_sim.BaseUrl() + "files/qmxloader.bin", m_sink.loaderUrl);

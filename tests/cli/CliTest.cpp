@@ -108,8 +108,8 @@ class CliTest : public ::testing::Test {
 
 TEST_F(CliTest, JoinWritesTheTextsAndFetchesTheLoader) {
   const std::string out = m_dir + "/meeting";
-  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--conf-pass", "meet", "--name", "Ann Lee",
-                        "--out", out, "--fetch-loader", "--json"});
+  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--conf-pass", "meet", "--name", "Ann Lee", "--out", out,
+                        "--fetch-loader", "--json"});
   ASSERT_EQ(0, r.exitCode) << r.err;
   const json j = r.Json();
   ASSERT_TRUE(j.is_object()) << r.out;
@@ -179,8 +179,8 @@ TEST_F(CliTest, UsageErrorsExitTwoWithUsage) {
 // certificate its own simulator made, and no other.
 TEST_F(CliTest, DemoRunsAllThreeSteps) {
   for (const bool tls : {false, true}) {
-    const CliRun r = Run(tls ? std::vector<std::string>{"demo", "--tls", "--json"}
-                             : std::vector<std::string>{"demo", "--json"});
+    const CliRun r =
+        Run(tls ? std::vector<std::string>{"demo", "--tls", "--json"} : std::vector<std::string>{"demo", "--json"});
     ASSERT_EQ(0, r.exitCode) << r.err << r.out;
     const json j = r.Json();
     EXPECT_EQ(0, j["result"]);
@@ -275,12 +275,17 @@ TEST_F(CliTest, CertificatesAreCheckedUnlessInsecure) {
   };
   const Case cases[] = {
       {"unknown issuer", &good, {}, 1, "(4010): certificate rejected: unknown issuer\n"},
-      {"--insecure", &good, {"--insecure"}, 0,
-       "confweba: warning: --insecure: HTTPS certificates are not checked\n"},
+      {"--insecure", &good, {"--insecure"}, 0, "confweba: warning: --insecure: HTTPS certificates are not checked\n"},
       {"--cacert", &good, {"--cacert", good.CertificateFile()}, 0, ""},
-      {"expired", &old, {"--cacert", old.CertificateFile()}, 1,
+      {"expired",
+       &old,
+       {"--cacert", old.CertificateFile()},
+       1,
        "(4010): certificate rejected: expired or not yet valid\n"},
-      {"wrong name", &wrong, {"--cacert", wrong.CertificateFile()}, 1,
+      {"wrong name",
+       &wrong,
+       {"--cacert", wrong.CertificateFile()},
+       1,
        "(4010): certificate rejected: wrong host name\n"},
   };
   for (const Case& c : cases) {
@@ -322,8 +327,13 @@ TEST_F(CliTest, PasswordsFromStdinAndEnvironment) {
        0,
        "meet",
        "secret"},
-      {"environment", {"join", inv, "--user", "host"}, "", {"QMX_CONF_PASS=meet", "QMX_PASSWORD=secret"}, 0,
-       "meet", "secret"},
+      {"environment",
+       {"join", inv, "--user", "host"},
+       "",
+       {"QMX_CONF_PASS=meet", "QMX_PASSWORD=secret"},
+       0,
+       "meet",
+       "secret"},
       {"option wins", {"join", inv, "--conf-pass", "meet"}, "", {"QMX_CONF_PASS=wrong"}, 0, "meet", nullptr},
       {"empty stdin", {"join", inv, "--conf-pass", "-"}, "", {}, 2, nullptr, nullptr},
   };
@@ -387,9 +397,13 @@ TEST_F(CliTest, OutFilesArePrivateAndNotWrittenThroughSymlinks) {
 TEST_F(CliTest, ControlCharactersFromTheSiteArePrintedEscaped) {
   sitesim::SiteData data = sitesim::SiteData::Default();
   sitesim::SiteConference& conf = data.conferences.front();
-  conf.confToken[1].value = "Weekly\xc2\x9b" "2J review";  // U+009B: CSI
+  conf.confToken[1].value =
+      "Weekly\xc2\x9b"
+      "2J review";  // U+009B: CSI
   conf.confToken.push_back({"Title", "x\x1b]0;owned\x07\ry"});
-  conf.downLoad[0].value = "{base}files/qmx\xc2\x9b" "2Jloader.bin";
+  conf.downLoad[0].value =
+      "{base}files/qmx\xc2\x9b"
+      "2Jloader.bin";
   sitesim::CSiteSimulator hostile(data);
   std::string error;
   ASSERT_TRUE(hostile.Start("127.0.0.1", 0, false, &error)) << error;
@@ -420,8 +434,8 @@ TEST_F(CliTest, GetRefusesNamesThatAreNotPlainFileNames) {
 // The invitation's request has room for a limited number of addresses:
 // the program says how many went out, or that not even one fitted.
 TEST_F(CliTest, InviteSaysHowManyAddressesWentOut) {
-  const std::vector<std::string> site{"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1",
-                                      "--conf-id", "123456", "--user", "host", "--password", "secret"};
+  const std::vector<std::string> site{"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id",
+                                      "123456", "--user",     "host",          "--password",  "secret"};
   auto invite = [&](const std::vector<std::string>& emails) {
     std::vector<std::string> args = site;
     args.insert(args.end(), emails.begin(), emails.end());
@@ -462,13 +476,25 @@ TEST_F(CliTest, FailuresSayTheTransportsCause) {
     sitesim::SiteFault::Kind fault;
   };
   const Case cases[] = {
-      {"join, connection refused", {"join", refused + "/site1/join.do?confKey=123456&lang=en", "--conf-pass", "x"},
-       0, "connection refused", sitesim::SiteFault::kNone},
-      {"get, connection refused", {"get", refused + "/files/x.bin", m_dir}, 4010, "connection refused",
+      {"join, connection refused",
+       {"join", refused + "/site1/join.do?confKey=123456&lang=en", "--conf-pass", "x"},
+       0,
+       "connection refused",
        sitesim::SiteFault::kNone},
-      {"get, 404", {"get", m_sim.BaseUrl() + "files/missing.bin", m_dir}, 4010, "HTTP status 404",
+      {"get, connection refused",
+       {"get", refused + "/files/x.bin", m_dir},
+       4010,
+       "connection refused",
        sitesim::SiteFault::kNone},
-      {"get, --max-time", {"get", LoaderUrl(), m_dir, "--max-time", "0.3"}, 4010, "timed out",
+      {"get, 404",
+       {"get", m_sim.BaseUrl() + "files/missing.bin", m_dir},
+       4010,
+       "HTTP status 404",
+       sitesim::SiteFault::kNone},
+      {"get, --max-time",
+       {"get", LoaderUrl(), m_dir, "--max-time", "0.3"},
+       4010,
+       "timed out",
        sitesim::SiteFault::kStall},
   };
   for (const Case& c : cases) {

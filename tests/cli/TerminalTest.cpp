@@ -130,8 +130,8 @@ TEST_F(TerminalTest, UnannouncedLengthShowsBytesAndRate) {
   chunked.kind = sitesim::SiteFault::kChunked;
   chunked.pathPrefix = "/files/";
   m_sim->SetFault(chunked);
-  const Output o = RunConfweba({"join", m_sim->InvitationUrl("123456"), "--conf-pass", "meet", "--out", m_dir,
-                                "--fetch-loader"}, true);
+  const Output o = RunConfweba(
+      {"join", m_sim->InvitationUrl("123456"), "--conf-pass", "meet", "--out", m_dir, "--fetch-loader"}, true);
   ASSERT_EQ(0, o.exitCode) << o.text;
   const std::string size = confweba::FormatBytes(static_cast<double>(fs::file_size(m_dir + "/qmxloader.bin")));
   EXPECT_NE(std::string::npos, o.text.find("\r" + size + "  ")) << o.text;
@@ -165,7 +165,7 @@ TEST(ProgressFormat, KnownAndUnknownLengths) {
   EXPECT_EQ((line.find(']') - open - 1) / 2, filled - open) << line;
 
   // More than announced never shows more than all of it.
-  EXPECT_EQ(0u, FormatProgress(5000, 4000, 1.0, 80).find("100% [")) ;
+  EXPECT_EQ(0u, FormatProgress(5000, 4000, 1.0, 80).find("100% ["));
   // Too narrow for a bar: the numbers only, cut to the width.
   line = FormatProgress(10, 100, 1.0, 40);
   EXPECT_EQ(std::string::npos, line.find('['));

@@ -26,7 +26,9 @@ TEST(Printable, EscapesControlsAndKeepsTheRest) {
       {"line\r\nnext\ttab", "line\\r\\nnext\\ttab"},
       {std::string("nul\0x", 5), "nul\\x00x"},
       {"del\x7f", "del\\x7f"},
-      {"csi\xc2\x9b" "31m", "csi\\u009b31m"},                // U+009B in UTF-8
+      {"csi\xc2\x9b"
+       "31m",
+       "csi\\u009b31m"},                                         // U+009B in UTF-8
       {"caf\xc3\xa9 \xc2\xa0nbsp", "caf\xc3\xa9 \xc2\xa0nbsp"},  // other UTF-8 stays
       {"cut\xc2", "cut\xc2"},
   };

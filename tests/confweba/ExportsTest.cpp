@@ -30,9 +30,16 @@ std::set<std::string> DynamicSymbols() {
 
 bool Allowed(const std::string& name) {
   static const char* const kPrefixes[] = {
-      "IConfWeba::", "IConfWebaSink::", "CRtHttpProxyInfo::", "QmxConfWeba",
-      "vtable for IConfWeba", "typeinfo for IConfWeba", "typeinfo name for IConfWeba",
-      "vtable for CRtHttpProxyInfo", "typeinfo for CRtHttpProxyInfo", "typeinfo name for CRtHttpProxyInfo",
+      "IConfWeba::",
+      "IConfWebaSink::",
+      "CRtHttpProxyInfo::",
+      "QmxConfWeba",
+      "vtable for IConfWeba",
+      "typeinfo for IConfWeba",
+      "typeinfo name for IConfWeba",
+      "vtable for CRtHttpProxyInfo",
+      "typeinfo for CRtHttpProxyInfo",
+      "typeinfo name for CRtHttpProxyInfo",
   };
   for (const char* p : kPrefixes) {
     if (name.compare(0, std::string(p).size(), p) == 0) return true;

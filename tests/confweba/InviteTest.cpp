@@ -43,8 +43,7 @@ TEST_F(InviteTest, SiteNameAndConferenceGoUnencodedUserEncoded) {
   ASSERT_TRUE(RunUntil([&] { return m_sink.invites.size() > before; }));
   // A blank user name is not an account of the site.
   EXPECT_EQ(4025, m_sink.invites.back());
-  EXPECT_EQ("method=inviteAttendeeByMail&site=site1&user=the+host&pass=&confId=123456&emails=%3Bx%40y%3B",
-            FormBody());
+  EXPECT_EQ("method=inviteAttendeeByMail&site=site1&user=the+host&pass=&confId=123456&emails=%3Bx%40y%3B", FormBody());
 }
 
 TEST_F(InviteTest, RefusedInvitationReportsAFailure) {
@@ -137,8 +136,8 @@ TEST_F(InviteBudgetTest, ListEndsAtTheLastAddressThatFits) {
   ASSERT_EQ(1u, XmlCalls().size());
   EXPECT_EQ(static_cast<size_t>(sent), SentAddresses().size());
 
-  EXPECT_EQ(10008, m_module->InviteByEmails(m_sim->SiteUrl(), "site1", "host", "secret", "123456",
-                                           {std::string(1500, '@')}));
+  EXPECT_EQ(10008,
+            m_module->InviteByEmails(m_sim->SiteUrl(), "site1", "host", "secret", "123456", {std::string(1500, '@')}));
   EXPECT_EQ(0, QmxConfWebaLastInviteCount());
   EXPECT_EQ(1u, XmlCalls().size());
 }

@@ -35,7 +35,8 @@ TEST_F(JoinTest, InvitationYieldsLoaderAddressAndBothTexts) {
 
 TEST_F(JoinTest, QueryCarriesEncodedValuesAndPlainSiteAndConference) {
   // No such account at the site; the query is what matters.
-  EXPECT_EQ(4025, Join(m_sim->InvitationUrl("123456") + "  ", "meet", " a.b@x-y.org ", "Ann Lee", "u&=1", "p w").result);
+  EXPECT_EQ(4025,
+            Join(m_sim->InvitationUrl("123456") + "  ", "meet", " a.b@x-y.org ", "Ann Lee", "u&=1", "p w").result);
   const auto calls = XmlCalls();
   ASSERT_EQ(1u, calls.size());
   const auto& q = calls[0];
@@ -84,10 +85,14 @@ TEST_F(JoinTest, SiteRefusalsMapToResults) {
     const char* password;
     int result;
   } cases[] = {
-      {"999999", "meet", "", "", 4020},     {"123456", "wrong", "", "", 4021},
-      {"222222", "", "", "", 4022},         {"333333", "", "", "", 4023},
-      {"444444", "", "", "", 4024},         {"123456", "meet", "nobody", "x", 4025},
-      {"123456", "meet", "host", "bad", 4026}, {"123456", "meet", "host", "secret", 0},
+      {"999999", "meet", "", "", 4020},
+      {"123456", "wrong", "", "", 4021},
+      {"222222", "", "", "", 4022},
+      {"333333", "", "", "", 4023},
+      {"444444", "", "", "", 4024},
+      {"123456", "meet", "nobody", "x", 4025},
+      {"123456", "meet", "host", "bad", 4026},
+      {"123456", "meet", "host", "secret", 0},
   };
   for (const auto& c : cases) {
     const JoinReply r = Join(m_sim->InvitationUrl(c.confId), c.pass, "", "", c.user, c.password);
@@ -199,8 +204,7 @@ TEST_F(JoinTest, TransportFaultsReachTheSinkAsFailures) {
 }
 
 // Answers a logon with the simulator's credentials and counts the questions.
-BOOL CALLBACK AnswerLogon(const QMX_CREDENTIAL_REQUEST* req, LPSTR user, DWORD, LPSTR password, DWORD,
-                          LPVOID asked) {
+BOOL CALLBACK AnswerLogon(const QMX_CREDENTIAL_REQUEST* req, LPSTR user, DWORD, LPSTR password, DWORD, LPVOID asked) {
   ++*static_cast<int*>(asked);
   if (req->fProxy) return FALSE;
   strcpy(user, "guest");

@@ -49,7 +49,8 @@ TEST_F(ModuleTest, EveryReplyIsRecordedWithItsRequest) {
   const std::string email = "rec" + std::to_string(getpid()) + "%40example%2Ecom";
   const std::string joinLine = ", " + m_sim->SiteUrl() +
                                "external/xml/XmlApiInvoker?method=JoinMeeting&site=site1&confId=123456&"
-                               "confPass=meet&email=" + email;
+                               "confPass=meet&email=" +
+                               email;
   const size_t join = records.find(joinLine);
   ASSERT_NE(std::string::npos, join) << records;
   // "<time stamp> requ:<key>, <request>\n\tresp: <reply>\n"
@@ -57,8 +58,10 @@ TEST_F(ModuleTest, EveryReplyIsRecordedWithItsRequest) {
   EXPECT_NE(std::string::npos, records.substr(lineStart, join - lineStart).find(" requ:"));
   EXPECT_EQ(0u, records.find("\n\tresp: <?xml", records.find('\n', join)) - records.find('\n', join));
 
-  const std::string inviteLine = "method=inviteAttendeeByMail&site=site1&user=host&pass=wrong&confId=123456"
-                                 "&emails=" + email + "%3B\n\tresp: <?xml";
+  const std::string inviteLine =
+      "method=inviteAttendeeByMail&site=site1&user=host&pass=wrong&confId=123456"
+      "&emails=" +
+      email + "%3B\n\tresp: <?xml";
   EXPECT_NE(std::string::npos, records.find(inviteLine, join));
 }
 

@@ -48,7 +48,7 @@ TEST(AddressRule, HostEndAndFirstSegmentEnd) {
       {"http://host/", 11, npos},
       {"http://host", npos, npos},
       {"http://host?a=/b/c", 14, 16},  // a "/" in the query still ends the host
-      {"host/a/b", 4, npos},             // no "//": no host, no site segment
+      {"host/a/b", 4, npos},           // no "//": no host, no site segment
       {"/a/b", 0, npos},
       {"", npos, npos},
   };

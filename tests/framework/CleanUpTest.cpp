@@ -14,7 +14,8 @@ std::string g_log;
 
 class CLogged : public CRtCleanUpBase {
  public:
-  explicit CLogged(char name, std::function<void()> onCleanUp = nullptr) : m_name(name), m_onCleanUp(std::move(onCleanUp)) {}
+  explicit CLogged(char name, std::function<void()> onCleanUp = nullptr)
+      : m_name(name), m_onCleanUp(std::move(onCleanUp)) {}
   ~CLogged() override { g_log += m_name; }
   void CleanUp() override {
     if (m_onCleanUp) m_onCleanUp();

@@ -23,7 +23,8 @@ TEST(LogRecorderTest, FormatsEachSupportedType) {
   const char* nothing = nullptr;
   rec << "a" << -5 << " " << 7u << " " << -8L << " " << 9UL << " " << static_cast<unsigned short>(65535) << " "
       << CRtString("str") << " " << nothing << " " << (-9223372036854775807LL - 1) << " "
-      << reinterpret_cast<const void*>(0x10) << " " << static_cast<void*>(nullptr) << RtThis(reinterpret_cast<void*>(0xabc0));
+      << reinterpret_cast<const void*>(0x10) << " " << static_cast<void*>(nullptr)
+      << RtThis(reinterpret_cast<void*>(0xabc0));
   EXPECT_STREQ(static_cast<char*>(rec), "a-5 7 -8 9 65535 str (null) -9223372036854775808 0x10 0x0 this=0xabc0");
   EXPECT_EQ(rec.size(), strlen(buf));
 }
@@ -173,7 +174,8 @@ struct MaskCase {
 
 const MaskCase kMaskCases[] = {
     // URL queries: the value ends at '&' or at the end of the line.
-    {"GET /x?method=JoinMeeting&confPass=%41%42&email=ann%40example", "GET /x?method=JoinMeeting&confPass=***&email=ann%40example"},
+    {"GET /x?method=JoinMeeting&confPass=%41%42&email=ann%40example",
+     "GET /x?method=JoinMeeting&confPass=***&email=ann%40example"},
     {"q?user=bob&pass=secret", "q?user=bob&pass=***"},
     {"q?user=&pass=&osName=vista64", "q?user=&pass=&osName=vista64"},  // nothing to hide
     // Trace labels: a ',' ends the value only where the next label starts.

@@ -175,8 +175,8 @@ HINTERNET WINAPI InternetOpenA(LPCSTR, DWORD dwAccessType, LPCSTR lpszProxy, LPC
   return Add(h);
 }
 
-HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort, LPCSTR,
-                                  LPCSTR, DWORD, DWORD, DWORD_PTR dwContext) {
+HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort, LPCSTR, LPCSTR,
+                                  DWORD, DWORD, DWORD_PTR dwContext) {
   std::lock_guard<std::mutex> g(S().lock);
   Handle* root = Find(hInternet, kRoot);
   if (!root) {
@@ -199,8 +199,8 @@ HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, IN
   return Add(h);
 }
 
-HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName, LPCSTR, LPCSTR,
-                                  LPCSTR*, DWORD dwFlags, DWORD_PTR dwContext) {
+HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName, LPCSTR, LPCSTR, LPCSTR*,
+                                  DWORD dwFlags, DWORD_PTR dwContext) {
   std::lock_guard<std::mutex> g(S().lock);
   Handle* connect = Find(hConnect, kConnect);
   if (!connect) {
@@ -267,8 +267,7 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHea
   return TRUE;
 }
 
-BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength,
-                           LPDWORD) {
+BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength, LPDWORD) {
   std::lock_guard<std::mutex> g(S().lock);
   Handle* r = Find(hRequest, kRequest);
   if (!r) {
@@ -374,8 +373,7 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET, DWORD, LPVOID, LPDWORD) {
   return FALSE;
 }
 
-INTERNET_STATUS_CALLBACK WINAPI InternetSetStatusCallbackA(HINTERNET hInternet,
-                                                           INTERNET_STATUS_CALLBACK lpfnCallback) {
+INTERNET_STATUS_CALLBACK WINAPI InternetSetStatusCallbackA(HINTERNET hInternet, INTERNET_STATUS_CALLBACK lpfnCallback) {
   std::lock_guard<std::mutex> g(S().lock);
   auto it = S().handles.find(reinterpret_cast<uintptr_t>(hInternet));
   if (it == S().handles.end()) return INTERNET_INVALID_STATUS_CALLBACK;

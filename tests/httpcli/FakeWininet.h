@@ -17,7 +17,7 @@ namespace fakeinet {
 struct Reply {
   DWORD status = 200;
   std::string body;
-  bool withLength = true;   // Content-Length announced
+  bool withLength = true;                // Content-Length announced
   size_t failAfter = std::string::npos;  // reads fail (12030) once this many bytes went out
 };
 
@@ -25,13 +25,13 @@ struct Send {
   std::string verb;
   std::string object;
   std::string headers;
-  std::string body;       // the optional data given to HttpSendRequestA
-  bool bodyPointerNull;   // lpOptional was null
-  DWORD bodyLength;       // dwOptionalLength as given
-  DWORD requestFlags;     // HttpOpenRequestA flags
-  DWORD securityFlags;    // value of INTERNET_OPTION_SECURITY_FLAGS, 0 if never set
-  DWORD openAccess;       // InternetOpenA access type
-  std::string proxy;      // InternetOpenA proxy list
+  std::string body;      // the optional data given to HttpSendRequestA
+  bool bodyPointerNull;  // lpOptional was null
+  DWORD bodyLength;      // dwOptionalLength as given
+  DWORD requestFlags;    // HttpOpenRequestA flags
+  DWORD securityFlags;   // value of INTERNET_OPTION_SECURITY_FLAGS, 0 if never set
+  DWORD openAccess;      // InternetOpenA access type
+  std::string proxy;     // InternetOpenA proxy list
   std::string host;
   INTERNET_PORT port;
   std::string proxyUser;  // INTERNET_OPTION_PROXY_USERNAME set before this send

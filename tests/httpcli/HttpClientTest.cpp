@@ -25,11 +25,11 @@ class UrlEncodeTest : public ::testing::TestWithParam<UrlEncodeCase> {};
 
 TEST_P(UrlEncodeTest, Encodes) { EXPECT_EQ(GetParam().out, CHttpClient::Instance()->UrlEncode(GetParam().in)); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, UrlEncodeTest,
-    ::testing::Values(UrlEncodeCase{"", ""}, UrlEncodeCase{"aZ09", "aZ09"}, UrlEncodeCase{"a b\tc\nd", "a+b+c+d"},
-                      UrlEncodeCase{"a=b&c", "a%3Db%26c"}, UrlEncodeCase{"-._~", "%2D%2E%5F%7E"},
-                      UrlEncodeCase{"\xE9\xFF", "%E9%FF"}, UrlEncodeCase{std::string("ab\0cd", 5), "ab"}));
+INSTANTIATE_TEST_SUITE_P(Table, UrlEncodeTest,
+                         ::testing::Values(UrlEncodeCase{"", ""}, UrlEncodeCase{"aZ09", "aZ09"},
+                                           UrlEncodeCase{"a b\tc\nd", "a+b+c+d"}, UrlEncodeCase{"a=b&c", "a%3Db%26c"},
+                                           UrlEncodeCase{"-._~", "%2D%2E%5F%7E"}, UrlEncodeCase{"\xE9\xFF", "%E9%FF"},
+                                           UrlEncodeCase{std::string("ab\0cd", 5), "ab"}));
 
 TEST(HttpClientTest, ErrorTexts) {
   CHttpClient* client = CHttpClient::Instance();

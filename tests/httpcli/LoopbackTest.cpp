@@ -48,7 +48,9 @@ class LoopbackTest : public ::testing::Test {
     site->SetOption(SiteOptionSync, &value);
     return static_cast<CSiteWininet*>(site);
   }
-  bool RunUntilDelivered(size_t n) { return loop.RunUntil([&] { return sink.deliveries.size() >= n; }); }
+  bool RunUntilDelivered(size_t n) {
+    return loop.RunUntil([&] { return sink.deliveries.size() >= n; });
+  }
 
   OwnerLoop loop;
   CRtTraceCapture trace;
@@ -61,8 +63,8 @@ class LoopbackTest : public ::testing::Test {
 TEST_F(LoopbackTest, AsyncGetAndPostAreDeliveredOnceAndRecorded) {
   OwnRecordDir records;
   server.SetHandler([](const ReceivedRequest& r) {
-    return Reply::Text(200, r.method + " " + r.target + " [" + r.Header("Content-Type") + "] " +
-                                std::to_string(r.body.size()));
+    return Reply::Text(
+        200, r.method + " " + r.target + " [" + r.Header("Content-Type") + "] " + std::to_string(r.body.size()));
   });
   ASSERT_TRUE(server.Start());
   Open(server.Url("/conf/"));
@@ -74,8 +76,7 @@ TEST_F(LoopbackTest, AsyncGetAndPostAreDeliveredOnceAndRecorded) {
   ASSERT_EQ(2u, sink.deliveries.size());
   for (const Delivery& d : sink.deliveries) {
     EXPECT_EQ(0, d.result);
-    EXPECT_EQ(d.key == getKey ? "GET /conf/get?x=1 [] 0"
-                              : "POST /conf/post [application/x-www-form-urlencoded] 8",
+    EXPECT_EQ(d.key == getKey ? "GET /conf/get?x=1 [] 0" : "POST /conf/post [application/x-www-form-urlencoded] 8",
               d.content);
   }
   for (const ReceivedRequest& r : server.Requests()) {

@@ -119,5 +119,6 @@ TEST(RequestItemTest, DestructorTellsWhetherTransportFinished) {
   EXPECT_TRUE(
       trace.Contains("CWininetItem::~CWininetItem, requ=2,bAsync=1,internetstatus=100 this=", RT_TRACE_LEVEL_INFO));
   { auto sync = MakeItem("/c", "GET"); }
-  EXPECT_TRUE(trace.Contains("CWininetItem::~CWininetItem, requ=3,bAsync=0,internetstatus=0 this=", RT_TRACE_LEVEL_INFO));
+  EXPECT_TRUE(
+      trace.Contains("CWininetItem::~CWininetItem, requ=3,bAsync=0,internetstatus=0 this=", RT_TRACE_LEVEL_INFO));
 }

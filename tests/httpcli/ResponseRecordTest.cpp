@@ -84,7 +84,8 @@ TEST_F(ResponseRecordTest, DataEntriesAroundTheLineBufferSizeAreWhole) {
   // Each entry: the 14-byte stamp, the key, its data, a line break.
   std::regex stamp("\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d");
   size_t at = 0;
-  for (const std::string& expected : {"[    1]:" + fits, "[    2]:" + over, "[    3]:" + large, std::string("[    4]:end")}) {
+  for (const std::string& expected :
+       {"[    1]:" + fits, "[    2]:" + over, "[    3]:" + large, std::string("[    4]:end")}) {
     ASSERT_LE(at + 14 + expected.size() + 1, text.size());
     EXPECT_TRUE(std::regex_match(text.substr(at, 14), stamp));
     EXPECT_EQ(expected + "\n", text.substr(at + 14, expected.size() + 1));
@@ -228,7 +229,9 @@ TEST_P(RefusedFileTest, IsLeftAloneWithOneWarningUntilTheNextOpen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Planted, RefusedFileTest, ::testing::ValuesIn(kRefusedCases),
-                         [](const ::testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<RefusedCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // ---- the record folder ----
 
@@ -366,8 +369,8 @@ TEST_F(ResponseRecordTest, FolderThatCannotBeMadeTurnsRecordingOffWithOneWarning
   env.Set("QMX_RECORD_DIR", Path("file/sub").c_str());
   EXPECT_EQ("", GetRecordPath("httpresponse.rrr"));
   EXPECT_EQ(1u, trace.Lines().size());
-  EXPECT_TRUE(trace.Has("CWebAccessBase::GetWorkDir, MakeDir failed. dir=" + Path("file/sub/"),
-                        RT_TRACE_LEVEL_WARNING));
+  EXPECT_TRUE(
+      trace.Has("CWebAccessBase::GetWorkDir, MakeDir failed. dir=" + Path("file/sub/"), RT_TRACE_LEVEL_WARNING));
 }
 
 // ---- bounded records ----

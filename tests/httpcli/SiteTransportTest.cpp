@@ -57,8 +57,12 @@ class SiteTransportTest : public ::testing::Test {
   void CompleteFromWinInet(DWORD error = 0) {
     std::thread([error] { EXPECT_TRUE(fakeinet::CompleteAsync(error)); }).join();
   }
-  bool RunUntilDelivered(size_t n) { return loop.RunUntil([&] { return sink.deliveries.size() >= n; }); }
-  bool RunUntilSends(size_t n) { return loop.RunUntil([&] { return fakeinet::Sends().size() >= n; }); }
+  bool RunUntilDelivered(size_t n) {
+    return loop.RunUntil([&] { return sink.deliveries.size() >= n; });
+  }
+  bool RunUntilSends(size_t n) {
+    return loop.RunUntil([&] { return fakeinet::Sends().size() >= n; });
+  }
 
   OwnerLoop loop;
   CRtTraceCapture trace;
@@ -260,8 +264,8 @@ TEST_F(SiteTransportTest, RetryBudgetIsSpentByTheFourthChallengeSync) {
   EXPECT_EQ(10001, site->RequestSync(response, "/", "GET", "", nullptr, 0));
   EXPECT_EQ("", response);
   EXPECT_EQ(3u, fakeinet::DialogCount());
-  EXPECT_TRUE(trace.Contains("CSiteWininet::OnRequestComplete, proxy retry 3 times, quit! requ=1",
-                             RT_TRACE_LEVEL_INFO));
+  EXPECT_TRUE(
+      trace.Contains("CSiteWininet::OnRequestComplete, proxy retry 3 times, quit! requ=1", RT_TRACE_LEVEL_INFO));
   // Below zero every challenge goes to the prompt again.
   EXPECT_EQ(0, site->RequestSync(response, "/", "GET", "", nullptr, 0));
   EXPECT_EQ(4u, fakeinet::DialogCount());

@@ -291,7 +291,7 @@ struct Prompt {
   int calls = 0;
   int answers = 1000;  // retries offered before cancelling
   static BOOL CALLBACK Answer(const QMX_CREDENTIAL_REQUEST*, LPSTR user, DWORD cchUser, LPSTR password,
-                             DWORD cchPassword, LPVOID data) {
+                              DWORD cchPassword, LPVOID data) {
     Prompt* self = static_cast<Prompt*>(data);
     if (++self->calls > self->answers) return FALSE;
     snprintf(user, cchUser, "%s", self->user.c_str());
@@ -432,7 +432,8 @@ class Firehose {
     if (send(m_conn, head.data(), head.size(), MSG_NOSIGNAL) < 0) return;
     std::vector<char> block(64 * 1024, 'z');
     while (m_sent < m_total && !m_stopping) {
-      const ssize_t n = send(m_conn, block.data(), std::min(block.size(), m_total - m_sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n =
+          send(m_conn, block.data(), std::min(block.size(), m_total - m_sent), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         m_sent += n;
         continue;
@@ -504,9 +505,10 @@ TEST_F(FaultTest, FewMegabyteReplyPeaksNearTwiceItsSize) {
     close(stop[1]);
     {
       LoopbackServer big;
-      const std::string xml = "<root><header><success>true</success></header><body><downLoad><entry><key>LoaderURL"
-                              "</key><value>http://127.0.0.1/l.bin</value></entry></downLoad></body><padding>" +
-                              std::string(kPadding, 'p') + "</padding></root>";
+      const std::string xml =
+          "<root><header><success>true</success></header><body><downLoad><entry><key>LoaderURL"
+          "</key><value>http://127.0.0.1/l.bin</value></entry></downLoad></body><padding>" +
+          std::string(kPadding, 'p') + "</padding></root>";
       big.SetHandler([xml](const ReceivedRequest&) { return Xml(xml); });
       uint16_t port = big.Start() ? big.Port() : 0;
       if (write(ports[1], &port, sizeof port) != sizeof port) _exit(1);
@@ -604,15 +606,33 @@ TEST_P(HostileReplyTest, FailsWithinBoundsAndLeavesNoFile) {
 }
 
 const Hostile kHostile[] = {
-    {"EndlessBody", [](Reply& r) { r.endlessBody = true; r.framing = Reply::Framing::kClose; r.drip = true; },
+    {"EndlessBody",
+     [](Reply& r) {
+       r.endlessBody = true;
+       r.framing = Reply::Framing::kClose;
+       r.drip = true;
+     },
      Hostile::kFails},
-    {"EndlessTrailers", [](Reply& r) { r.framing = Reply::Framing::kChunked; r.endlessTrailers = true; },
+    {"EndlessTrailers",
+     [](Reply& r) {
+       r.framing = Reply::Framing::kChunked;
+       r.endlessTrailers = true;
+     },
      Hostile::kOnce},
     {"EndlessHeaders", [](Reply& r) { r.endlessHeaders = true; }, Hostile::kFails},
-    {"HugeAnnouncedLength", [](Reply& r) { r.contentLength = 4294967294LL; r.closeAfterBody = r.body.size(); },
+    {"HugeAnnouncedLength",
+     [](Reply& r) {
+       r.contentLength = 4294967294LL;
+       r.closeAfterBody = r.body.size();
+     },
      Hostile::kNotTried},
     {"ShortBody", [](Reply& r) { r.closeAfterBody = r.body.size() / 2; }, Hostile::kNotTried},
-    {"CutChunking", [](Reply& r) { r.framing = Reply::Framing::kChunked; r.chunkSize = 64; r.closeAfterBody = 100; },
+    {"CutChunking",
+     [](Reply& r) {
+       r.framing = Reply::Framing::kChunked;
+       r.chunkSize = 64;
+       r.closeAfterBody = 100;
+     },
      Hostile::kNotTried},
     {"NotFound", [](Reply& r) { r.status = 404; }, Hostile::kNotTried},
     {"ServerError", [](Reply& r) { r.status = 500; }, Hostile::kNotTried},

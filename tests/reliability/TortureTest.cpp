@@ -24,13 +24,13 @@ enum Scenario { kJoin, kInvite, kDownload };
 
 // What a child reports back.
 struct Report {
-  int injected;   // the failure was handed out
-  int counted;    // module allocations on the owner thread
-  int callRt;     // result of the failing call (Instance: -2 for null)
-  int outcomes;   // sink calls
-  int result;     // the sink's result, or the download's return
-  long live;      // module objects left after shutdown
-  int leaks;      // the leak checker found some
+  int injected;  // the failure was handed out
+  int counted;   // module allocations on the owner thread
+  int callRt;    // result of the failing call (Instance: -2 for null)
+  int outcomes;  // sink calls
+  int result;    // the sink's result, or the download's return
+  long live;     // module objects left after shutdown
+  int leaks;     // the leak checker found some
 };
 
 int RunChild(Scenario scenario, size_t n, Report& rep) {

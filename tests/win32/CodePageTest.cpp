@@ -26,8 +26,8 @@ std::string ToBytes(UINT cp, const std::u16string& in, BOOL* usedDefault = nullp
   int n = WideCharToMultiByte(cp, 0, in.data(), static_cast<int>(in.size()), nullptr, 0, defaultChar, usedDefault);
   if (n <= 0) return "<fail>";
   std::string out(static_cast<size_t>(n), '\0');
-  EXPECT_EQ(n, WideCharToMultiByte(cp, 0, in.data(), static_cast<int>(in.size()), &out[0], n, defaultChar,
-                                   usedDefault));
+  EXPECT_EQ(n,
+            WideCharToMultiByte(cp, 0, in.data(), static_cast<int>(in.size()), &out[0], n, defaultChar, usedDefault));
   return out;
 }
 
@@ -84,15 +84,18 @@ TEST_P(InvalidUtf8Test, BecomesReplacementCharacters) {
   EXPECT_EQ(std::u16string(GetParam().expected), ToWide(CP_UTF8, GetParam().bytes));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, InvalidUtf8Test,
-    ::testing::Values(InvalidUtf8Case{"never valid", "a\xFF" "b", u"a\uFFFDb"},
-                      InvalidUtf8Case{"overlong", "\xC0\xAF", u"\uFFFD\uFFFD"},
-                      InvalidUtf8Case{"cut short", "\xE4\xB8z", u"\uFFFDz"},
-                      InvalidUtf8Case{"surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
-                      InvalidUtf8Case{"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-                      InvalidUtf8Case{"cut at the end", "x\xF0\x9F\x98", u"x\uFFFD"},
-                      InvalidUtf8Case{"stray continuation", "\x80\x80", u"\uFFFD\uFFFD"}));
+INSTANTIATE_TEST_SUITE_P(Sequences, InvalidUtf8Test,
+                         ::testing::Values(InvalidUtf8Case{"never valid",
+                                                           "a\xFF"
+                                                           "b",
+                                                           u"a\uFFFDb"},
+                                           InvalidUtf8Case{"overlong", "\xC0\xAF", u"\uFFFD\uFFFD"},
+                                           InvalidUtf8Case{"cut short", "\xE4\xB8z", u"\uFFFDz"},
+                                           InvalidUtf8Case{"surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+                                           InvalidUtf8Case{"above U+10FFFF", "\xF4\x90\x80\x80",
+                                                           u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+                                           InvalidUtf8Case{"cut at the end", "x\xF0\x9F\x98", u"x\uFFFD"},
+                                           InvalidUtf8Case{"stray continuation", "\x80\x80", u"\uFFFD\uFFFD"}));
 
 TEST_F(CodePageTest, StrictFlagsFailOnInvalidInput) {
   WCHAR wide[4];
@@ -101,7 +104,10 @@ TEST_F(CodePageTest, StrictFlagsFailOnInvalidInput) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
 
   const char16_t lone[] = {u'a', 0xD800, u'b'};
-  EXPECT_EQ("a\xEF\xBF\xBD" "b", ToBytes(CP_UTF8, std::u16string(lone, 3)));
+  EXPECT_EQ(
+      "a\xEF\xBF\xBD"
+      "b",
+      ToBytes(CP_UTF8, std::u16string(lone, 3)));
   char out[8];
   EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone, 3, out, 8, nullptr, nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
@@ -121,8 +127,7 @@ TEST_F(CodePageTest, BadArgumentsGiveWindowsErrors) {
       {"flag for UTF-8", [&] { return MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 2); },
        ERROR_INVALID_FLAGS},
       {"short output", [&] { return MultiByteToWideChar(CP_UTF8, 0, "abc", 3, wide, 2); }, ERROR_INSUFFICIENT_BUFFER},
-      {"unknown code page", [&] { return MultiByteToWideChar(424242, 0, "abc", 3, wide, 2); },
-       ERROR_INVALID_PARAMETER},
+      {"unknown code page", [&] { return MultiByteToWideChar(424242, 0, "abc", 3, wide, 2); }, ERROR_INVALID_PARAMETER},
       {"UTF-8 default char", [&] { return WideCharToMultiByte(CP_UTF8, 0, u"ab", 2, bytes, 2, "?", nullptr); },
        ERROR_INVALID_PARAMETER},
       {"short bytes", [&] { return WideCharToMultiByte(CP_UTF8, 0, u"abc", 3, bytes, 2, nullptr, nullptr); },
@@ -159,7 +164,9 @@ TEST_F(CodePageTest, GbkInvalidBytesAndUnmappableCharacters) {
   SetLocaleVariable("LANG", "zh_CN.GBK");
   // A lead byte with a bad trail byte loses only itself; a lead byte at the
   // very end becomes one U+FFFD.
-  EXPECT_EQ(u"\uFFFD A\uFFFD", ToWide(CP_ACP, "\x81\x20" "A\xD6"));
+  EXPECT_EQ(u"\uFFFD A\uFFFD", ToWide(CP_ACP,
+                                      "\x81\x20"
+                                      "A\xD6"));
   // Thai and an emoji (a surrogate pair, one character) are not in GBK.
   BOOL used = FALSE;
   EXPECT_EQ("a?b?c", ToBytes(CP_ACP, u"a\u0e01b\U0001F600c", &used));

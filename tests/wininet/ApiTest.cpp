@@ -90,7 +90,8 @@ TEST(Api, OptionRules) {
   ASSERT_TRUE(InternetQueryOptionA(conn, INTERNET_OPTION_CONNECT_TIMEOUT, &got, &size));
   EXPECT_EQ(got, 5000u);
   // Security flags only ever gain bits; the length argument of a name is ignored.
-  HINTERNET req = HttpOpenRequestA(conn, "GET", "/", nullptr, nullptr, nullptr, INTERNET_FLAG_IGNORE_CERT_CN_INVALID, 1);
+  HINTERNET req =
+      HttpOpenRequestA(conn, "GET", "/", nullptr, nullptr, nullptr, INTERNET_FLAG_IGNORE_CERT_CN_INVALID, 1);
   DWORD sec = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
   ASSERT_TRUE(InternetSetOptionA(req, INTERNET_OPTION_SECURITY_FLAGS, &sec, sizeof sec));
   sec = 0;

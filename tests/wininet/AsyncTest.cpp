@@ -89,11 +89,10 @@ TEST_F(AsyncTest, StatusReportsComeInOrderFromLayerThreads) {
   std::vector<DWORD> s;
   for (DWORD x : Recorder::Get().Statuses(11))
     if (x != INTERNET_STATUS_RESOLVING_NAME && x != INTERNET_STATUS_NAME_RESOLVED) s.push_back(x);
-  std::vector<DWORD> want = {INTERNET_STATUS_HANDLE_CREATED,      INTERNET_STATUS_HANDLE_CREATED,
-                             INTERNET_STATUS_CONNECTING_TO_SERVER, INTERNET_STATUS_CONNECTED_TO_SERVER,
-                             INTERNET_STATUS_SENDING_REQUEST,     INTERNET_STATUS_REQUEST_SENT,
-                             INTERNET_STATUS_RECEIVING_RESPONSE,  INTERNET_STATUS_RESPONSE_RECEIVED,
-                             INTERNET_STATUS_REQUEST_COMPLETE};
+  std::vector<DWORD> want = {
+      INTERNET_STATUS_HANDLE_CREATED,      INTERNET_STATUS_HANDLE_CREATED,    INTERNET_STATUS_CONNECTING_TO_SERVER,
+      INTERNET_STATUS_CONNECTED_TO_SERVER, INTERNET_STATUS_SENDING_REQUEST,   INTERNET_STATUS_REQUEST_SENT,
+      INTERNET_STATUS_RECEIVING_RESPONSE,  INTERNET_STATUS_RESPONSE_RECEIVED, INTERNET_STATUS_REQUEST_COMPLETE};
   EXPECT_EQ(s, want);
   auto notes = Recorder::Get().Notes();
   // HANDLE_CREATED runs on the caller's thread and names the new handle;
@@ -346,8 +345,8 @@ TEST_F(AsyncTest, RedirectIsFollowedWithOneCompletion) {
     return r;
   });
   m_server.Route("/to", [](const qmxloopback::ReceivedRequest& q) { return Reply::Text(200, "landed " + q.method); });
-  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/from", 71,
-                  INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "POST");
+  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/from", 71, INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES,
+                   INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "POST");
   char data[] = "a=1";
   EXPECT_FALSE(HttpSendRequestA(m_handles.request, nullptr, 0, data, 3));
   ASSERT_EQ(Recorder::Get().WaitComplete(71).dwResult, 1u);
@@ -367,8 +366,8 @@ TEST_F(AsyncTest, RedirectIsFollowedWithOneCompletion) {
   EXPECT_EQ(std::string(url), m_server.Url("/to"));
   m_handles.Close();
   // Without automatic redirects the 302 is the reply.
-  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/from", 72,
-                  INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT);
+  m_handles =
+      Open(true, "127.0.0.1", m_server.Port(), "/from", 72, INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_AUTO_REDIRECT);
   HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0);
   ASSERT_EQ(Recorder::Get().WaitComplete(72).dwResult, 1u);
   EXPECT_EQ(StatusCode(m_handles.request), 302u);

@@ -63,8 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CrackCase{"http://h", TRUE, 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "", "", "", ""},
         CrackCase{"http://h/", TRUE, 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "/", "", "", ""},
-        CrackCase{"https://h:8443/p?x=1#f", TRUE, 0, "https", INTERNET_SCHEME_HTTPS, "h", 8443, "/p", "?x=1#f", "",
-                  ""},
+        CrackCase{"https://h:8443/p?x=1#f", TRUE, 0, "https", INTERNET_SCHEME_HTTPS, "h", 8443, "/p", "?x=1#f", "", ""},
         CrackCase{"HTTPS://H/", TRUE, 0, "HTTPS", INTERNET_SCHEME_HTTPS, "H", 443, "/", "", "", ""},
         CrackCase{"http://user:pass@h/x", TRUE, 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "/x", "", "user", "pass"},
         CrackCase{"http://user@h/", TRUE, 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "/", "", "user", ""},
@@ -74,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
         CrackCase{"https://h/site/?a=1", TRUE, 0, "https", INTERNET_SCHEME_HTTPS, "h", 443, "/site/", "?a=1", "", ""},
         CrackCase{"http://h/a/../b;p#frag", TRUE, 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "/a/../b;p", "#frag", "",
                   ""},
-        CrackCase{"www.example.com/x", FALSE, ERROR_INTERNET_UNRECOGNIZED_SCHEME, "", INTERNET_SCHEME_UNKNOWN, "", 0, "", "", "", ""},
+        CrackCase{"www.example.com/x", FALSE, ERROR_INTERNET_UNRECOGNIZED_SCHEME, "", INTERNET_SCHEME_UNKNOWN, "", 0,
+                  "", "", "", ""},
         CrackCase{"", FALSE, ERROR_INTERNET_UNRECOGNIZED_SCHEME, "", INTERNET_SCHEME_UNKNOWN, "", 0, "", "", "", ""}));
 
 TEST(CrackUrl, PointersIntoTheInputWhenNoBufferIsGiven) {

@@ -65,8 +65,8 @@ class ProgressTest : public ::testing::Test {
   }
   std::string FetchSync(const char* path, const char* verb = "GET") {
     m_handles = Open(false, "127.0.0.1", m_server.Port(), path, 1,
-                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION,
-                    INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, verb);
+                     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION,
+                     INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, verb);
     EXPECT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
     std::string body;
     EXPECT_TRUE(ReadAllSync(m_handles.request, body, nullptr, 700));

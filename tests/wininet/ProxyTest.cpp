@@ -61,12 +61,12 @@ TEST_F(ProxyTest, ListFormsChooseTheRoute) {
 // pattern of many stars against a long name must not take exponential time.
 TEST_F(ProxyTest, BypassPatternsWithStars) {
   const std::string dead = "HTTP=HTTP://127.0.0.1:" + std::to_string(qmxloopback::UnusedPort());
-  EXPECT_EQ(Get(dead, "127.0.0.1", "10.*;127.0.*"), 200u);            // matched: direct
+  EXPECT_EQ(Get(dead, "127.0.0.1", "10.*;127.0.*"), 200u);  // matched: direct
   EXPECT_EQ(Get(dead, "127.0.0.1", "*1*2*7*.*0*.*0*.*1"), 200u);
-  EXPECT_EQ(Get(dead, "127.0.0.1", "127.0.0.2;*.example"), 0u);       // not matched: the dead proxy
+  EXPECT_EQ(Get(dead, "127.0.0.1", "127.0.0.2;*.example"), 0u);  // not matched: the dead proxy
   std::string many;
   for (int i = 0; i < 40; ++i) many += "*1";
-  EXPECT_EQ(Get(dead, "127.0.0.1", (many + "*x").c_str()), 0u);       // fails fast, through the proxy
+  EXPECT_EQ(Get(dead, "127.0.0.1", (many + "*x").c_str()), 0u);  // fails fast, through the proxy
   EXPECT_EQ(m_server.RequestCount(), 2u);
 }
 
@@ -120,8 +120,8 @@ TEST_F(ProxyTest, AsyncRetryWithNewHandlesAfterProxyPrompt) {
         return TRUE;
       },
       &answer);
-  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/p", 5, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(),
-                  "<local>");
+  m_handles =
+      Open(true, "127.0.0.1", m_server.Port(), "/p", 5, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(), "<local>");
   HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0);
   ASSERT_EQ(Recorder::Get().WaitComplete(5).dwResult, 1u);
   ASSERT_EQ(StatusCode(m_handles.request), 407u);
@@ -131,8 +131,8 @@ TEST_F(ProxyTest, AsyncRetryWithNewHandlesAfterProxyPrompt) {
   EXPECT_EQ(answer.host, "127.0.0.1");
   // The caller answers by closing all three handles and opening new ones.
   m_handles.Close();
-  m_handles = Open(true, "127.0.0.1", m_server.Port(), "/p", 6, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(),
-                  "<local>");
+  m_handles =
+      Open(true, "127.0.0.1", m_server.Port(), "/p", 6, kFlags, INTERNET_OPEN_TYPE_PROXY, list.c_str(), "<local>");
   HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0);
   ASSERT_EQ(Recorder::Get().WaitComplete(6).dwResult, 1u);
   EXPECT_EQ(StatusCode(m_handles.request), 200u);

@@ -21,10 +21,10 @@ class SyncTest : public ::testing::Test {
     m_server.Stop();
   }
   Handles OpenSync(const char* path, const char* user = "", const char* password = "") {
-    return Open(false, "127.0.0.1", m_server.Port(), path, 1,
-                INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                    INTERNET_FLAG_NO_COOKIES,
-                INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "GET", user, password);
+    return Open(
+        false, "127.0.0.1", m_server.Port(), path, 1,
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES,
+        INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "GET", user, password);
   }
   LoopbackServer m_server;
   Handles m_handles;
@@ -38,8 +38,8 @@ TEST_F(SyncTest, ReadsTheWholeBodyWithQueries) {
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_EQ(StatusCode(m_handles.request), 200u);
   DWORD length = 0, size = sizeof length;
-  ASSERT_TRUE(HttpQueryInfoA(m_handles.request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &length, &size,
-                             nullptr));
+  ASSERT_TRUE(
+      HttpQueryInfoA(m_handles.request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &length, &size, nullptr));
   EXPECT_EQ(length, 3000u);
   // Reads ask for the announced length: one read fills it, the next ends it.
   std::vector<char> buf(length);
@@ -50,7 +50,8 @@ TEST_F(SyncTest, ReadsTheWholeBodyWithQueries) {
   ASSERT_TRUE(InternetReadFile(m_handles.request, buf.data(), length, &got));
   EXPECT_EQ(got, 0u);
   // No REQUEST_COMPLETE in a synchronous session.
-  for (const auto& n : Recorder::Get().Notes()) EXPECT_NE(n.status, static_cast<DWORD>(INTERNET_STATUS_REQUEST_COMPLETE));
+  for (const auto& n : Recorder::Get().Notes())
+    EXPECT_NE(n.status, static_cast<DWORD>(INTERNET_STATUS_REQUEST_COMPLETE));
 }
 
 TEST_F(SyncTest, HeaderQueries) {
@@ -66,7 +67,8 @@ TEST_F(SyncTest, HeaderQueries) {
   EXPECT_EQ(StatusCode(m_handles.request), 404u);
   DWORD n = 0, size = sizeof n;
   // A chunked reply has no Content-Length.
-  EXPECT_FALSE(HttpQueryInfoA(m_handles.request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &n, &size, nullptr));
+  EXPECT_FALSE(
+      HttpQueryInfoA(m_handles.request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &n, &size, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_HEADER_NOT_FOUND));
   // Text answers, too-small buffers, and indexed headers.
   char text[64];
@@ -115,10 +117,10 @@ TEST_F(SyncTest, FoldedHeaderLinesJoinThePreviousHeader) {
 }
 
 TEST_F(SyncTest, RequestLineAndHeadersAsSent) {
-  m_handles = Open(false, "127.0.0.1", m_server.Port(), "site1/external/x y?a=1", 1,
-                  INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                      INTERNET_FLAG_NO_COOKIES,
-                  INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "POST");
+  m_handles = Open(
+      false, "127.0.0.1", m_server.Port(), "site1/external/x y?a=1", 1,
+      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES,
+      INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "POST");
   const char body[] = "k=v";
   std::string headers = "X-One: 1\r\nX-Two: 2\r\n";
   ASSERT_TRUE(HttpSendRequestA(m_handles.request, headers.c_str(), static_cast<DWORD>(headers.size()),
@@ -152,8 +154,8 @@ TEST_F(SyncTest, LaterRequestSendsNothingOfAnEarlierOne) {
                        INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, "PUT");
   const char body[] = "k=v";
   std::string headers = "X-One: 1\r\nContent-Type: text/plain\r\n";
-  ASSERT_TRUE(HttpSendRequestA(first.request, headers.c_str(), static_cast<DWORD>(headers.size()),
-                               const_cast<char*>(body), 3));
+  ASSERT_TRUE(
+      HttpSendRequestA(first.request, headers.c_str(), static_cast<DWORD>(headers.size()), const_cast<char*>(body), 3));
   std::string drained;
   ASSERT_TRUE(ReadAllSync(first.request, drained));
   first.Close();

@@ -140,7 +140,7 @@ TEST_P(SchemeRedirectTest, HttpsToHttpNeedsPermission) {
   std::vector<Setting> settings;
   if (c.security) settings.push_back({INTERNET_OPTION_SECURITY_FLAGS, c.security, false});
   m_handles = OpenWith(async, "127.0.0.1", first.Port(), "/go", m_done, settings,
-                      kPlain | c.flags | (c.fromHttps ? INTERNET_FLAG_SECURE : 0));
+                       kPlain | c.flags | (c.fromHttps ? INTERNET_FLAG_SECURE : 0));
   Outcome o = Exchange(async, m_handles.request, m_done);
   EXPECT_EQ(o.sendError, c.error);
   ASSERT_TRUE(first.WaitForRequests(1));

@@ -29,8 +29,8 @@ struct Note {
   HINTERNET handle;
   DWORD_PTR context;
   DWORD status;
-  std::string text;          // string information
-  DWORD number = 0;          // DWORD information
+  std::string text;  // string information
+  DWORD number = 0;  // DWORD information
   INTERNET_ASYNC_RESULT result{};
   HINTERNET created = nullptr;  // HANDLE_CREATED / HANDLE_CLOSING
   std::thread::id thread;
@@ -129,9 +129,8 @@ struct Handles {
 inline Handles Open(bool async, const std::string& host, INTERNET_PORT port, const char* path, DWORD_PTR ctx,
                     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
                                   INTERNET_FLAG_NO_COOKIES,
-                    DWORD access = INTERNET_OPEN_TYPE_DIRECT, const char* proxy = nullptr,
-                    const char* bypass = nullptr, const char* verb = "GET", const char* user = "",
-                    const char* password = "") {
+                    DWORD access = INTERNET_OPEN_TYPE_DIRECT, const char* proxy = nullptr, const char* bypass = nullptr,
+                    const char* verb = "GET", const char* user = "", const char* password = "") {
   Handles h;
   h.root = InternetOpenA("testAgent", access, proxy, bypass, async ? INTERNET_FLAG_ASYNC : 0);
   EXPECT_NE(h.root, nullptr) << GetLastError();
@@ -251,8 +250,8 @@ struct Setting {
 
 // Opens root, connect and request with the callback of `done`; settings as
 // listed.
-inline Handles OpenWith(bool async, const std::string& host, INTERNET_PORT port, const char* path,
-                        Completions& done, const std::vector<Setting>& settings = {},
+inline Handles OpenWith(bool async, const std::string& host, INTERNET_PORT port, const char* path, Completions& done,
+                        const std::vector<Setting>& settings = {},
                         DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                       INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES) {
   Handles h;
@@ -322,7 +321,8 @@ inline Outcome Exchange(bool async, HINTERNET req, Completions& done) {
       }
       if (got == 0) break;
       o.bytes += got;
-      if (o.body.size() < Outcome::kKeep) o.body.append(buf.data(), std::min<size_t>(got, Outcome::kKeep - o.body.size()));
+      if (o.body.size() < Outcome::kKeep)
+        o.body.append(buf.data(), std::min<size_t>(got, Outcome::kKeep - o.body.size()));
     }
   }
   o.elapsed = std::chrono::steady_clock::now() - start;

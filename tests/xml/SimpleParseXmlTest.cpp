@@ -137,7 +137,10 @@ TEST_F(XmlTest, TextsLiveUntilClearAndOldHandlesDie) {
 
 TEST_F(XmlTest, EntitiesBeyondThePredefinedAreNotExpanded) {
   ASSERT_NE(0, Load("<r><v>&lt;&#x4E2D;&#65;&amp;&lol;</v></r>"));
-  EXPECT_STREQ("<\xE4\xB8\xAD" "A&&lol;", m_xml.GetValue(Node(kDocument, "r"), 0, "v"));
+  EXPECT_STREQ(
+      "<\xE4\xB8\xAD"
+      "A&&lol;",
+      m_xml.GetValue(Node(kDocument, "r"), 0, "v"));
 }
 
 std::string Repeat(const std::string& s, int n) {
@@ -170,8 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A document type of any kind, with or without entities.
         BadDocument{"doctype", "<!DOCTYPE r><r/>"},
         BadDocument{"internal entity", "<?xml version='1.0'?><!-- c --><!DOCTYPE r [<!ENTITY a 'x'>]><r>&a;</r>"},
-        BadDocument{"entity expansion", "<!DOCTYPE r [<!ENTITY l0 'ha'><!ENTITY l1 '&l0;&l0;&l0;&l0;&l0;&l0;'>"
-                                        "<!ENTITY l2 '&l1;&l1;&l1;&l1;&l1;&l1;'>]><r>&l2;</r>"},
+        BadDocument{"entity expansion",
+                    "<!DOCTYPE r [<!ENTITY l0 'ha'><!ENTITY l1 '&l0;&l0;&l0;&l0;&l0;&l0;'>"
+                    "<!ENTITY l2 '&l1;&l1;&l1;&l1;&l1;&l1;'>]><r>&l2;</r>"},
         BadDocument{"external entity", "<!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><r>&x;</r>"},
         BadDocument{"doctype after root", "<r/><!DOCTYPE r>"},
         BadDocument{"too deep", Repeat("<r>", 257) + Repeat("</r>", 257)}));

@@ -45,9 +45,7 @@ std::string LocalToUtf8(const std::string& text) {
   return out;
 }
 
-void PrintJson(const json& j) {
-  std::cout << j.dump(-1, ' ', false, json::error_handler_t::replace) << std::endl;
-}
+void PrintJson(const json& j) { std::cout << j.dump(-1, ' ', false, json::error_handler_t::replace) << std::endl; }
 
 int ExitCode(int result) { return result == 0 ? 0 : 1; }
 
@@ -302,8 +300,7 @@ int RunGet(const GlobalArgs& g, const GetArgs& a) {
   } else if (o.result != 0) {
     PrintFailure("get", o.result, o.cause);
   } else {
-    std::cout << "result: 0" << std::endl
-              << "saved " << Printable(o.file) << " (" << o.bytes << " bytes)" << std::endl;
+    std::cout << "result: 0" << std::endl << "saved " << Printable(o.file) << " (" << o.bytes << " bytes)" << std::endl;
   }
   return ExitCode(o.result);
 }
@@ -439,8 +436,7 @@ int RunDemo(const GlobalArgs& g, const DemoArgs& a) {
   if (!OpenHost(host, g, "demo")) return 1;
   const bool text = !g.json;
   if (text) {
-    std::cout << "conference site simulator on " << sim.BaseUrl() << " (site \"" << data.siteName << "\")"
-              << std::endl;
+    std::cout << "conference site simulator on " << sim.BaseUrl() << " (site \"" << data.siteName << "\")" << std::endl;
   }
 
   // 1. Join from the invitation address, as a user clicking the e-mail would.

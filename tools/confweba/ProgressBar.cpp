@@ -67,8 +67,8 @@ std::string FormatProgress(uint64_t received, int64_t expected, double seconds, 
   char head[8];
   snprintf(head, sizeof head, "%3d%% ", percent);
   const std::string tail = " " + FormatBytes(static_cast<double>(done)) + " / " +
-                           FormatBytes(static_cast<double>(total)) + "  " + rateText + "  " +
-                           FormatDuration(left) + " left";
+                           FormatBytes(static_cast<double>(total)) + "  " + rateText + "  " + FormatDuration(left) +
+                           " left";
   const int barWidth = width - static_cast<int>(sizeof "100% " - 1) - static_cast<int>(tail.size()) - 2;
   std::string line = head;
   if (barWidth >= 10) {

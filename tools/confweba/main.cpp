@@ -109,8 +109,9 @@ int ApplyTransportOptions(const confweba::GlobalArgs& g) {
 
 int main(int argc, char** argv) {
   using namespace confweba;
-  CLI::App app{"confweba: join a conference from an invitation address, have the site mail invitations, "
-               "download files, and run the conference-site simulator."};
+  CLI::App app{
+      "confweba: join a conference from an invitation address, have the site mail invitations, "
+      "download files, and run the conference-site simulator."};
   app.set_version_flag("--version", std::string("confweba ") + QMX_CONFWEBA_VERSION);
   app.require_subcommand(1);
 
@@ -121,8 +122,7 @@ int main(int argc, char** argv) {
   app.add_flag("--insecure", g.insecure,
                "Do not check HTTPS certificates (name, issuer, dates; HTTPS-to-HTTP redirects allowed): "
                "for a test site only");
-  app.add_option("--cacert", g.caCert, "Also trust the certificate authorities in this PEM file")
-      ->option_text("FILE");
+  app.add_option("--cacert", g.caCert, "Also trust the certificate authorities in this PEM file")->option_text("FILE");
   app.add_option("--max-time", g.maxTime, "Give up on a request after SECONDS in all (decimals allowed)")
       ->check(kSeconds);
   app.add_option("--connect-timeout", g.connectTimeout, "Give up connecting after SECONDS (decimals allowed)")
@@ -131,17 +131,17 @@ int main(int argc, char** argv) {
   JoinArgs join;
   CLI::App* joinCmd = app.add_subcommand("join", "Join the conference of an invitation address");
   joinCmd->add_option("INVITATION_URL", join.url, "The address from the invitation e-mail")->required();
-  CLI::Option* joinConfPass = joinCmd->add_option(
-      "--conf-pass", join.confPass,
-      "Conference password; \"-\" asks for it on the terminal (no echo) or reads a line of stdin; "
-      "default: $QMX_CONF_PASS");
+  CLI::Option* joinConfPass =
+      joinCmd->add_option("--conf-pass", join.confPass,
+                          "Conference password; \"-\" asks for it on the terminal (no echo) or reads a line of stdin; "
+                          "default: $QMX_CONF_PASS");
   joinCmd->add_option("--email", join.email, "Your e-mail address");
   joinCmd->add_option("--name", join.name, "The name you join under");
   joinCmd->add_option("--user", join.user, "Your account at the site");
-  CLI::Option* joinPassword = joinCmd->add_option(
-      "--password", join.password,
-      "Your account's password; \"-\" asks for it (no echo) or reads a line of stdin (after the "
-      "conference password's); default: $QMX_PASSWORD");
+  CLI::Option* joinPassword =
+      joinCmd->add_option("--password", join.password,
+                          "Your account's password; \"-\" asks for it (no echo) or reads a line of stdin (after the "
+                          "conference password's); default: $QMX_PASSWORD");
   joinCmd->add_option("--out", join.out, "Write conftoken.ini, loader.ini and loaderurl.txt into DIR");
   joinCmd->add_flag("--fetch-loader", join.fetchLoader,
                     "Download the loader into the --out directory (or the current one)");
@@ -162,20 +162,18 @@ int main(int argc, char** argv) {
   CLI::App* getCmd = app.add_subcommand("get", "Download a file into a directory");
   getCmd->add_option("URL", get.url, "The file's address")->required();
   getCmd->add_option("DIR", get.dir, "The directory to store it in (made when missing)")->required();
-  CLI::Option* getName = getCmd->add_option(
-      "--name", get.name, "A plain file name, no \"/\" (default: the URL's last segment, decoded)");
+  CLI::Option* getName =
+      getCmd->add_option("--name", get.name, "A plain file name, no \"/\" (default: the URL's last segment, decoded)");
 
   SiteArgs site;
   CLI::App* siteCmd = app.add_subcommand("site", "Run the conference-site simulator until Ctrl-C");
-  siteCmd->add_option("--port", site.port, "Port on 127.0.0.1 (default: a free one)")
-      ->check(CLI::Range(0, 65535));
+  siteCmd->add_option("--port", site.port, "Port on 127.0.0.1 (default: a free one)")->check(CLI::Range(0, 65535));
   siteCmd->add_option("--data", site.data, "The site's data file (JSON; default: the built-in site)");
   siteCmd->add_flag("--tls", site.tls, "Serve HTTPS with a self-signed certificate");
   siteCmd->add_flag("--dump-data", site.dumpData, "Print the data (built-in or --data) as JSON and exit");
 
   DemoArgs demo;
-  CLI::App* demoCmd =
-      app.add_subcommand("demo", "Start the simulator and run join, invite and download against it");
+  CLI::App* demoCmd = app.add_subcommand("demo", "Start the simulator and run join, invite and download against it");
   demoCmd->add_flag("--tls", demo.tls, "Run everything over HTTPS");
   demoCmd->add_option("--out", demo.out, "Keep the downloaded loader in DIR (default: a temporary directory)");
 

@@ -63,8 +63,8 @@ bool FaultKindFrom(const std::string& name, SiteFault::Kind& kind) {
 }
 
 const char* FaultKindName(SiteFault::Kind kind) {
-  static const char* const kNames[] = {"none",  "delay",  "stall", "drop", "malformed", "empty",
-                                       "raw",   "status", "401",   "407",  "chunked"};
+  static const char* const kNames[] = {"none", "delay",  "stall", "drop", "malformed", "empty",
+                                       "raw",  "status", "401",   "407",  "chunked"};
   return kNames[kind];
 }
 
@@ -79,11 +79,8 @@ SiteData SiteData::Default() {
   weekly.confId = "123456";
   weekly.password = "meet";
   weekly.confToken = {
-      {"ConfId", "123456"},
-      {"ConfName", "Weekly review"},
-      {"$SiteURL", "{base}site1/"},
-      {"Token", "a1b2c3d4e5f6"},
-      {"Role", "attendee"},
+      {"ConfId", "123456"},      {"ConfName", "Weekly review"}, {"$SiteURL", "{base}site1/"},
+      {"Token", "a1b2c3d4e5f6"}, {"Role", "attendee"},
   };
   weekly.downLoad = {
       {"LoaderURL", "{base}files/qmxloader.bin"},
@@ -211,9 +208,14 @@ std::string SiteData::ToJson() const {
   doc["files"] = json::array();
   for (const auto& f : files) doc["files"].push_back({{"path", f.path}, {"content", f.content}, {"repeat", f.repeat}});
   if (fault.kind != SiteFault::kNone) {
-    doc["fault"] = {{"kind", FaultKindName(fault.kind)}, {"delayMs", fault.delayMs}, {"status", fault.status},
-                    {"body", fault.body}, {"user", fault.user}, {"password", fault.password},
-                    {"path", fault.pathPrefix}, {"times", fault.times}};
+    doc["fault"] = {{"kind", FaultKindName(fault.kind)},
+                    {"delayMs", fault.delayMs},
+                    {"status", fault.status},
+                    {"body", fault.body},
+                    {"user", fault.user},
+                    {"password", fault.password},
+                    {"path", fault.pathPrefix},
+                    {"times", fault.times}};
   }
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

@@ -101,9 +101,12 @@ std::string ReplaceBase(std::string value, const std::string& base) {
 
 const char* ReasonOf(int status) {
   switch (status) {
-    case 401: return "Unauthorized";
-    case 407: return "Proxy Authentication Required";
-    default: return nullptr;
+    case 401:
+      return "Unauthorized";
+    case 407:
+      return "Proxy Authentication Required";
+    default:
+      return nullptr;
   }
 }
 
@@ -137,11 +140,20 @@ std::string XmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -217,8 +229,7 @@ struct SiteHandlers {
   }
 
   // Empty when the account is fine, else the site error code.
-  static const char* CheckAccount(const SiteData& d, const std::string& user, const std::string& pass,
-                                  bool required) {
+  static const char* CheckAccount(const SiteData& d, const std::string& user, const std::string& pass, bool required) {
     if (d.accounts.empty()) return nullptr;
     if (user.empty()) return required ? kErrNoAccount : nullptr;
     for (const auto& a : d.accounts) {
@@ -391,11 +402,10 @@ struct SiteHandlers {
     res.status = reply.status;
     if (fault.kind == SiteFault::kDropMidBody) {
       auto body = std::make_shared<std::string>(reply.body);
-      res.set_content_provider(body->size(), reply.contentType,
-                               [body](size_t, size_t, httplib::DataSink& sink) {
-                                 sink.write(body->data(), body->size() / 2);
-                                 return false;
-                               });
+      res.set_content_provider(body->size(), reply.contentType, [body](size_t, size_t, httplib::DataSink& sink) {
+        sink.write(body->data(), body->size() / 2);
+        return false;
+      });
     } else if (fault.kind == SiteFault::kChunked) {
       auto body = std::make_shared<std::string>(reply.body);
       res.set_chunked_content_provider(reply.contentType, [body](size_t offset, httplib::DataSink& sink) {
@@ -468,8 +478,7 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
   // Stop() at most that long for idle connections.
   server->http->set_keep_alive_timeout(1);
 
-  int bound = port == 0 ? server->http->bind_to_any_port(host)
-                        : (server->http->bind_to_port(host, port) ? port : -1);
+  int bound = port == 0 ? server->http->bind_to_any_port(host) : (server->http->bind_to_port(host, port) ? port : -1);
   if (bound <= 0) {
     if (error) *error = "cannot listen on " + host + ":" + std::to_string(port);
     return false;

@@ -129,9 +129,8 @@ CRtString CConfWebaImp::SiteNameOf(const CRtString& emailURL) {
 int CConfWebaImp::JoinConference(const CRtString& emailURL_, const CRtString& confPass_, const CRtString& eMail_,
                                  const CRtString& attendeeName_, const CRtString& userName_,
                                  const CRtString& password_) {
-  RT_INFO_TRACE_THIS("CConfWebaImp::JoinConference, emailURL=" << emailURL_ << ",confPass=" << confPass_
-                                                               << ",eMail=" << eMail_
-                                                               << ",attendeeName=" << attendeeName_);
+  RT_INFO_TRACE_THIS("CConfWebaImp::JoinConference, emailURL=" << emailURL_ << ",confPass=" << confPass_ << ",eMail="
+                                                               << eMail_ << ",attendeeName=" << attendeeName_);
   const CRtString emailURL = StripBlanks(emailURL_);
   const CRtString confPass = StripBlanks(confPass_);
   const CRtString eMail = StripBlanks(eMail_);
@@ -245,8 +244,8 @@ int CConfWebaImp::InviteByEmails(const CRtString& siteURL_, const CRtString& sit
   }
   TransportSettings::SetInviteCount(count);
   if (count < static_cast<int>(inviteUsers.size())) {
-    RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, addresses left out. sent=" << count << ",given="
-                                                                                   << inviteUsers.size());
+    RT_WARNING_TRACE_THIS("CConfWebaImp::InviteByEmails, addresses left out. sent=" << count
+                                                                                    << ",given=" << inviteUsers.size());
   }
   if (count == 0) return QMX_ERR_INVALID_ARG;
   memcpy(query + rt, encList.c_str(), encList.size() + 1);
@@ -260,8 +259,7 @@ int CConfWebaImp::OnHttpResponse(HttpRequest* aRequest, const CRtString& aConten
     case WA_ACTION_JOIN_CONFERENCE:
       return OnJoinConference(aRequest, aContent);
     default:
-      RT_WARNING_TRACE_THIS("CConfWebaImp::OnHttpResponse, unexpected HttpRequest action. action="
-                            << aRequest->action);
+      RT_WARNING_TRACE_THIS("CConfWebaImp::OnHttpResponse, unexpected HttpRequest action. action=" << aRequest->action);
       return 0;
   }
 }
@@ -314,8 +312,8 @@ int CConfWebaImp::SiteErrorToResult(const CRtString& errorCode) {
 }
 
 CConfWebaImp::ReplyCheck CConfWebaImp::CheckReplyHeader(CSimpleParseXml* parser, const CRtString& content,
-                                                       const char* caller, XML_NODE_LIST& root,
-                                                       XML_NODE_LIST& header, CRtString& errorCode) {
+                                                        const char* caller, XML_NODE_LIST& root, XML_NODE_LIST& header,
+                                                        CRtString& errorCode) {
   parser->Clear();
   if (!parser->LoadXML(content.data(), static_cast<unsigned long>(content.size()))) {
     RT_WARNING_TRACE_THIS(caller << ", LoadXML failed.");
@@ -420,8 +418,8 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
           if (entryKey.empty()) continue;
           const char* v = m_xmlparser->GetValue(entries, i, "value");
           if (HasControlChar(k) || HasControlChar(v)) {
-            RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, entry with a control character dropped. key="
-                                  << entryKey);
+            RT_WARNING_TRACE_THIS(
+                "CConfWebaImp::ParseJoinConference, entry with a control character dropped. key=" << entryKey);
             continue;
           }
           confTokenIni += entryKey + "=" + (v ? v : "") + "\n";
@@ -439,8 +437,8 @@ int CConfWebaImp::ParseJoinConference(const CRtString& content, int& result, CRt
           const CRtString entryKey = k ? k : "";
           const char* v = m_xmlparser->GetValue(entries, i, "value");
           if (HasControlChar(k) || HasControlChar(v)) {
-            RT_WARNING_TRACE_THIS("CConfWebaImp::ParseJoinConference, entry with a control character dropped. key="
-                                  << entryKey);
+            RT_WARNING_TRACE_THIS(
+                "CConfWebaImp::ParseJoinConference, entry with a control character dropped. key=" << entryKey);
             continue;
           }
           if (entryKey == "LoaderURL") {
@@ -618,8 +616,8 @@ int CConfWebaImp::GetFileFromURL(const CRtString& url, const CRtString& path, co
     return QMX_ERR_FILE_NOT_WRITTEN;
   }
   if (rt != 0 || status < 200 || status > 299) {
-    RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content! rt=" << rt << ",status="
-                                                                               << (unsigned int)status);
+    RT_WARNING_TRACE_THIS("CWebBaseImp::GetFileFromUrl, no file content! rt=" << rt
+                                                                              << ",status=" << (unsigned int)status);
     return QMX_ERR_REFUSED;
   }
   if (file.Bytes() == 0) {

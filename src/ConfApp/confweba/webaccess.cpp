@@ -65,7 +65,7 @@ int CWebAccessBase::Request(ISiteClient* aSite, int aAction, const CRtString& aO
   const int rt = aSite->Request(&aRequest->hRequest, objName, aHttpVerb, "", nullptr, 0);
   if (rt != 0) {
     RT_ERROR_TRACE_THIS("CWebAccessBase::Request, site request failed. rt=" << rt << ",action=" << aAction
-                                                                             << ",objName=" << objName);
+                                                                            << ",objName=" << objName);
     delete aRequest;
     return rt;
   }

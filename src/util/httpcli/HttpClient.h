@@ -24,8 +24,7 @@ class CHttpClient {
 
   // Creates a site for url; *site gets it with one reference for the caller.
   // QMX_ERR_WRONG_STATUS when the calling thread has no event queue.
-  virtual int InitSite(const CRtString& url, const CRtString& userName, const CRtString& password,
-                       ISiteClient** site);
+  virtual int InitSite(const CRtString& url, const CRtString& userName, const CRtString& password, ISiteClient** site);
   virtual int InitSite(const CRtString& url, ISiteClient** site);
   // Drops the client's reference on site (not the caller's). QMX_ERR_NOT_FOUND if unknown.
   virtual int CloseSite(ISiteClient* site);

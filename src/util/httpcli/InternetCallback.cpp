@@ -8,11 +8,10 @@
 
 void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD dwInternetStatus,
                                  LPVOID lpvStatusInformation, DWORD dwStatusInformationLength) {
-  RT_INFO_TRACE("MyInternetCallback, hInternet=" << (void*)hInternet << ",dwContext=" << (unsigned long)dwContext
-                                                 << ",dwInternetStatus=" << (unsigned int)dwInternetStatus
-                                                 << ",lpvStatusInformation=" << lpvStatusInformation
-                                                 << ",dwStatusInformationLength="
-                                                 << (unsigned int)dwStatusInformationLength);
+  RT_INFO_TRACE("MyInternetCallback, hInternet="
+                << (void*)hInternet << ",dwContext=" << (unsigned long)dwContext << ",dwInternetStatus="
+                << (unsigned int)dwInternetStatus << ",lpvStatusInformation=" << lpvStatusInformation
+                << ",dwStatusInformationLength=" << (unsigned int)dwStatusInformationLength);
   int result = QMX_OK;
   DWORD error = 0;
   if (dwInternetStatus == INTERNET_STATUS_REQUEST_COMPLETE) {
@@ -78,8 +77,8 @@ int CInternetCallbackEvent::OnEventFire() {
     case INTERNET_STATUS_STATE_CHANGE:
       break;
     default:
-      RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, unexpected internet status. status="
-                       << (unsigned int)dwInternetStatus);
+      RT_WARNING_TRACE(
+          "CInternetCallbackEvent::OnEventFire, unexpected internet status. status=" << (unsigned int)dwInternetStatus);
       break;
   }
   return ret;

@@ -17,8 +17,8 @@ const size_t kLongObjectName = 2048;
 
 }  // namespace
 
-CRequestItem::CRequestItem(const CRtString& aObjectName, CSiteClient* aSite, CRtString aHttpVerb,
-                           CRtString aHeaders, const char* aOptional, DWORD aOptLength)
+CRequestItem::CRequestItem(const CRtString& aObjectName, CSiteClient* aSite, CRtString aHttpVerb, CRtString aHeaders,
+                           const char* aOptional, DWORD aOptLength)
     : m_key(0),
       m_status(REQUEST_NEW),
       m_optional(nullptr),

@@ -119,8 +119,7 @@ bool CResponseRecord::MakeRoom(uint64_t length) {
   if (rename(m_fileName.c_str(), older.c_str()) != 0) {
     // The file cannot be set aside: it must not grow further.
     m_refused = true;
-    RT_WARNING_TRACE("CResponseRecord::Record, not recording to " << m_fileName << ": cannot rename it to "
-                                                                   << older);
+    RT_WARNING_TRACE("CResponseRecord::Record, not recording to " << m_fileName << ": cannot rename it to " << older);
     return false;
   }
   return OpenFile();
@@ -152,12 +151,12 @@ void CResponseRecord::Record(DWORD request, const CRtString& requestText, const 
   if (m_fileName.empty() || m_refused) return;
   if (!EnsureOpen()) {
     RT_ERROR_TRACE("CResponseRecord::Record: empty file. request=" << (unsigned int)request
-                                                                    << ",response=" << responseText);
+                                                                   << ",response=" << responseText);
     return;
   }
   UpdateStamps(time(nullptr));
-  int ret = _snprintf(m_lineBuffer, sizeof(m_lineBuffer), "%s requ:%d, %s\n\tresp: %s\n", m_longStamp,
-                      (int)request, requestText.c_str(), responseText.c_str());
+  int ret = _snprintf(m_lineBuffer, sizeof(m_lineBuffer), "%s requ:%d, %s\n\tresp: %s\n", m_longStamp, (int)request,
+                      requestText.c_str(), responseText.c_str());
   size_t length;
   if (ret >= (int)sizeof(m_lineBuffer) || ret < 0) {
     RT_WARNING_TRACE("CResponseRecord::Record, string will be truncated. request=" << (unsigned int)request);

@@ -24,8 +24,7 @@ class QMX_PROXYINFO_API CRtHttpProxyInfo : public CReferenceControl {
     PROXY_TYPE_SOCKS5 = 4,
   };
 
-  QMX_PROXYINFO_INLINE CRtHttpProxyInfo()
-      : m_port(0), m_bFirstTryWithoutUserName(0), m_proxyType(PROXY_TYPE_NONE) {}
+  QMX_PROXYINFO_INLINE CRtHttpProxyInfo() : m_port(0), m_bFirstTryWithoutUserName(0), m_proxyType(PROXY_TYPE_NONE) {}
   QMX_PROXYINFO_INLINE CRtHttpProxyInfo(const CRtString& aHostName, unsigned short aPort,
                                         PROXY_TYPE aType = PROXY_TYPE_HTTP, const CRtString& aUserName = CRtString(),
                                         const CRtString& aPasswd = CRtString(),

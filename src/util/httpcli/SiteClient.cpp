@@ -17,12 +17,7 @@ const char kSiteRecordName[] = "httpresponse.rrr";
 }  // namespace
 
 CSiteClient::CSiteClient()
-    : m_pSink(nullptr),
-      m_proxyPort(0),
-      m_proxyType(1),
-      m_bUseProxy(FALSE),
-      m_bAsync(TRUE),
-      m_pRecord(nullptr) {
+    : m_pSink(nullptr), m_proxyPort(0), m_proxyType(1), m_bUseProxy(FALSE), m_bAsync(TRUE), m_pRecord(nullptr) {
   RT_INFO_TRACE_THIS("CSiteClient::CSiteClient, ");
   // Each site starts the traffic record afresh, in the record folder; with
   // recording off the path is empty and the record does nothing.
@@ -57,10 +52,9 @@ void CSiteClient::SetLogin(const CRtString& userName, const CRtString& password)
   m_password = password;
 }
 
-int CSiteClient::SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, unsigned short aPort,
-                          DWORD aType) {
+int CSiteClient::SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, unsigned short aPort, DWORD aType) {
   RT_INFO_TRACE_THIS("CSiteClient::SetProxy, aName=" << aName << ",aPassword=" << aPassword << ",aUrl=" << aUrl
-                                                      << ",aPort=" << aPort);
+                                                     << ",aPort=" << aPort);
   m_proxyUserName = aName;
   m_proxyPassword = aPassword;
   m_proxyAddress = aUrl;
@@ -129,9 +123,8 @@ void CSiteClient::OnTimer(CRtTimerWrapper* aId) {
   // The sink may drop the last outside reference while it is told.
   AddReference();
   DWORD now = GetTickCount();
-  auto it = std::find_if(m_requests.begin(), m_requests.end(), [now](CRequestItem* item) {
-    return (DWORD)(now - item->m_startTicks) > kRequestTimeoutMs;
-  });
+  auto it = std::find_if(m_requests.begin(), m_requests.end(),
+                         [now](CRequestItem* item) { return (DWORD)(now - item->m_startTicks) > kRequestTimeoutMs; });
   if (it != m_requests.end()) {
     (*it)->m_internetError = ERROR_INTERNET_TIMEOUT;
     Cancel_i((*it)->m_key, true);

@@ -53,16 +53,15 @@ class ISiteClient : public IReferenceControl {
   // Forgets a pending request without telling the sink.
   virtual void Cancel(DWORD hRequest) = 0;
   // Synchronous request (site in synchronous mode); aResponse gets the reply.
-  virtual int RequestSync(CRtString& aResponse, const CRtString& aObjectName, CRtString aHttpVerb,
-                          CRtString aHeaders, const char* aOptional, DWORD aOptLength) = 0;
+  virtual int RequestSync(CRtString& aResponse, const CRtString& aObjectName, CRtString aHttpVerb, CRtString aHeaders,
+                          const char* aOptional, DWORD aOptLength) = 0;
   // Synchronous GET-like request whose body goes to aBody as it arrives;
   // *pHttpStatus (when given) gets the reply's status, 0 without a reply.
   virtual int RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const CRtString& aObjectName,
                             CRtString aHttpVerb) = 0;
   // Stores the proxy (aType 1 HTTP, 2 HTTPS, 3 and 4 SOCKS); does not switch
   // it on: SetOption(SiteOptionUseProxy) does.
-  virtual int SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, unsigned short aPort,
-                       DWORD aType) = 0;
+  virtual int SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, unsigned short aPort, DWORD aType) = 0;
   // One synchronous GET of the site's URL through the proxy.
   virtual int TestProxy() = 0;
   // aValue points to a 32-bit int. QMX_ERR_BAD_OPTION for an unknown option.

@@ -62,8 +62,7 @@ int CSiteWininet::GetProxyRetries() { return s_proxyRetries; }
 CSiteWininet::CSiteWininet(const CRtString& aUrl) : m_bHttps(FALSE), m_port(0), m_proxyAuthState(PROXY_AUTH_NONE) {
   RT_INFO_TRACE_THIS("CSiteWininet::CSiteWininet, aUrl=" << aUrl);
 
-  std::vector<char> scheme(kUrlPartSize, 0), host(kUrlPartSize, 0), path(kUrlPartSize, 0),
-      extra(kUrlPartSize, 0);
+  std::vector<char> scheme(kUrlPartSize, 0), host(kUrlPartSize, 0), path(kUrlPartSize, 0), extra(kUrlPartSize, 0);
   URL_COMPONENTSA parts;
   memset(&parts, 0, sizeof(parts));
   parts.dwStructSize = sizeof(parts);
@@ -168,8 +167,8 @@ int CSiteWininet::RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const 
     const int ret = Request(aRequest.Get());
     Diagnose(aRequest.Get(), ret == QMX_OK ? 0 : GetLastError());
     if (pHttpStatus) *pHttpStatus = aRequest->m_httpStatus;
-    RT_INFO_TRACE_THIS("CSiteWininet::RequestSyncTo, ret=" << ret << ",status="
-                                                           << (unsigned int)aRequest->m_httpStatus);
+    RT_INFO_TRACE_THIS("CSiteWininet::RequestSyncTo, ret=" << ret
+                                                           << ",status=" << (unsigned int)aRequest->m_httpStatus);
     return ret;
   } catch (const std::bad_alloc&) {
     return QMX_ERR_OUT_OF_MEMORY;
@@ -209,8 +208,8 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
   if (connectTimeout && !item->hConnect) {
     DWORD timeout = connectTimeout;
     if (!InternetSetOptionA(item->hOpen, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout))) {
-      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption CONNECT_TIMEOUT failed. error="
-                          << (unsigned int)GetLastError());
+      RT_ERROR_TRACE_THIS(
+          "CSiteWininet::Request, InternetSetOption CONNECT_TIMEOUT failed. error=" << (unsigned int)GetLastError());
       return QMX_ERR_REQUEST_FAILED;
     }
   }
@@ -238,16 +237,16 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
   if (openedNow) {
     DWORD security = flags | (relaxedTls ? kSecurityFlagsAdded : kSecurityFlagsStrict);
     if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security))) {
-      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption SECURITY_FLAGS failed. error="
-                          << (unsigned int)GetLastError());
+      RT_ERROR_TRACE_THIS(
+          "CSiteWininet::Request, InternetSetOption SECURITY_FLAGS failed. error=" << (unsigned int)GetLastError());
       return QMX_ERR_REQUEST_FAILED;
     }
   }
   if (!item->m_bAsync) {
     DWORD timeout = kSyncTimeoutMs;
     if (!InternetSetOptionA(item->hRequest, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout))) {
-      RT_ERROR_TRACE_THIS("CSiteWininet::Request, InternetSetOption SEND_TIMEOUT failed. error="
-                          << (unsigned int)GetLastError());
+      RT_ERROR_TRACE_THIS(
+          "CSiteWininet::Request, InternetSetOption SEND_TIMEOUT failed. error=" << (unsigned int)GetLastError());
       return QMX_ERR_REQUEST_FAILED;
     }
     // A synchronous request blocks the host: it gives up when no byte comes
@@ -267,8 +266,7 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     optional = item->m_optional;
     optLength = item->m_optLength;
   }
-  if (!HttpSendRequestA(item->hRequest, item->m_headers.c_str(), (DWORD)item->m_headers.size(), optional,
-                        optLength)) {
+  if (!HttpSendRequestA(item->hRequest, item->m_headers.c_str(), (DWORD)item->m_headers.size(), optional, optLength)) {
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       RT_ERROR_TRACE_THIS("CSiteWininet::Request, HttpSendRequest failed. error=" << (unsigned int)error);
@@ -349,8 +347,8 @@ int CSiteWininet::DoQueryStatus(CWininetItem* aRequest, CompletionState& aNext) 
 int CSiteWininet::DoAnswerChallenge(CWininetItem* aRequest, CompletionState& aNext) {
   --s_proxyRetries;
   if (s_proxyRetries == 0) {
-    RT_INFO_TRACE_THIS("CSiteWininet::OnRequestComplete, proxy retry 3 times, quit! requ="
-                       << (unsigned int)aRequest->m_key);
+    RT_INFO_TRACE_THIS(
+        "CSiteWininet::OnRequestComplete, proxy retry 3 times, quit! requ=" << (unsigned int)aRequest->m_key);
     return QMX_ERR_TRANSPORT;
   }
   if (!m_proxyUserName.empty() && !m_proxyPassword.empty() && s_proxyRetries == 3) {
@@ -442,15 +440,15 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
     if (aRequest->m_bodySink) {
       if (!aRequest->m_bodySink->OnBody(block.get(), read)) {
         if (m_pRecord) m_pRecord->EndReply(key);
-        RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, the body's receiver stopped the transfer. requ="
-                              << (unsigned int)key);
+        RT_WARNING_TRACE_THIS(
+            "CSiteWininet::InternetRead_sync, the body's receiver stopped the transfer. requ=" << (unsigned int)key);
         return QMX_ERR_TRANSPORT;
       }
     } else {
       if (reply.size() + read > kMaxReplyBytes) {
         if (m_pRecord) m_pRecord->EndReply(key);
         RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_sync, reply too long. requ=" << (unsigned int)key
-                                                                                   << ",limit=" << kMaxReplyBytes);
+                                                                                       << ",limit=" << kMaxReplyBytes);
         reply.clear();
         return QMX_ERR_TRANSPORT;
       }

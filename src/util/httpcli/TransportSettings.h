@@ -14,10 +14,10 @@ bool RelaxedTls();
 void SetRelaxedTls(bool relaxed);
 
 // Milliseconds; 0 means the default.
-DWORD ConnectTimeoutMs();  // 0: the transport's own default
+DWORD ConnectTimeoutMs();      // 0: the transport's own default
 DWORD SyncConnectTimeoutMs();  // the connect limit of synchronous requests (6000 unless set)
-DWORD StallTimeoutMs();    // synchronous requests: the longest wait for a byte (30000 unless set)
-DWORD TotalTimeoutMs();    // 0: none
+DWORD StallTimeoutMs();        // synchronous requests: the longest wait for a byte (30000 unless set)
+DWORD TotalTimeoutMs();        // 0: none
 void SetTimeouts(DWORD connectMs, DWORD stallMs, DWORD totalMs);
 
 // What ended the last request that finished.

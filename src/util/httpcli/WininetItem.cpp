@@ -4,8 +4,8 @@
 
 #include "qmxcrt.h"
 
-CWininetItem::CWininetItem(const CRtString& aObjectName, CSiteClient* aSite, CRtString aHttpVerb,
-                           CRtString aHeaders, const char* aOptional, DWORD aOptLength)
+CWininetItem::CWininetItem(const CRtString& aObjectName, CSiteClient* aSite, CRtString aHttpVerb, CRtString aHeaders,
+                           const char* aOptional, DWORD aOptLength)
     : CRequestItem(aObjectName, aSite, aHttpVerb, aHeaders, aOptional, aOptLength),
       hOpen(nullptr),
       hConnect(nullptr),
@@ -23,10 +23,10 @@ CWininetItem::~CWininetItem() {
   if (m_bAsync && m_internetStatus != INTERNET_STATUS_REQUEST_COMPLETE) {
     // Given up before WinINet finished it.
     RT_WARNING_TRACE_THIS("CWininetItem::~CWininetItem, requ=" << (unsigned int)m_key
-                                                              << ",internetstatus=" << (unsigned int)m_internetStatus);
+                                                               << ",internetstatus=" << (unsigned int)m_internetStatus);
   } else {
     RT_INFO_TRACE_THIS("CWininetItem::~CWininetItem, requ=" << (unsigned int)m_key << ",bAsync=" << (int)m_bAsync
-                                                           << ",internetstatus=" << (unsigned int)m_internetStatus);
+                                                            << ",internetstatus=" << (unsigned int)m_internetStatus);
   }
   Clear(true);
 }

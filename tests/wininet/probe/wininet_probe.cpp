@@ -103,10 +103,10 @@ void Open(Session& s, bool async, INTERNET_PORT port, const char* path, DWORD_PT
   InternetSetStatusCallbackA(s.root, Callback);
   s.conn = InternetConnectA(s.root, "127.0.0.1", port, "", "", INTERNET_SERVICE_HTTP, 0, ctx);
   LPCSTR accept[] = {"*", nullptr};
-  s.req = HttpOpenRequestA(s.conn, "GET", path, "HTTP/1.1", "", accept,
-                           INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                               INTERNET_FLAG_NO_COOKIES,
-                           ctx);
+  s.req = HttpOpenRequestA(
+      s.conn, "GET", path, "HTTP/1.1", "", accept,
+      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES,
+      ctx);
 }
 
 void Queries(HINTERNET req) {
@@ -187,10 +187,9 @@ void SyncGet(INTERNET_PORT port, const char* path, DWORD piece) {
     if (!got) break;
   }
   if (std::strcmp(path, "/auth") == 0) {
-    DWORD r = InternetErrorDlg(GetForegroundWindow(), s.req, ERROR_INTERNET_INCORRECT_PASSWORD,
-                               FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                                   FLAGS_ERROR_UI_FLAGS_NO_UI,
-                               nullptr);
+    DWORD r = InternetErrorDlg(
+        GetForegroundWindow(), s.req, ERROR_INTERNET_INCORRECT_PASSWORD,
+        FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_NO_UI, nullptr);
     std::printf("errordlg no-ui %lu\n", (unsigned long)r);
   }
 }
@@ -203,8 +202,17 @@ int main(int argc, char** argv) {
   INTERNET_PORT port = (INTERNET_PORT)std::atoi(argv[1]);
   INTERNET_PORT refused = (INTERNET_PORT)std::atoi(argv[2]);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  const char* urls[] = {"http://h", "http://h/", "https://h:8443/p?x=1#f", "HTTPS://H/", "http://user:pass@h/x",
-                        "http://user@h/", "foo://h/x", "mailto:a@b", "C:\\file.txt", "www.example.com/x", ""};
+  const char* urls[] = {"http://h",
+                        "http://h/",
+                        "https://h:8443/p?x=1#f",
+                        "HTTPS://H/",
+                        "http://user:pass@h/x",
+                        "http://user@h/",
+                        "foo://h/x",
+                        "mailto:a@b",
+                        "C:\\file.txt",
+                        "www.example.com/x",
+                        ""};
   for (const char* u : urls) Crack(u);
   std::printf("sizeof INTERNET_BUFFERSA=%u URL_COMPONENTSA=%u\n", (unsigned)sizeof(INTERNET_BUFFERSA),
               (unsigned)sizeof(URL_COMPONENTSA));

@@ -32,22 +32,38 @@ namespace {
 
 const char* ReasonFor(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 407: return "Proxy Authentication Required";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 307:
+      return "Temporary Redirect";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 407:
+      return "Proxy Authentication Required";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -284,14 +300,14 @@ struct LoopbackServer::Impl {
       return false;
     }
     const Reply::Framing framing = r.endlessTrailers ? Reply::Framing::kChunked : r.framing;
-    bool closeAfter = !r.keepAlive || framing == Reply::Framing::kClose ||
-                      strcasecmp(req.Header("Connection").c_str(), "close") == 0;
-    std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " +
-                       (r.reason.empty() ? ReasonFor(r.status) : r.reason) + "\r\n";
+    bool closeAfter =
+        !r.keepAlive || framing == Reply::Framing::kClose || strcasecmp(req.Header("Connection").c_str(), "close") == 0;
+    std::string head =
+        "HTTP/1.1 " + std::to_string(r.status) + " " + (r.reason.empty() ? ReasonFor(r.status) : r.reason) + "\r\n";
     for (const auto& h : r.headers) head += h.first + ": " + h.second + "\r\n";
     long long length = r.contentLength >= 0 ? r.contentLength
-                       : r.endlessBody     ? 1LL << 40
-                                           : static_cast<long long>(r.body.size());
+                       : r.endlessBody      ? 1LL << 40
+                                            : static_cast<long long>(r.body.size());
     if (framing == Reply::Framing::kContentLength)
       head += "Content-Length: " + std::to_string(length) + "\r\n";
     else if (framing == Reply::Framing::kChunked)

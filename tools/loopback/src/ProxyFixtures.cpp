@@ -145,7 +145,8 @@ std::string ProxyProcess::Log() const {
 
 // ---------------------------------------------------------------------------
 
-TinyProxy::TinyProxy(std::string user, std::string password) : m_user(std::move(user)), m_password(std::move(password)) {}
+TinyProxy::TinyProxy(std::string user, std::string password)
+    : m_user(std::move(user)), m_password(std::move(password)) {}
 TinyProxy::~TinyProxy() { Stop(); }
 
 std::string TinyProxy::Program() const { return "tinyproxy"; }

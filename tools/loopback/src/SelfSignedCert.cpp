@@ -17,8 +17,8 @@ bool IsIpAddress(const std::string& host) {
 }
 
 void AddNameEntry(X509_NAME* name, const char* field, const std::string& value) {
-  X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(value.c_str()), -1,
-                             -1, 0);
+  X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                             0);
 }
 
 }  // namespace

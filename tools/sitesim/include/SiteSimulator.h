@@ -33,7 +33,7 @@ struct SiteEntry {
 
 struct SiteConference {
   std::string confId;
-  std::string password;     // empty: any conference password is accepted
+  std::string password;        // empty: any conference password is accepted
   std::string state = "open";  // open, notStarted, ended or locked
   // When set, every join of this conference is refused with this error code
   // text, sent as it is (blanks and case included), and errorMessage.
@@ -61,16 +61,16 @@ struct SiteFile {
 struct SiteFault {
   enum Kind {
     kNone,
-    kDelay,        // answer normally after delayMs
-    kStall,        // never answer until ReleaseStall() or Stop()
-    kDropMidBody,  // announce the whole length, send half, close
-    kMalformedXml, // a cut XML document, status 200
-    kEmptyBody,    // status 200 and no body
-    kRawBody,      // status 200 and `body` as the reply
-    kStatus,       // status `status` with `body`
-    kChallenge401, // 401 + WWW-Authenticate until Basic user:password is sent
-    kChallenge407, // 407 + Proxy-Authenticate until Proxy-Authorization is sent
-    kChunked,      // the normal reply, in chunked transfer encoding
+    kDelay,         // answer normally after delayMs
+    kStall,         // never answer until ReleaseStall() or Stop()
+    kDropMidBody,   // announce the whole length, send half, close
+    kMalformedXml,  // a cut XML document, status 200
+    kEmptyBody,     // status 200 and no body
+    kRawBody,       // status 200 and `body` as the reply
+    kStatus,        // status `status` with `body`
+    kChallenge401,  // 401 + WWW-Authenticate until Basic user:password is sent
+    kChallenge407,  // 407 + Proxy-Authenticate until Proxy-Authorization is sent
+    kChunked,       // the normal reply, in chunked transfer encoding
   };
   Kind kind = kNone;
   int delayMs = 0;
@@ -129,8 +129,7 @@ class CSiteSimulator {
 
   // Listens on host:port (0: a free port), TLS with a self-signed certificate
   // made at start when tls is set. False with a message when it cannot.
-  bool Start(const std::string& host = "127.0.0.1", int port = 0, bool tls = false,
-             std::string* error = nullptr);
+  bool Start(const std::string& host = "127.0.0.1", int port = 0, bool tls = false, std::string* error = nullptr);
   // Releases stalled requests, stops listening and joins the server thread.
   void Stop();
 

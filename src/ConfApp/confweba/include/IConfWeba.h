@@ -64,8 +64,7 @@ class QMX_CONFWEBA_API IConfWeba {
   // scheme://host/site/...confKey=<number>...). 0 when the request is under
   // way; the outcome arrives at IConfWebaSink::OnJoinConference.
   virtual int JoinConference(const CRtString& emailURL, const CRtString& confPass, const CRtString& eMail,
-                             const CRtString& attendeeName, const CRtString& userName,
-                             const CRtString& password) = 0;
+                             const CRtString& attendeeName, const CRtString& userName, const CRtString& password) = 0;
   // Downloads url (http or https) into directory path (made when missing) as
   // name, or under the last segment of url when name is empty (see
   // QmxConfWebaFileNameFromUrl). Blocks until done. The body goes to a

@@ -18,9 +18,7 @@ class QMX_FRAMEWORK_API CRtTimeValue {
   long GetUsec() const { return m_usec; }
   int64_t GetTotalInMsec() const { return (int64_t)m_sec * 1000 + m_usec / 1000; }
   bool operator==(const CRtTimeValue& o) const { return m_sec == o.m_sec && m_usec == o.m_usec; }
-  bool operator<(const CRtTimeValue& o) const {
-    return m_sec < o.m_sec || (m_sec == o.m_sec && m_usec < o.m_usec);
-  }
+  bool operator<(const CRtTimeValue& o) const { return m_sec < o.m_sec || (m_sec == o.m_sec && m_usec < o.m_usec); }
 
  private:
   long m_sec;

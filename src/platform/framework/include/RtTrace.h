@@ -109,14 +109,14 @@ class QMX_FRAMEWORK_API CRtTrace {
 // Trace macros: RT_INFO_TRACE("text" << value); the _THIS forms append
 // " this=" and `this`. The streamed values are evaluated only when the line
 // goes somewhere.
-#define RT_TRACE_LINE_(level, str)                                  \
-  do {                                                              \
-    if (CRtTrace::IsEnabled(level)) {                               \
-      char rt_trace_buf_[1024];                                     \
-      CRtTrace::CRtLogRecorder rt_trace_rec_(rt_trace_buf_, 1024);  \
-      rt_trace_rec_ << str;                                         \
+#define RT_TRACE_LINE_(level, str)                                       \
+  do {                                                                   \
+    if (CRtTrace::IsEnabled(level)) {                                    \
+      char rt_trace_buf_[1024];                                          \
+      CRtTrace::CRtLogRecorder rt_trace_rec_(rt_trace_buf_, 1024);       \
+      rt_trace_rec_ << str;                                              \
       CRtTrace::instance()->trace_string((level), (char*)rt_trace_rec_); \
-    }                                                               \
+    }                                                                    \
   } while (0)
 
 #define RT_ERROR_TRACE(str) RT_TRACE_LINE_(RT_TRACE_LEVEL_ERROR, str)
@@ -129,23 +129,23 @@ class QMX_FRAMEWORK_API CRtTrace {
 // Assertions never stop the process: a failed one writes, at level 0,
 // "<file>:<line> Assert failed: <expr>" and the caller takes its failure path.
 QMX_FRAMEWORK_API void RtAssertFailed(const char* file, int line, const char* expr);
-#define RT_ASSERTE(expr)                                   \
-  do {                                                     \
+#define RT_ASSERTE(expr)                                    \
+  do {                                                      \
     if (!(expr)) RtAssertFailed(__FILE__, __LINE__, #expr); \
   } while (0)
-#define RT_ASSERTE_RETURN(expr, rv)                        \
-  do {                                                     \
-    if (!(expr)) {                                         \
-      RtAssertFailed(__FILE__, __LINE__, #expr);           \
-      return rv;                                           \
-    }                                                      \
+#define RT_ASSERTE_RETURN(expr, rv)              \
+  do {                                           \
+    if (!(expr)) {                               \
+      RtAssertFailed(__FILE__, __LINE__, #expr); \
+      return rv;                                 \
+    }                                            \
   } while (0)
-#define RT_ASSERTE_RETURN_VOID(expr)                       \
-  do {                                                     \
-    if (!(expr)) {                                         \
-      RtAssertFailed(__FILE__, __LINE__, #expr);           \
-      return;                                              \
-    }                                                      \
+#define RT_ASSERTE_RETURN_VOID(expr)             \
+  do {                                           \
+    if (!(expr)) {                               \
+      RtAssertFailed(__FILE__, __LINE__, #expr); \
+      return;                                    \
+    }                                            \
   } while (0)
 
 #endif

@@ -174,9 +174,7 @@ int CRtTimerQueue::FireDue() {
   return count;
 }
 
-bool CRtTimerQueue::HasDue() const {
-  return !m_timers.empty() && m_timers.begin()->first.first <= QmxClockNowMs();
-}
+bool CRtTimerQueue::HasDue() const { return !m_timers.empty() && m_timers.begin()->first.first <= QmxClockNowMs(); }
 
 int CRtTimerQueue::NextTimeoutMs() const {
   if (m_timers.empty()) return -1;

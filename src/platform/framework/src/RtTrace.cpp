@@ -80,17 +80,15 @@ void ReplaceOutputLocked(TraceState& s, int fd, bool owns) {
 
 // What CRtTrace::IsEnabled compares with: the level while a line has
 // somewhere to go, else below every level.
-int ActiveLevelLocked(const TraceState& s) {
-  return (s.outFd >= 0 || s.sink != nullptr) ? s.maxLevel.load() : INT_MIN;
-}
+int ActiveLevelLocked(const TraceState& s) { return (s.outFd >= 0 || s.sink != nullptr) ? s.maxLevel.load() : INT_MIN; }
 
 // Nothing else can report it: the trace itself is what failed.
 void ReportOpenFailure(bool linkRefused) {
   static const char kMsg[] = "qmxframework: cannot open the QMX_TRACE file; tracing to nowhere\n";
   static const char kLinkMsg[] =
       "qmxframework: the QMX_TRACE file is a symbolic link, not followed; tracing to nowhere\n";
-  ssize_t ignored = linkRefused ? write(STDERR_FILENO, kLinkMsg, sizeof kLinkMsg - 1)
-                                : write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
+  ssize_t ignored =
+      linkRefused ? write(STDERR_FILENO, kLinkMsg, sizeof kLinkMsg - 1) : write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
   (void)ignored;
 }
 
@@ -104,8 +102,7 @@ void ReportOpenFailure(bool linkRefused) {
 inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 inline bool IsKeyChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-         c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
 }
 
 // Whether the key ending just before text[eq] (an '=') ends in "pass" or
@@ -222,9 +219,9 @@ size_t FormatPrefix(char* buf, size_t size, int level) {
   struct tm tmv;
   time_t secs = tv.tv_sec;
   localtime_r(&secs, &tmv);
-  int n = snprintf(buf, size, "%04d-%02d-%02d %02d:%02d:%02d.%03d L%d T%ld ", tmv.tm_year + 1900,
-                   tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                   static_cast<int>(tv.tv_usec / 1000), level, ThreadId());
+  int n = snprintf(buf, size, "%04d-%02d-%02d %02d:%02d:%02d.%03d L%d T%ld ", tmv.tm_year + 1900, tmv.tm_mon + 1,
+                   tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, static_cast<int>(tv.tv_usec / 1000), level,
+                   ThreadId());
   if (n < 0) return 0;
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
@@ -368,9 +365,7 @@ CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(unsigned short v)
   return *this << static_cast<unsigned long long>(v);
 }
 
-CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(void* p) {
-  return *this << static_cast<const void*>(p);
-}
+CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(void* p) { return *this << static_cast<const void*>(p); }
 
 CRtTrace::CRtLogRecorder& CRtTrace::CRtLogRecorder::operator<<(const void* p) {
   char tmp[24];

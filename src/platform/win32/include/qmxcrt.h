@@ -16,8 +16,7 @@ extern "C" {
 
 // Like Windows _snprintf: returns the count written when it fits, -1 when the
 // text was cut (and then no terminating NUL is guaranteed), never more than count.
-QMX_WIN32_API int _snprintf(char* buffer, size_t count, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+QMX_WIN32_API int _snprintf(char* buffer, size_t count, const char* format, ...) __attribute__((format(printf, 3, 4)));
 QMX_WIN32_API int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
 QMX_WIN32_API int _stricmp(const char* a, const char* b);
 QMX_WIN32_API int _strnicmp(const char* a, const char* b, size_t n);

@@ -27,7 +27,7 @@ typedef unsigned int UINT;
 typedef int INT;
 typedef char CHAR;
 #ifdef __cplusplus
-typedef char16_t WCHAR;           // UTF-16 code unit, as on Windows
+typedef char16_t WCHAR;  // UTF-16 code unit, as on Windows
 #else
 typedef uint16_t WCHAR;
 #endif
@@ -104,7 +104,7 @@ typedef volatile LONG* PLONG_VOLATILE;
 
 // Language identifiers.
 #define MAKELANGID(p, s) ((WORD)((((WORD)(s)) << 10) | (WORD)(p)))
-#define PRIMARYLANGID(lgid) ((WORD)(lgid) & 0x3ff)
+#define PRIMARYLANGID(lgid) ((WORD)(lgid)&0x3ff)
 #define SUBLANGID(lgid) ((WORD)(lgid) >> 10)
 
 // KERNEL32

@@ -329,7 +329,7 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     bool opened;
     bool ok = DecodeIconv(cs.name, lpMultiByteStr, length, strict, wide, opened);
     if (!opened) {
-      if (!cs.ansi) return Fail(ERROR_INVALID_PARAMETER);  // a code page iconv does not know
+      if (!cs.ansi) return Fail(ERROR_INVALID_PARAMETER);                 // a code page iconv does not know
       return ConvertUtf(decodeUtf8, strict, lpWideCharStr, cchWideChar);  // an unknown locale code set: UTF-8
     }
     if (!ok) return Fail(ERROR_NO_UNICODE_TRANSLATION);

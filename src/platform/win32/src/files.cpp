@@ -123,8 +123,7 @@ const char* QmxHomeDir(void) {
     struct passwd pw;
     struct passwd* found = nullptr;
     char buffer[4096];
-    if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
-      *home = found->pw_dir;
+    if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir) *home = found->pw_dir;
   });
   return home->c_str();
 }

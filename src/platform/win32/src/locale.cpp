@@ -69,13 +69,11 @@ struct CodesetAlias {
   const char* iconvName;
 };
 const CodesetAlias kCodesetAliases[] = {
-    {"utf8", "UTF-8"},          {"gbk", "GBK"},           {"cp936", "GBK"},
-    {"gb2312", "GB2312"},       {"euccn", "GB2312"},      {"gb18030", "GB18030"},
-    {"big5", "BIG5"},           {"big5hkscs", "BIG5-HKSCS"}, {"eucjp", "EUC-JP"},
-    {"ujis", "EUC-JP"},         {"sjis", "SHIFT_JIS"},    {"shiftjis", "SHIFT_JIS"},
-    {"euckr", "EUC-KR"},        {"euctw", "EUC-TW"},      {"koi8r", "KOI8-R"},
-    {"koi8u", "KOI8-U"},        {"koi8t", "KOI8-T"},      {"tis620", "TIS-620"},
-    {"ascii", "ASCII"},         {"ansix341968", "ASCII"},
+    {"utf8", "UTF-8"},   {"gbk", "GBK"},         {"cp936", "GBK"},      {"gb2312", "GB2312"},
+    {"euccn", "GB2312"}, {"gb18030", "GB18030"}, {"big5", "BIG5"},      {"big5hkscs", "BIG5-HKSCS"},
+    {"eucjp", "EUC-JP"}, {"ujis", "EUC-JP"},     {"sjis", "SHIFT_JIS"}, {"shiftjis", "SHIFT_JIS"},
+    {"euckr", "EUC-KR"}, {"euctw", "EUC-TW"},    {"koi8r", "KOI8-R"},   {"koi8u", "KOI8-U"},
+    {"koi8t", "KOI8-T"}, {"tis620", "TIS-620"},  {"ascii", "ASCII"},    {"ansix341968", "ASCII"},
 };
 
 std::string NormalizeCodeset(const std::string& codeset) {
@@ -115,27 +113,83 @@ const NamedCharset kTerritoryCharsets[] = {
     {"ca_AD", "ISO-8859-15"}, {"ca_FR", "ISO-8859-15"}, {"ca_IT", "ISO-8859-15"},
 };
 const NamedCharset kLanguageCharsets[] = {
-    {"zh", "GB2312"},      {"ja", "EUC-JP"},      {"ko", "EUC-KR"},      {"th", "TIS-620"},
-    {"ar", "ISO-8859-6"},  {"el", "ISO-8859-7"},  {"he", "ISO-8859-8"},  {"iw", "ISO-8859-8"},
-    {"ru", "ISO-8859-5"},  {"mk", "ISO-8859-5"},  {"uk", "KOI8-U"},      {"tg", "KOI8-T"},
-    {"be", "CP1251"},      {"bg", "CP1251"},      {"yi", "CP1255"},      {"ka", "GEORGIAN-PS"},
-    {"kk", "PT154"},       {"tr", "ISO-8859-9"},  {"ku", "ISO-8859-9"},  {"mt", "ISO-8859-3"},
-    {"lg", "ISO-8859-10"}, {"lt", "ISO-8859-13"}, {"lv", "ISO-8859-13"}, {"mi", "ISO-8859-13"},
-    {"cy", "ISO-8859-14"}, {"an", "ISO-8859-15"}, {"ast", "ISO-8859-15"}, {"gd", "ISO-8859-15"},
-    {"mg", "ISO-8859-15"}, {"bs", "ISO-8859-2"},  {"cs", "ISO-8859-2"},  {"hr", "ISO-8859-2"},
-    {"hsb", "ISO-8859-2"}, {"hu", "ISO-8859-2"},  {"pl", "ISO-8859-2"},  {"ro", "ISO-8859-2"},
-    {"sk", "ISO-8859-2"},  {"sl", "ISO-8859-2"},
+    {"zh", "GB2312"},
+    {"ja", "EUC-JP"},
+    {"ko", "EUC-KR"},
+    {"th", "TIS-620"},
+    {"ar", "ISO-8859-6"},
+    {"el", "ISO-8859-7"},
+    {"he", "ISO-8859-8"},
+    {"iw", "ISO-8859-8"},
+    {"ru", "ISO-8859-5"},
+    {"mk", "ISO-8859-5"},
+    {"uk", "KOI8-U"},
+    {"tg", "KOI8-T"},
+    {"be", "CP1251"},
+    {"bg", "CP1251"},
+    {"yi", "CP1255"},
+    {"ka", "GEORGIAN-PS"},
+    {"kk", "PT154"},
+    {"tr", "ISO-8859-9"},
+    {"ku", "ISO-8859-9"},
+    {"mt", "ISO-8859-3"},
+    {"lg", "ISO-8859-10"},
+    {"lt", "ISO-8859-13"},
+    {"lv", "ISO-8859-13"},
+    {"mi", "ISO-8859-13"},
+    {"cy", "ISO-8859-14"},
+    {"an", "ISO-8859-15"},
+    {"ast", "ISO-8859-15"},
+    {"gd", "ISO-8859-15"},
+    {"mg", "ISO-8859-15"},
+    {"bs", "ISO-8859-2"},
+    {"cs", "ISO-8859-2"},
+    {"hr", "ISO-8859-2"},
+    {"hsb", "ISO-8859-2"},
+    {"hu", "ISO-8859-2"},
+    {"pl", "ISO-8859-2"},
+    {"ro", "ISO-8859-2"},
+    {"sk", "ISO-8859-2"},
+    {"sl", "ISO-8859-2"},
     // Western Europe and the rest of the Latin-1 world.
-    {"aa", "ISO-8859-1"}, {"af", "ISO-8859-1"}, {"br", "ISO-8859-1"}, {"ca", "ISO-8859-1"},
-    {"da", "ISO-8859-1"}, {"de", "ISO-8859-1"}, {"en", "ISO-8859-1"}, {"es", "ISO-8859-1"},
-    {"et", "ISO-8859-1"}, {"eu", "ISO-8859-1"}, {"fi", "ISO-8859-1"}, {"fo", "ISO-8859-1"},
-    {"fr", "ISO-8859-1"}, {"ga", "ISO-8859-1"}, {"gl", "ISO-8859-1"}, {"gv", "ISO-8859-1"},
-    {"id", "ISO-8859-1"}, {"is", "ISO-8859-1"}, {"it", "ISO-8859-1"}, {"kl", "ISO-8859-1"},
-    {"kw", "ISO-8859-1"}, {"ms", "ISO-8859-1"}, {"nb", "ISO-8859-1"}, {"nl", "ISO-8859-1"},
-    {"nn", "ISO-8859-1"}, {"no", "ISO-8859-1"}, {"oc", "ISO-8859-1"}, {"om", "ISO-8859-1"},
-    {"pt", "ISO-8859-1"}, {"so", "ISO-8859-1"}, {"sq", "ISO-8859-1"}, {"st", "ISO-8859-1"},
-    {"sv", "ISO-8859-1"}, {"tl", "ISO-8859-1"}, {"uz", "ISO-8859-1"}, {"wa", "ISO-8859-1"},
-    {"xh", "ISO-8859-1"}, {"zu", "ISO-8859-1"},
+    {"aa", "ISO-8859-1"},
+    {"af", "ISO-8859-1"},
+    {"br", "ISO-8859-1"},
+    {"ca", "ISO-8859-1"},
+    {"da", "ISO-8859-1"},
+    {"de", "ISO-8859-1"},
+    {"en", "ISO-8859-1"},
+    {"es", "ISO-8859-1"},
+    {"et", "ISO-8859-1"},
+    {"eu", "ISO-8859-1"},
+    {"fi", "ISO-8859-1"},
+    {"fo", "ISO-8859-1"},
+    {"fr", "ISO-8859-1"},
+    {"ga", "ISO-8859-1"},
+    {"gl", "ISO-8859-1"},
+    {"gv", "ISO-8859-1"},
+    {"id", "ISO-8859-1"},
+    {"is", "ISO-8859-1"},
+    {"it", "ISO-8859-1"},
+    {"kl", "ISO-8859-1"},
+    {"kw", "ISO-8859-1"},
+    {"ms", "ISO-8859-1"},
+    {"nb", "ISO-8859-1"},
+    {"nl", "ISO-8859-1"},
+    {"nn", "ISO-8859-1"},
+    {"no", "ISO-8859-1"},
+    {"oc", "ISO-8859-1"},
+    {"om", "ISO-8859-1"},
+    {"pt", "ISO-8859-1"},
+    {"so", "ISO-8859-1"},
+    {"sq", "ISO-8859-1"},
+    {"st", "ISO-8859-1"},
+    {"sv", "ISO-8859-1"},
+    {"tl", "ISO-8859-1"},
+    {"uz", "ISO-8859-1"},
+    {"wa", "ISO-8859-1"},
+    {"xh", "ISO-8859-1"},
+    {"zu", "ISO-8859-1"},
 };
 
 std::string CharsetOfLocale(const char* localeName) {
@@ -166,17 +220,15 @@ struct LanguageId {
   WORD primary;
 };
 const LanguageId kPrimaryLanguages[] = {
-    {"ar", 0x01},  {"bg", 0x02}, {"ca", 0x03}, {"zh", 0x04}, {"cs", 0x05}, {"da", 0x06}, {"de", 0x07},
-    {"el", 0x08},  {"en", 0x09}, {"es", 0x0a}, {"fi", 0x0b}, {"fr", 0x0c}, {"he", 0x0d}, {"iw", 0x0d},
-    {"hu", 0x0e},  {"is", 0x0f}, {"it", 0x10}, {"ja", 0x11}, {"ko", 0x12}, {"nl", 0x13}, {"nb", 0x14},
-    {"no", 0x14},  {"nn", 0x14}, {"pl", 0x15}, {"pt", 0x16}, {"ro", 0x18}, {"ru", 0x19}, {"hr", 0x1a},
-    {"sk", 0x1b},  {"sq", 0x1c}, {"sv", 0x1d}, {"th", 0x1e}, {"tr", 0x1f}, {"ur", 0x20}, {"id", 0x21},
-    {"uk", 0x22},  {"be", 0x23}, {"sl", 0x24}, {"et", 0x25}, {"lv", 0x26}, {"lt", 0x27}, {"fa", 0x29},
-    {"vi", 0x2a},  {"hy", 0x2b}, {"eu", 0x2d}, {"mk", 0x2f}, {"af", 0x36}, {"ka", 0x37}, {"fo", 0x38},
-    {"hi", 0x39},  {"mt", 0x3a}, {"ms", 0x3e}, {"kk", 0x3f}, {"sw", 0x41}, {"uz", 0x43}, {"bn", 0x45},
-    {"pa", 0x46},  {"gu", 0x47}, {"ta", 0x49}, {"te", 0x4a}, {"kn", 0x4b}, {"ml", 0x4c}, {"mr", 0x4e},
-    {"mn", 0x50},  {"cy", 0x52}, {"km", 0x53}, {"gl", 0x56}, {"am", 0x5e}, {"ne", 0x61}, {"fil", 0x64},
-    {"tl", 0x64},
+    {"ar", 0x01}, {"bg", 0x02}, {"ca", 0x03}, {"zh", 0x04}, {"cs", 0x05}, {"da", 0x06},  {"de", 0x07}, {"el", 0x08},
+    {"en", 0x09}, {"es", 0x0a}, {"fi", 0x0b}, {"fr", 0x0c}, {"he", 0x0d}, {"iw", 0x0d},  {"hu", 0x0e}, {"is", 0x0f},
+    {"it", 0x10}, {"ja", 0x11}, {"ko", 0x12}, {"nl", 0x13}, {"nb", 0x14}, {"no", 0x14},  {"nn", 0x14}, {"pl", 0x15},
+    {"pt", 0x16}, {"ro", 0x18}, {"ru", 0x19}, {"hr", 0x1a}, {"sk", 0x1b}, {"sq", 0x1c},  {"sv", 0x1d}, {"th", 0x1e},
+    {"tr", 0x1f}, {"ur", 0x20}, {"id", 0x21}, {"uk", 0x22}, {"be", 0x23}, {"sl", 0x24},  {"et", 0x25}, {"lv", 0x26},
+    {"lt", 0x27}, {"fa", 0x29}, {"vi", 0x2a}, {"hy", 0x2b}, {"eu", 0x2d}, {"mk", 0x2f},  {"af", 0x36}, {"ka", 0x37},
+    {"fo", 0x38}, {"hi", 0x39}, {"mt", 0x3a}, {"ms", 0x3e}, {"kk", 0x3f}, {"sw", 0x41},  {"uz", 0x43}, {"bn", 0x45},
+    {"pa", 0x46}, {"gu", 0x47}, {"ta", 0x49}, {"te", 0x4a}, {"kn", 0x4b}, {"ml", 0x4c},  {"mr", 0x4e}, {"mn", 0x50},
+    {"cy", 0x52}, {"km", 0x53}, {"gl", 0x56}, {"am", 0x5e}, {"ne", 0x61}, {"fil", 0x64}, {"tl", 0x64},
 };
 
 // Full identifiers where the territory picks a sub-language other than the
@@ -187,14 +239,13 @@ struct NamedId {
   LANGID id;
 };
 const NamedId kTerritoryIds[] = {
-    {"zh", 0x0804},    {"zh_CN", 0x0804}, {"zh_TW", 0x0404}, {"zh_HK", 0x0C04}, {"zh_SG", 0x1004},
-    {"zh_MO", 0x1404}, {"en_GB", 0x0809}, {"en_AU", 0x0C09}, {"en_CA", 0x1009}, {"en_NZ", 0x1409},
-    {"en_IE", 0x1809}, {"en_ZA", 0x1C09}, {"en_PH", 0x3409}, {"en_IN", 0x4009}, {"en_SG", 0x4809},
-    {"de_CH", 0x0807}, {"de_AT", 0x0C07}, {"de_LU", 0x1007}, {"de_LI", 0x1407}, {"fr_BE", 0x080C},
-    {"fr_CA", 0x0C0C}, {"fr_CH", 0x100C}, {"fr_LU", 0x140C}, {"es", 0x0C0A},    {"es_ES", 0x0C0A},
-    {"es_MX", 0x080A}, {"es_AR", 0x2C0A}, {"es_CO", 0x240A}, {"es_CL", 0x340A}, {"es_US", 0x540A},
-    {"it_CH", 0x0810}, {"pt_PT", 0x0816}, {"nl_BE", 0x0813}, {"sv_FI", 0x081D}, {"nn_NO", 0x0814},
-    {"ar_EG", 0x0C01}, {"ar_AE", 0x3801}, {"ko_KP", 0x0812}, {"ru_MD", 0x0819}, {"ms_BN", 0x083E},
+    {"zh", 0x0804},    {"zh_CN", 0x0804}, {"zh_TW", 0x0404}, {"zh_HK", 0x0C04}, {"zh_SG", 0x1004}, {"zh_MO", 0x1404},
+    {"en_GB", 0x0809}, {"en_AU", 0x0C09}, {"en_CA", 0x1009}, {"en_NZ", 0x1409}, {"en_IE", 0x1809}, {"en_ZA", 0x1C09},
+    {"en_PH", 0x3409}, {"en_IN", 0x4009}, {"en_SG", 0x4809}, {"de_CH", 0x0807}, {"de_AT", 0x0C07}, {"de_LU", 0x1007},
+    {"de_LI", 0x1407}, {"fr_BE", 0x080C}, {"fr_CA", 0x0C0C}, {"fr_CH", 0x100C}, {"fr_LU", 0x140C}, {"es", 0x0C0A},
+    {"es_ES", 0x0C0A}, {"es_MX", 0x080A}, {"es_AR", 0x2C0A}, {"es_CO", 0x240A}, {"es_CL", 0x340A}, {"es_US", 0x540A},
+    {"it_CH", 0x0810}, {"pt_PT", 0x0816}, {"nl_BE", 0x0813}, {"sv_FI", 0x081D}, {"nn_NO", 0x0814}, {"ar_EG", 0x0C01},
+    {"ar_AE", 0x3801}, {"ko_KP", 0x0812}, {"ru_MD", 0x0819}, {"ms_BN", 0x083E},
 };
 
 LANGID LangIdOf(const char* localeName) {
@@ -230,7 +281,8 @@ void ConfigValues(const char* path, const char* const* keys, std::string* values
       if (strncmp(p, keys[k], keyLength) != 0 || p[keyLength] != '=') continue;
       std::string v(p + keyLength + 1);
       while (!v.empty() && (v.back() == '\n' || v.back() == '\r' || v.back() == ' ' || v.back() == '\t')) v.pop_back();
-      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        v = v.substr(1, v.size() - 2);
       values[k] = v;  // the last assignment wins, as when the file is sourced
       break;
     }

@@ -27,26 +27,26 @@ extern "C" {
 
 // What the prompt is asked for. Strings are valid during the call only.
 typedef struct {
-  DWORD dwStructSize;     // sizeof(QMX_CREDENTIAL_REQUEST)
-  BOOL fProxy;            // TRUE: the proxy asked (407); FALSE: the server (401)
-  LPCSTR lpszHost;        // server or proxy host name
-  INTERNET_PORT nPort;    // its port
-  LPCSTR lpszRealm;       // realm from the challenge, "" when none was given
-  LPCSTR lpszScheme;      // "Basic", "Digest", "NTLM", ... as challenged; "" if unknown
-  LPCSTR lpszUserName;    // name tried last, "" when none
+  DWORD dwStructSize;   // sizeof(QMX_CREDENTIAL_REQUEST)
+  BOOL fProxy;          // TRUE: the proxy asked (407); FALSE: the server (401)
+  LPCSTR lpszHost;      // server or proxy host name
+  INTERNET_PORT nPort;  // its port
+  LPCSTR lpszRealm;     // realm from the challenge, "" when none was given
+  LPCSTR lpszScheme;    // "Basic", "Digest", "NTLM", ... as challenged; "" if unknown
+  LPCSTR lpszUserName;  // name tried last, "" when none
 } QMX_CREDENTIAL_REQUEST, *LPQMX_CREDENTIAL_REQUEST;
 
 // Fills lpszUserName/lpszPassword (NUL-terminated, at most cchUserName and
 // cchPassword bytes including the NUL) and returns TRUE, or returns FALSE to
 // cancel. Runs on the thread that called InternetErrorDlg and blocks it.
 typedef BOOL(CALLBACK* QMX_CREDENTIAL_PROMPT)(const QMX_CREDENTIAL_REQUEST* lpRequest, LPSTR lpszUserName,
-                                             DWORD cchUserName, LPSTR lpszPassword, DWORD cchPassword,
-                                             LPVOID lpUserData);
+                                              DWORD cchUserName, LPSTR lpszPassword, DWORD cchPassword,
+                                              LPVOID lpUserData);
 
 // Installs the process-wide prompt (NULL removes it) and returns the previous
 // one. Without a prompt InternetErrorDlg answers logons with ERROR_CANCELLED.
 QMX_WININET_API QMX_CREDENTIAL_PROMPT WINAPI QmxInternetSetCredentialPrompt(QMX_CREDENTIAL_PROMPT lpfnPrompt,
-                                                                           LPVOID lpUserData);
+                                                                            LPVOID lpUserData);
 
 // Adds a PEM file of certificates trusted besides the system's store (NULL
 // removes it). Applies to requests sent afterwards. Returns FALSE with
@@ -73,7 +73,7 @@ typedef void(CALLBACK* QMX_PROGRESS_OBSERVER)(HINTERNET hRequest, ULONGLONG ullR
 // Installs the process-wide observer (NULL removes it) and returns the
 // previous one. Once this returns, the previous observer is not called again.
 QMX_WININET_API QMX_PROGRESS_OBSERVER WINAPI QmxInternetSetProgressObserver(QMX_PROGRESS_OBSERVER lpfnObserver,
-                                                                           LPVOID lpUserData);
+                                                                            LPVOID lpUserData);
 
 #ifdef __cplusplus
 }

@@ -121,7 +121,7 @@ typedef INTERNET_PORT* LPINTERNET_PORT;
 #define SECURITY_FLAG_56BIT SECURITY_FLAG_STRENGTH_MEDIUM
 #define SECURITY_FLAG_UNKNOWNBIT 0x80000000
 #define SECURITY_FLAG_NORMALBITNESS SECURITY_FLAG_STRENGTH_WEAK
-#define SECURITY_SET_MASK                                                                            \
+#define SECURITY_SET_MASK                                                                                 \
   (SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_WRONG_USAGE | \
    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID)
 
@@ -422,9 +422,9 @@ typedef LPURL_COMPONENTSA LPURL_COMPONENTS;
 #define HTTP_QUERY_FLAG_NUMBER 0x20000000
 #define HTTP_QUERY_FLAG_COALESCE 0x10000000
 #define HTTP_QUERY_FLAG_NUMBER64 0x08000000
-#define HTTP_QUERY_MODIFIER_FLAGS_MASK                                                      \
-  (HTTP_QUERY_FLAG_REQUEST_HEADERS | HTTP_QUERY_FLAG_SYSTEMTIME | HTTP_QUERY_FLAG_NUMBER | \
-   HTTP_QUERY_FLAG_COALESCE | HTTP_QUERY_FLAG_NUMBER64)
+#define HTTP_QUERY_MODIFIER_FLAGS_MASK                                                                                \
+  (HTTP_QUERY_FLAG_REQUEST_HEADERS | HTTP_QUERY_FLAG_SYSTEMTIME | HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_FLAG_COALESCE | \
+   HTTP_QUERY_FLAG_NUMBER64)
 #define HTTP_QUERY_HEADER_MASK (~HTTP_QUERY_MODIFIER_FLAGS_MASK)
 
 // HttpAddRequestHeadersA modifiers.
@@ -588,13 +588,12 @@ typedef LPURL_COMPONENTSA LPURL_COMPONENTS;
 
 QMX_WININET_API HINTERNET WINAPI InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy,
                                                LPCSTR lpszProxyBypass, DWORD dwFlags);
-QMX_WININET_API HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName,
-                                                  INTERNET_PORT nServerPort, LPCSTR lpszUserName,
-                                                  LPCSTR lpszPassword, DWORD dwService, DWORD dwFlags,
-                                                  DWORD_PTR dwContext);
+QMX_WININET_API HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort,
+                                                  LPCSTR lpszUserName, LPCSTR lpszPassword, DWORD dwService,
+                                                  DWORD dwFlags, DWORD_PTR dwContext);
 QMX_WININET_API HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName,
-                                                  LPCSTR lpszVersion, LPCSTR lpszReferrer,
-                                                  LPCSTR* lplpszAcceptTypes, DWORD dwFlags, DWORD_PTR dwContext);
+                                                  LPCSTR lpszVersion, LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes,
+                                                  DWORD dwFlags, DWORD_PTR dwContext);
 QMX_WININET_API BOOL WINAPI HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
                                                    DWORD dwModifiers);
 QMX_WININET_API BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,

@@ -20,8 +20,7 @@ LPVOID g_progressData = nullptr;
 // A pending read that completed: 41 (reads report it only when they went
 // pending in an asynchronous session), then the completion.
 void ReportReadDone(Transfer* t, DWORD filled) {
-  if (filled && t->m_req->m_async)
-    Notify(t->m_req, INTERNET_STATUS_RESPONSE_RECEIVED, &filled, sizeof filled, false);
+  if (filled && t->m_req->m_async) Notify(t->m_req, INTERNET_STATUS_RESPONSE_RECEIVED, &filled, sizeof filled, false);
   NotifyComplete(t->m_req, 1, 0);
 }
 
@@ -130,7 +129,7 @@ void DeliverEnd(Transfer* t, DWORD err) {
 }  // namespace qmxinet
 
 extern "C" QMX_PROGRESS_OBSERVER WINAPI QmxInternetSetProgressObserver(QMX_PROGRESS_OBSERVER lpfnObserver,
-                                                                      LPVOID lpUserData) {
+                                                                       LPVOID lpUserData) {
   std::lock_guard<std::mutex> lock(qmxinet::g_progressMu);
   QMX_PROGRESS_OBSERVER old = qmxinet::g_progress;
   qmxinet::g_progress = lpfnObserver;

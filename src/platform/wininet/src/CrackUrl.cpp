@@ -19,11 +19,16 @@ INTERNET_SCHEME SchemeNumber(const Part& s) {
   static const struct {
     const char* name;
     INTERNET_SCHEME value;
-  } kSchemes[] = {{"ftp", INTERNET_SCHEME_FTP},       {"gopher", INTERNET_SCHEME_GOPHER},
-                  {"http", INTERNET_SCHEME_HTTP},     {"https", INTERNET_SCHEME_HTTPS},
-                  {"file", INTERNET_SCHEME_FILE},     {"news", INTERNET_SCHEME_NEWS},
-                  {"mailto", INTERNET_SCHEME_MAILTO}, {"socks", INTERNET_SCHEME_SOCKS},
-                  {"javascript", INTERNET_SCHEME_JAVASCRIPT}, {"vbscript", INTERNET_SCHEME_VBSCRIPT},
+  } kSchemes[] = {{"ftp", INTERNET_SCHEME_FTP},
+                  {"gopher", INTERNET_SCHEME_GOPHER},
+                  {"http", INTERNET_SCHEME_HTTP},
+                  {"https", INTERNET_SCHEME_HTTPS},
+                  {"file", INTERNET_SCHEME_FILE},
+                  {"news", INTERNET_SCHEME_NEWS},
+                  {"mailto", INTERNET_SCHEME_MAILTO},
+                  {"socks", INTERNET_SCHEME_SOCKS},
+                  {"javascript", INTERNET_SCHEME_JAVASCRIPT},
+                  {"vbscript", INTERNET_SCHEME_VBSCRIPT},
                   {"res", INTERNET_SCHEME_RES}};
   for (const auto& k : kSchemes)
     if (std::strlen(k.name) == s.n && strncasecmp(k.name, s.p, s.n) == 0) return k.value;
@@ -128,9 +133,12 @@ BOOL CrackUrl(LPCSTR lpszUrl, DWORD dwUrlLength, LPURL_COMPONENTSA uc) {
     host = {p, 0};
   }
   if (!explicitPort) {
-    if (number == INTERNET_SCHEME_HTTP) port = INTERNET_DEFAULT_HTTP_PORT;
-    else if (number == INTERNET_SCHEME_HTTPS) port = INTERNET_DEFAULT_HTTPS_PORT;
-    else if (number == INTERNET_SCHEME_FTP) port = INTERNET_DEFAULT_FTP_PORT;
+    if (number == INTERNET_SCHEME_HTTP)
+      port = INTERNET_DEFAULT_HTTP_PORT;
+    else if (number == INTERNET_SCHEME_HTTPS)
+      port = INTERNET_DEFAULT_HTTPS_PORT;
+    else if (number == INTERNET_SCHEME_FTP)
+      port = INTERNET_DEFAULT_FTP_PORT;
   }
   if (uc->dwExtraInfoLength) {
     path = {p, static_cast<size_t>(ex - p)};

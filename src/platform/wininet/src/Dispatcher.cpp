@@ -32,7 +32,9 @@ void CallNote(NoteItem& n) {
   Contain([&] { n.m_callback(n.m_handle->Value(), n.m_context, n.m_status, n.Info(), n.m_length); });
 }
 
-void Dispatcher::Start() { m_thread = std::thread([this] { Run(); }); }
+void Dispatcher::Start() {
+  m_thread = std::thread([this] { Run(); });
+}
 
 void Dispatcher::Push(NoteItem&& n, bool deferWake) {
   bool wake = false;

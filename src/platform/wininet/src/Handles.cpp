@@ -275,8 +275,7 @@ HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, IN
 }
 
 HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName, LPCSTR lpszVersion,
-                                  LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes, DWORD dwFlags,
-                                  DWORD_PTR dwContext) {
+                                  LPCSTR lpszReferrer, LPCSTR* lplpszAcceptTypes, DWORD dwFlags, DWORD_PTR dwContext) {
   return Firewall<HINTERNET>(nullptr, [&]() -> HINTERNET {
     HandlePtr p = Find(hConnect);
     if (!p) return nullptr;
@@ -305,8 +304,7 @@ HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lp
   });
 }
 
-INTERNET_STATUS_CALLBACK WINAPI InternetSetStatusCallbackA(HINTERNET hInternet,
-                                                           INTERNET_STATUS_CALLBACK lpfnCallback) {
+INTERNET_STATUS_CALLBACK WINAPI InternetSetStatusCallbackA(HINTERNET hInternet, INTERNET_STATUS_CALLBACK lpfnCallback) {
   return Firewall<INTERNET_STATUS_CALLBACK>(INTERNET_INVALID_STATUS_CALLBACK, [&] {
     HandlePtr h = Find(hInternet);
     if (!h) return INTERNET_INVALID_STATUS_CALLBACK;

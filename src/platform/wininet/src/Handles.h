@@ -19,8 +19,11 @@
 
 namespace qmxinet {
 
-enum class Kind { kRoot = INTERNET_HANDLE_TYPE_INTERNET, kConnect = INTERNET_HANDLE_TYPE_CONNECT_HTTP,
-                  kRequest = INTERNET_HANDLE_TYPE_HTTP_REQUEST };
+enum class Kind {
+  kRoot = INTERNET_HANDLE_TYPE_INTERNET,
+  kConnect = INTERNET_HANDLE_TYPE_CONNECT_HTTP,
+  kRequest = INTERNET_HANDLE_TYPE_HTTP_REQUEST
+};
 
 // One handle of any kind. Shared: the table, its children, queued
 // notifications and the worker's transfer each hold a reference. Fields

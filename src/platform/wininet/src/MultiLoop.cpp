@@ -56,8 +56,7 @@ void Engine::Start() {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   m_multi = curl_multi_init();
   m_share = curl_share_init();
-  if (!m_multi || !m_share ||
-      curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK ||
+  if (!m_multi || !m_share || curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK ||
       curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
     curl_multi_cleanup(m_multi);
     curl_share_cleanup(m_share);

@@ -93,7 +93,7 @@ BOOL SetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBuf
         if (v == 0) return Fail(ERROR_INVALID_PARAMETER);
         std::lock_guard<std::mutex> lock(SettingsMutex());
         (dwOption == INTERNET_OPTION_MAX_CONNS_PER_SERVER ? Settings().m_maxConnsPerServer
-                                                           : Settings().m_maxConnsPerProxy) = v;
+                                                          : Settings().m_maxConnsPerProxy) = v;
         return Ok();
       }
       case INTERNET_OPTION_END_BROWSER_SESSION:
@@ -204,24 +204,36 @@ BOOL QueryOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LPDWORD l
     GlobalSettings s = Settings();
     lock.unlock();
     switch (dwOption) {
-      case INTERNET_OPTION_CONNECT_TIMEOUT: return CopyDword(s.m_connectTimeout, lpBuffer, lpdwBufferLength);
-      case INTERNET_OPTION_SEND_TIMEOUT: return CopyDword(s.m_sendTimeout, lpBuffer, lpdwBufferLength);
-      case INTERNET_OPTION_RECEIVE_TIMEOUT: return CopyDword(s.m_receiveTimeout, lpBuffer, lpdwBufferLength);
-      case QMX_INTERNET_OPTION_TOTAL_TIMEOUT: return CopyDword(s.m_totalTimeout, lpBuffer, lpdwBufferLength);
-      case INTERNET_OPTION_MAX_CONNS_PER_SERVER: return CopyDword(s.m_maxConnsPerServer, lpBuffer, lpdwBufferLength);
-      case INTERNET_OPTION_MAX_CONNS_PER_PROXY: return CopyDword(s.m_maxConnsPerProxy, lpBuffer, lpdwBufferLength);
-      default: return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+      case INTERNET_OPTION_CONNECT_TIMEOUT:
+        return CopyDword(s.m_connectTimeout, lpBuffer, lpdwBufferLength);
+      case INTERNET_OPTION_SEND_TIMEOUT:
+        return CopyDword(s.m_sendTimeout, lpBuffer, lpdwBufferLength);
+      case INTERNET_OPTION_RECEIVE_TIMEOUT:
+        return CopyDword(s.m_receiveTimeout, lpBuffer, lpdwBufferLength);
+      case QMX_INTERNET_OPTION_TOTAL_TIMEOUT:
+        return CopyDword(s.m_totalTimeout, lpBuffer, lpdwBufferLength);
+      case INTERNET_OPTION_MAX_CONNS_PER_SERVER:
+        return CopyDword(s.m_maxConnsPerServer, lpBuffer, lpdwBufferLength);
+      case INTERNET_OPTION_MAX_CONNS_PER_PROXY:
+        return CopyDword(s.m_maxConnsPerProxy, lpBuffer, lpdwBufferLength);
+      default:
+        return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
     }
   }
   HandlePtr h = Find(hInternet);
   if (!h) return FALSE;
   std::unique_lock<std::mutex> lock(h->m_mu);
   switch (dwOption) {
-    case INTERNET_OPTION_HANDLE_TYPE: return CopyDword(static_cast<DWORD>(h->m_kind), lpBuffer, lpdwBufferLength);
-    case INTERNET_OPTION_CONNECT_TIMEOUT: return CopyDword(h->m_connectTimeout, lpBuffer, lpdwBufferLength);
-    case INTERNET_OPTION_SEND_TIMEOUT: return CopyDword(h->m_sendTimeout, lpBuffer, lpdwBufferLength);
-    case INTERNET_OPTION_RECEIVE_TIMEOUT: return CopyDword(h->m_receiveTimeout, lpBuffer, lpdwBufferLength);
-    case QMX_INTERNET_OPTION_TOTAL_TIMEOUT: return CopyDword(h->m_totalTimeout, lpBuffer, lpdwBufferLength);
+    case INTERNET_OPTION_HANDLE_TYPE:
+      return CopyDword(static_cast<DWORD>(h->m_kind), lpBuffer, lpdwBufferLength);
+    case INTERNET_OPTION_CONNECT_TIMEOUT:
+      return CopyDword(h->m_connectTimeout, lpBuffer, lpdwBufferLength);
+    case INTERNET_OPTION_SEND_TIMEOUT:
+      return CopyDword(h->m_sendTimeout, lpBuffer, lpdwBufferLength);
+    case INTERNET_OPTION_RECEIVE_TIMEOUT:
+      return CopyDword(h->m_receiveTimeout, lpBuffer, lpdwBufferLength);
+    case QMX_INTERNET_OPTION_TOTAL_TIMEOUT:
+      return CopyDword(h->m_totalTimeout, lpBuffer, lpdwBufferLength);
     case INTERNET_OPTION_CONTEXT_VALUE:
       if (!lpBuffer || *lpdwBufferLength < sizeof(DWORD_PTR)) {
         *lpdwBufferLength = sizeof(DWORD_PTR);
@@ -273,7 +285,8 @@ BOOL QueryOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LPDWORD l
 extern "C" {
 
 BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
-  return qmxinet::Firewall<BOOL>(FALSE, [&] { return qmxinet::SetOption(hInternet, dwOption, lpBuffer, dwBufferLength); });
+  return qmxinet::Firewall<BOOL>(FALSE,
+                                 [&] { return qmxinet::SetOption(hInternet, dwOption, lpBuffer, dwBufferLength); });
 }
 
 BOOL WINAPI InternetQueryOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LPDWORD lpdwBufferLength) {

@@ -69,9 +69,7 @@ void ParseProxyUrl(const std::string& url, std::string& scheme, std::string& use
   SplitHostPort(rest, host, port);
 }
 
-std::string Bracket(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
+std::string Bracket(const std::string& host) { return host.find(':') != std::string::npos ? "[" + host + "]" : host; }
 
 bool WildcardMatch(const char* pat, const char* s) {
   // Iterative, with one saved position for the last '*': linear in practice
@@ -122,9 +120,7 @@ bool ParseProxyList(const char* list, std::vector<ProxyEntry>& out) {
   return !out.empty();
 }
 
-void ParseBypassList(const char* list, std::vector<std::string>& out) {
-  out = SplitAny(list, " ;\t\r\n");
-}
+void ParseBypassList(const char* list, std::vector<std::string>& out) { out = SplitAny(list, " ;\t\r\n"); }
 
 bool BypassMatches(const std::vector<std::string>& bypass, const std::string& host) {
   for (const std::string& entry : bypass) {
@@ -175,13 +171,23 @@ ProxyChoice ChooseProxy(const ProxyConfig& cfg, bool https, const std::string& h
     const ProxyEntry* pick = nullptr;
     bool socks = false;
     for (const auto& e : cfg.entries)
-      if (e.key == want) { pick = &e; break; }
+      if (e.key == want) {
+        pick = &e;
+        break;
+      }
     if (!pick)
       for (const auto& e : cfg.entries)
-        if (e.key.empty()) { pick = &e; break; }
+        if (e.key.empty()) {
+          pick = &e;
+          break;
+        }
     if (!pick)
       for (const auto& e : cfg.entries)
-        if (e.key == "socks") { pick = &e; socks = true; break; }
+        if (e.key == "socks") {
+          pick = &e;
+          socks = true;
+          break;
+        }
     if (!pick) return c;
     c.none = false;
     c.socks = socks;

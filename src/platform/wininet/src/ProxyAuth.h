@@ -36,7 +36,7 @@ struct ProxyChoice {
   bool socks = false;
   std::string host;
   uint16_t port = 0;
-  std::string curlUrl;  // "" for direct
+  std::string curlUrl;         // "" for direct
   std::string user, password;  // embedded in an environment proxy URL
   std::string Key() const { return none ? std::string() : host + ":" + std::to_string(port); }
 };

@@ -13,79 +13,146 @@ namespace {
 // Names of the header levels answered from the reply's header list.
 const char* LevelName(DWORD level) {
   switch (level) {
-    case HTTP_QUERY_MIME_VERSION: return "MIME-Version";
-    case HTTP_QUERY_CONTENT_TYPE: return "Content-Type";
-    case HTTP_QUERY_CONTENT_TRANSFER_ENCODING: return "Content-Transfer-Encoding";
-    case HTTP_QUERY_CONTENT_ID: return "Content-ID";
-    case HTTP_QUERY_CONTENT_DESCRIPTION: return "Content-Description";
-    case HTTP_QUERY_CONTENT_LENGTH: return "Content-Length";
-    case HTTP_QUERY_CONTENT_LANGUAGE: return "Content-Language";
-    case HTTP_QUERY_ALLOW: return "Allow";
-    case HTTP_QUERY_PUBLIC: return "Public";
-    case HTTP_QUERY_DATE: return "Date";
-    case HTTP_QUERY_EXPIRES: return "Expires";
-    case HTTP_QUERY_LAST_MODIFIED: return "Last-Modified";
-    case HTTP_QUERY_MESSAGE_ID: return "Message-Id";
-    case HTTP_QUERY_URI: return "URI";
-    case HTTP_QUERY_DERIVED_FROM: return "Derived-From";
-    case HTTP_QUERY_COST: return "Cost";
-    case HTTP_QUERY_LINK: return "Link";
-    case HTTP_QUERY_PRAGMA: return "Pragma";
-    case HTTP_QUERY_CONNECTION: return "Connection";
-    case HTTP_QUERY_ACCEPT: return "Accept";
-    case HTTP_QUERY_ACCEPT_CHARSET: return "Accept-Charset";
-    case HTTP_QUERY_ACCEPT_ENCODING: return "Accept-Encoding";
-    case HTTP_QUERY_ACCEPT_LANGUAGE: return "Accept-Language";
-    case HTTP_QUERY_AUTHORIZATION: return "Authorization";
-    case HTTP_QUERY_CONTENT_ENCODING: return "Content-Encoding";
-    case HTTP_QUERY_FORWARDED: return "Forwarded";
-    case HTTP_QUERY_FROM: return "From";
-    case HTTP_QUERY_IF_MODIFIED_SINCE: return "If-Modified-Since";
-    case HTTP_QUERY_LOCATION: return "Location";
-    case HTTP_QUERY_ORIG_URI: return "Orig-Uri";
-    case HTTP_QUERY_REFERER: return "Referer";
-    case HTTP_QUERY_RETRY_AFTER: return "Retry-After";
-    case HTTP_QUERY_SERVER: return "Server";
-    case HTTP_QUERY_TITLE: return "Title";
-    case HTTP_QUERY_USER_AGENT: return "User-Agent";
-    case HTTP_QUERY_WWW_AUTHENTICATE: return "WWW-Authenticate";
-    case HTTP_QUERY_PROXY_AUTHENTICATE: return "Proxy-Authenticate";
-    case HTTP_QUERY_ACCEPT_RANGES: return "Accept-Ranges";
-    case HTTP_QUERY_SET_COOKIE: return "Set-Cookie";
-    case HTTP_QUERY_COOKIE: return "Cookie";
-    case HTTP_QUERY_REFRESH: return "Refresh";
-    case HTTP_QUERY_CONTENT_DISPOSITION: return "Content-Disposition";
-    case HTTP_QUERY_AGE: return "Age";
-    case HTTP_QUERY_CACHE_CONTROL: return "Cache-Control";
-    case HTTP_QUERY_CONTENT_BASE: return "Content-Base";
-    case HTTP_QUERY_CONTENT_LOCATION: return "Content-Location";
-    case HTTP_QUERY_CONTENT_MD5: return "Content-MD5";
-    case HTTP_QUERY_CONTENT_RANGE: return "Content-Range";
-    case HTTP_QUERY_ETAG: return "ETag";
-    case HTTP_QUERY_HOST: return "Host";
-    case HTTP_QUERY_IF_MATCH: return "If-Match";
-    case HTTP_QUERY_IF_NONE_MATCH: return "If-None-Match";
-    case HTTP_QUERY_IF_RANGE: return "If-Range";
-    case HTTP_QUERY_IF_UNMODIFIED_SINCE: return "If-Unmodified-Since";
-    case HTTP_QUERY_MAX_FORWARDS: return "Max-Forwards";
-    case HTTP_QUERY_PROXY_AUTHORIZATION: return "Proxy-Authorization";
-    case HTTP_QUERY_RANGE: return "Range";
-    case HTTP_QUERY_TRANSFER_ENCODING: return "Transfer-Encoding";
-    case HTTP_QUERY_UPGRADE: return "Upgrade";
-    case HTTP_QUERY_VARY: return "Vary";
-    case HTTP_QUERY_VIA: return "Via";
-    case HTTP_QUERY_WARNING: return "Warning";
-    case HTTP_QUERY_EXPECT: return "Expect";
-    case HTTP_QUERY_PROXY_CONNECTION: return "Proxy-Connection";
-    case HTTP_QUERY_UNLESS_MODIFIED_SINCE: return "Unless-Modified-Since";
-    case HTTP_QUERY_PROXY_SUPPORT: return "Proxy-Support";
-    case HTTP_QUERY_AUTHENTICATION_INFO: return "Authentication-Info";
-    default: return nullptr;
+    case HTTP_QUERY_MIME_VERSION:
+      return "MIME-Version";
+    case HTTP_QUERY_CONTENT_TYPE:
+      return "Content-Type";
+    case HTTP_QUERY_CONTENT_TRANSFER_ENCODING:
+      return "Content-Transfer-Encoding";
+    case HTTP_QUERY_CONTENT_ID:
+      return "Content-ID";
+    case HTTP_QUERY_CONTENT_DESCRIPTION:
+      return "Content-Description";
+    case HTTP_QUERY_CONTENT_LENGTH:
+      return "Content-Length";
+    case HTTP_QUERY_CONTENT_LANGUAGE:
+      return "Content-Language";
+    case HTTP_QUERY_ALLOW:
+      return "Allow";
+    case HTTP_QUERY_PUBLIC:
+      return "Public";
+    case HTTP_QUERY_DATE:
+      return "Date";
+    case HTTP_QUERY_EXPIRES:
+      return "Expires";
+    case HTTP_QUERY_LAST_MODIFIED:
+      return "Last-Modified";
+    case HTTP_QUERY_MESSAGE_ID:
+      return "Message-Id";
+    case HTTP_QUERY_URI:
+      return "URI";
+    case HTTP_QUERY_DERIVED_FROM:
+      return "Derived-From";
+    case HTTP_QUERY_COST:
+      return "Cost";
+    case HTTP_QUERY_LINK:
+      return "Link";
+    case HTTP_QUERY_PRAGMA:
+      return "Pragma";
+    case HTTP_QUERY_CONNECTION:
+      return "Connection";
+    case HTTP_QUERY_ACCEPT:
+      return "Accept";
+    case HTTP_QUERY_ACCEPT_CHARSET:
+      return "Accept-Charset";
+    case HTTP_QUERY_ACCEPT_ENCODING:
+      return "Accept-Encoding";
+    case HTTP_QUERY_ACCEPT_LANGUAGE:
+      return "Accept-Language";
+    case HTTP_QUERY_AUTHORIZATION:
+      return "Authorization";
+    case HTTP_QUERY_CONTENT_ENCODING:
+      return "Content-Encoding";
+    case HTTP_QUERY_FORWARDED:
+      return "Forwarded";
+    case HTTP_QUERY_FROM:
+      return "From";
+    case HTTP_QUERY_IF_MODIFIED_SINCE:
+      return "If-Modified-Since";
+    case HTTP_QUERY_LOCATION:
+      return "Location";
+    case HTTP_QUERY_ORIG_URI:
+      return "Orig-Uri";
+    case HTTP_QUERY_REFERER:
+      return "Referer";
+    case HTTP_QUERY_RETRY_AFTER:
+      return "Retry-After";
+    case HTTP_QUERY_SERVER:
+      return "Server";
+    case HTTP_QUERY_TITLE:
+      return "Title";
+    case HTTP_QUERY_USER_AGENT:
+      return "User-Agent";
+    case HTTP_QUERY_WWW_AUTHENTICATE:
+      return "WWW-Authenticate";
+    case HTTP_QUERY_PROXY_AUTHENTICATE:
+      return "Proxy-Authenticate";
+    case HTTP_QUERY_ACCEPT_RANGES:
+      return "Accept-Ranges";
+    case HTTP_QUERY_SET_COOKIE:
+      return "Set-Cookie";
+    case HTTP_QUERY_COOKIE:
+      return "Cookie";
+    case HTTP_QUERY_REFRESH:
+      return "Refresh";
+    case HTTP_QUERY_CONTENT_DISPOSITION:
+      return "Content-Disposition";
+    case HTTP_QUERY_AGE:
+      return "Age";
+    case HTTP_QUERY_CACHE_CONTROL:
+      return "Cache-Control";
+    case HTTP_QUERY_CONTENT_BASE:
+      return "Content-Base";
+    case HTTP_QUERY_CONTENT_LOCATION:
+      return "Content-Location";
+    case HTTP_QUERY_CONTENT_MD5:
+      return "Content-MD5";
+    case HTTP_QUERY_CONTENT_RANGE:
+      return "Content-Range";
+    case HTTP_QUERY_ETAG:
+      return "ETag";
+    case HTTP_QUERY_HOST:
+      return "Host";
+    case HTTP_QUERY_IF_MATCH:
+      return "If-Match";
+    case HTTP_QUERY_IF_NONE_MATCH:
+      return "If-None-Match";
+    case HTTP_QUERY_IF_RANGE:
+      return "If-Range";
+    case HTTP_QUERY_IF_UNMODIFIED_SINCE:
+      return "If-Unmodified-Since";
+    case HTTP_QUERY_MAX_FORWARDS:
+      return "Max-Forwards";
+    case HTTP_QUERY_PROXY_AUTHORIZATION:
+      return "Proxy-Authorization";
+    case HTTP_QUERY_RANGE:
+      return "Range";
+    case HTTP_QUERY_TRANSFER_ENCODING:
+      return "Transfer-Encoding";
+    case HTTP_QUERY_UPGRADE:
+      return "Upgrade";
+    case HTTP_QUERY_VARY:
+      return "Vary";
+    case HTTP_QUERY_VIA:
+      return "Via";
+    case HTTP_QUERY_WARNING:
+      return "Warning";
+    case HTTP_QUERY_EXPECT:
+      return "Expect";
+    case HTTP_QUERY_PROXY_CONNECTION:
+      return "Proxy-Connection";
+    case HTTP_QUERY_UNLESS_MODIFIED_SINCE:
+      return "Unless-Modified-Since";
+    case HTTP_QUERY_PROXY_SUPPORT:
+      return "Proxy-Support";
+    case HTTP_QUERY_AUTHENTICATION_INFO:
+      return "Authentication-Info";
+    default:
+      return nullptr;
   }
 }
 
-BOOL QueryInfo(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength,
-                           LPDWORD lpdwIndex) {
+BOOL QueryInfo(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength, LPDWORD lpdwIndex) {
   RequestPtr r = FindRequest(hRequest);
   if (!r) return FALSE;
   if (!lpdwBufferLength) return Fail(ERROR_INVALID_PARAMETER);
@@ -137,8 +204,8 @@ BOOL QueryInfo(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD l
       std::string name;
       if (level == HTTP_QUERY_CUSTOM) {
         if (!lpBuffer) return Fail(ERROR_INVALID_PARAMETER);
-        name = std::string(static_cast<const char*>(lpBuffer), strnlen(static_cast<const char*>(lpBuffer),
-                                                                         *lpdwBufferLength));
+        name = std::string(static_cast<const char*>(lpBuffer),
+                           strnlen(static_cast<const char*>(lpBuffer), *lpdwBufferLength));
       } else if (const char* n = LevelName(level)) {
         name = n;
       } else {
@@ -176,8 +243,8 @@ BOOL QueryInfo(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD l
 }  // namespace
 }  // namespace qmxinet
 
-extern "C" BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer,
-                                      LPDWORD lpdwBufferLength, LPDWORD lpdwIndex) {
+extern "C" BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength,
+                                      LPDWORD lpdwIndex) {
   return qmxinet::Firewall<BOOL>(
       FALSE, [&] { return qmxinet::QueryInfo(hRequest, dwInfoLevel, lpBuffer, lpdwBufferLength, lpdwIndex); });
 }

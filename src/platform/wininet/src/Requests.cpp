@@ -85,8 +85,7 @@ using namespace qmxinet;
 
 extern "C" {
 
-BOOL WINAPI HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength,
-                                   DWORD dwModifiers) {
+BOOL WINAPI HttpAddRequestHeadersA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength, DWORD dwModifiers) {
   return Firewall<BOOL>(FALSE, [&] {
     RequestPtr r = FindRequest(hRequest);
     if (!r) return FALSE;
@@ -167,8 +166,7 @@ BOOL WINAPI InternetReadFileExA(HINTERNET hFile, LPINTERNET_BUFFERSA lpBuffersOu
   return Firewall<BOOL>(FALSE, [&] {
     RequestPtr r = FindRequest(hFile);
     if (!r) return FALSE;
-    if (!lpBuffersOut || lpBuffersOut->dwStructSize != sizeof(INTERNET_BUFFERSA))
-      return Fail(ERROR_INVALID_PARAMETER);
+    if (!lpBuffersOut || lpBuffersOut->dwStructSize != sizeof(INTERNET_BUFFERSA)) return Fail(ERROR_INVALID_PARAMETER);
     if (!lpBuffersOut->lpvBuffer && lpBuffersOut->dwBufferLength) return Fail(ERROR_INVALID_PARAMETER);
     ReadMode mode = (dwFlags & IRF_NO_WAIT) ? ReadMode::kNoWait : ReadMode::kFill;
     return Read(r, static_cast<char*>(lpBuffersOut->lpvBuffer), lpBuffersOut->dwBufferLength, mode, nullptr,

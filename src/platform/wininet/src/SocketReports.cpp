@@ -41,8 +41,8 @@ curl_socket_t OpenSocket(Transfer* t, struct curl_sockaddr* addr) {
 void ReportSending(Transfer* t) {
   if (t->m_socketOpened) {
     t->m_socketOpened = false;
-    Notify(t->m_req, INTERNET_STATUS_CONNECTED_TO_SERVER, t->m_peerIp.c_str(), static_cast<DWORD>(t->m_peerIp.size() + 1),
-           false);
+    Notify(t->m_req, INTERNET_STATUS_CONNECTED_TO_SERVER, t->m_peerIp.c_str(),
+           static_cast<DWORD>(t->m_peerIp.size() + 1), false);
   }
   Notify(t->m_req, INTERNET_STATUS_SENDING_REQUEST, nullptr, 0, false);
 }

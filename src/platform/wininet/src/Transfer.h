@@ -17,13 +17,13 @@ namespace qmxinet {
 // header blocks libcurl hands over. Only kFinal and kFinalFromProxy are
 // published to the request.
 enum class Hop {
-  kWaiting,          // nothing received yet: the next status line means the request went out
-  kHeaders,          // inside a header block (status line seen, blank line not yet)
-  kInterim,          // a 1xx block, or the proxy's 2xx to CONNECT: another block follows
-  kAuthRetry,        // a 401/407 libcurl may answer with credentials: final unless it does
-  kRedirect,         // a 3xx libcurl will follow: final unless it does; the next block is a new request
-  kFinal,            // the final reply, published
-  kFinalFromProxy,   // published, and it is the proxy's refusal of CONNECT (no TLS with the server)
+  kWaiting,         // nothing received yet: the next status line means the request went out
+  kHeaders,         // inside a header block (status line seen, blank line not yet)
+  kInterim,         // a 1xx block, or the proxy's 2xx to CONNECT: another block follows
+  kAuthRetry,       // a 401/407 libcurl may answer with credentials: final unless it does
+  kRedirect,        // a 3xx libcurl will follow: final unless it does; the next block is a new request
+  kFinal,           // the final reply, published
+  kFinalFromProxy,  // published, and it is the proxy's refusal of CONNECT (no TLS with the server)
 };
 
 struct Transfer {

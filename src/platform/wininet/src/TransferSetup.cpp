@@ -89,12 +89,12 @@ void Engine::Setup(Transfer* t, const std::string& extraHeaders) {
   }
   t->m_https = flags & INTERNET_FLAG_SECURE;
   t->m_allowHttpsToHttp = ((flags & INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP) != 0) ||
-                        ((secFlags & SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP) != 0);
+                          ((secFlags & SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP) != 0);
   if (port == INTERNET_INVALID_PORT_NUMBER)
     port = (connFlags & INTERNET_FLAG_SECURE) ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
   bool defaultPort = (t->m_https && port == 443) || (!t->m_https && port == 80);
   t->m_url = std::string(t->m_https ? "https://" : "http://") + BracketHost(host) +
-           (defaultPort ? std::string() : ":" + std::to_string(port)) + NormalisePath(path);
+             (defaultPort ? std::string() : ":" + std::to_string(port)) + NormalisePath(path);
 
   ProxyChoice proxy = ChooseProxy(root->m_proxy, t->m_https, host);
   t->m_connectHost = proxy.none ? host : proxy.host;

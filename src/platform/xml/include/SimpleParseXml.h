@@ -34,8 +34,8 @@ class QMX_XML_API CSimpleParseXml {
   // The child elements named name of the index-th node of parent (0 the
   // first; XML_INDEX_ALL: of every node of parent). attrName/attrValue, when
   // both given, keep only children with that attribute value.
-  XML_NODE_LIST GetNode(const XML_NODE_LIST& parent, unsigned int index, const char* name,
-                        const char* attrName, const char* attrValue);
+  XML_NODE_LIST GetNode(const XML_NODE_LIST& parent, unsigned int index, const char* name, const char* attrName,
+                        const char* attrValue);
   // The text of child element name of the index-th node of list, or null.
   // Valid until the next Clear or Close.
   const char* GetValue(const XML_NODE_LIST& list, unsigned int index, const char* name);

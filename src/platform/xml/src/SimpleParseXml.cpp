@@ -57,11 +57,15 @@ bool TreeIsAcceptable(const pugi::xml_document& doc) {
   size_t elements = 0;
   for (pugi::xml_node top = doc.first_child(); top; top = top.next_sibling()) {
     switch (top.type()) {
-      case pugi::node_element: ++elements; break;
+      case pugi::node_element:
+        ++elements;
+        break;
       case pugi::node_comment:
       case pugi::node_pi:
-      case pugi::node_declaration: break;
-      default: return false;  // text or a document type beside the root
+      case pugi::node_declaration:
+        break;
+      default:
+        return false;  // text or a document type beside the root
     }
   }
   if (elements != 1) return false;
