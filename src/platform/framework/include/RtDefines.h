@@ -13,11 +13,10 @@
 typedef int RtResult;
 #define RT_OK 0
 // Result codes the framework itself returns (timers, event queues, thread
-// manager). They share their numbers with some of the conference module's
-// results (QmxResult in ConfWebaResults.h) but not their meaning: the module
-// never hands one of them on as its own result. They stay numbered from
-// RT_ERROR_BASE, as the framework always numbered them.
-#define RT_ERROR_BASE 10000
+// manager), numbered from 20000 so that none shares a number with the
+// conference module's results (QmxResult in ConfWebaResults.h, 4001 to
+// 10099); the module never hands one of them on as its own result.
+#define RT_ERROR_BASE 20000
 #define RT_ERROR_FAILURE (RT_ERROR_BASE + 1)
 #define RT_ERROR_OUT_OF_MEMORY (RT_ERROR_BASE + 7)
 #define RT_ERROR_INVALID_ARG (RT_ERROR_BASE + 8)
