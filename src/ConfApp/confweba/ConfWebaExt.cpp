@@ -50,10 +50,14 @@ int QmxConfWebaLastInviteCount(void) { return TransportSettings::InviteCount(); 
 
 int QmxConfWebaFileNameFromUrl(const char* url, char* name, unsigned int size) {
   if (!url || !name || size == 0) return -1;
-  const CRtString file = CConfWebaImp::FileNameOf(url);
-  if (file.size() + 1 > size) return -1;
-  memcpy(name, file.c_str(), file.size() + 1);
-  return static_cast<int>(file.size());
+  try {  // nothing thrown crosses into a C caller
+    const CRtString file = CConfWebaImp::FileNameOf(url);
+    if (file.size() + 1 > size) return -1;
+    memcpy(name, file.c_str(), file.size() + 1);
+    return static_cast<int>(file.size());
+  } catch (...) {
+    return -1;
+  }
 }
 
 }  // extern "C"
