@@ -339,11 +339,17 @@ BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
         // Nothing outstanding and nothing queued: reported inside the close.
         if (!busy && h->m_queued == 0) direct = true;
       }
-      if (h->m_kind == Kind::kRequest) EngineCancel(std::static_pointer_cast<RequestObj>(h));
-      HINTERNET value = h->Value();
-      // Otherwise HANDLE_CLOSING is queued behind the notifications already
-      // raised for the handle, and is its last one.
-      Notify(h, INTERNET_STATUS_HANDLE_CLOSING, &value, sizeof value, direct);
+      // The handle is out of the table: it is closed whatever follows. A
+      // cancel or report that finds no memory is lost rather than turned into
+      // a failure of a close that has happened.
+      try {
+        if (h->m_kind == Kind::kRequest) EngineCancel(std::static_pointer_cast<RequestObj>(h));
+        HINTERNET value = h->Value();
+        // Otherwise HANDLE_CLOSING is queued behind the notifications already
+        // raised for the handle, and is its last one.
+        Notify(h, INTERNET_STATUS_HANDLE_CLOSING, &value, sizeof value, direct);
+      } catch (const std::bad_alloc&) {
+      }
     }
     SetLastError(pending ? ERROR_IO_PENDING : ERROR_SUCCESS);
     return TRUE;
