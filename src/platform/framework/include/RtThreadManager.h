@@ -53,7 +53,10 @@ class QMX_FRAMEWORK_API IRtEventQueue {
   // queue. Non-zero when the queue is stopped or gone (RT_ERROR_NOT_INITIALIZED)
   // or the event is null (RT_ERROR_INVALID_ARG): the event stays with the
   // poster. Events run one at a time, on the queue's thread, in post order;
-  // the priority is accepted and does not change that order.
+  // the priority does not change that order. A PRIORITY_LOW event does not
+  // wake the thread: it runs, in its place, with the next event that does
+  // (or the next run for any other reason), so a poster of reports that only
+  // need recording costs the owner no wake.
   virtual int PostEvent(IRtEvent* aEvent, int aPriority = PRIORITY_NORMAL) = 0;
   // Events posted and not yet run.
   virtual unsigned int GetPendingEventsCount() = 0;

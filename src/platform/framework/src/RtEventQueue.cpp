@@ -137,9 +137,10 @@ void CRtEventQueueImpl::DetachCurrent() {
 void CRtEventQueueImpl::Shutdown() {
   std::deque<IRtEvent*> unrun;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    std::lock_guard<CRtQueueLock> g(m_lock);
     m_stopped = true;
     unrun.swap(m_events);
+    m_taken = m_posted;
     // Posters write the eventfd only under m_lock and only while the queue
     // is not stopped, so it can be closed here.
     CloseFd(m_wakeFd);
@@ -172,29 +173,33 @@ void CRtEventQueueImpl::ClearWakeLocked() {
   m_woken = false;
 }
 
-int CRtEventQueueImpl::PostEvent(IRtEvent* aEvent, int /*aPriority*/) {
+int CRtEventQueueImpl::PostEvent(IRtEvent* aEvent, int aPriority) {
   // Every event runs in post order whatever its priority: the only poster
   // that gives one (the transport's status callbacks) relies on that order.
+  // A low one only waits for the next wake.
   if (aEvent == nullptr) return RT_ERROR_INVALID_ARG;
-  std::lock_guard<std::mutex> g(m_lock);
+  std::lock_guard<CRtQueueLock> g(m_lock);
   if (m_stopped) return RT_ERROR_NOT_INITIALIZED;
   try {
     m_events.push_back(aEvent);
   } catch (...) {
     return RT_ERROR_OUT_OF_MEMORY;
   }
+  ++m_posted;
+  if (aPriority == PRIORITY_LOW) return RT_OK;
+  m_urgentUpTo = m_posted;
   WakeLocked();
   return RT_OK;
 }
 
 unsigned int CRtEventQueueImpl::GetPendingEventsCount() {
-  std::lock_guard<std::mutex> g(m_lock);
+  std::lock_guard<CRtQueueLock> g(m_lock);
   return static_cast<unsigned int>(m_events.size());
 }
 
 void CRtEventQueueImpl::RequestStop() {
   m_stopRequested.store(true);
-  std::lock_guard<std::mutex> g(m_lock);
+  std::lock_guard<CRtQueueLock> g(m_lock);
   WakeLocked();
 }
 
@@ -209,26 +214,27 @@ int CRtEventQueueImpl::RunPending() {
   // this call from returning.
   size_t budget;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    std::lock_guard<CRtQueueLock> g(m_lock);
     budget = m_events.size();
   }
   for (; budget > 0; --budget) {
     IRtEvent* e;
     {
-      std::lock_guard<std::mutex> g(m_lock);
+      std::lock_guard<CRtQueueLock> g(m_lock);
       if (m_events.empty()) break;
       e = m_events.front();
       m_events.pop_front();
+      ++m_taken;
     }
     FireEvent(e);
     ++count;
   }
   count += m_timers.FireDue();
   {
-    // Events posted meanwhile (by this run or another thread) keep the
-    // eventfd readable; a poster wrote it only if it was not.
-    std::lock_guard<std::mutex> g(m_lock);
-    if (m_events.empty()) ClearWakeLocked();
+    // Events that need the owner, posted meanwhile (by this run or another
+    // thread), keep the eventfd readable; a poster wrote it only if it was not.
+    std::lock_guard<CRtQueueLock> g(m_lock);
+    if (m_urgentUpTo <= m_taken) ClearWakeLocked();
   }
   m_running = false;
   return count;
@@ -236,8 +242,8 @@ int CRtEventQueueImpl::RunPending() {
 
 int CRtEventQueueImpl::NextTimeoutMs() {
   {
-    std::lock_guard<std::mutex> g(m_lock);
-    if (!m_events.empty()) return 0;
+    std::lock_guard<CRtQueueLock> g(m_lock);
+    if (m_urgentUpTo > m_taken) return 0;
   }
   return m_timers.NextTimeoutMs();
 }

@@ -22,6 +22,29 @@
 #include "RtThreadManager.h"
 #include "RtTimerQueue.h"
 
+// The queue's lock. Its holders stay only for a push, a pop or a swap, and
+// the owner and a poster (the transport's worker posting a run of status
+// events) meet on it all the time: a waiter spins briefly before it sleeps,
+// so such a meeting costs no futex wait and wake.
+class CRtQueueLock {
+ public:
+  CRtQueueLock() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&m_mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+  ~CRtQueueLock() { pthread_mutex_destroy(&m_mutex); }
+  CRtQueueLock(const CRtQueueLock&) = delete;
+  CRtQueueLock& operator=(const CRtQueueLock&) = delete;
+  void lock() { pthread_mutex_lock(&m_mutex); }
+  void unlock() { pthread_mutex_unlock(&m_mutex); }
+
+ private:
+  pthread_mutex_t m_mutex;
+};
+
 class CRtEventQueueImpl final : public IRtEventQueue {
  public:
   // The calling thread's queue, or null.
@@ -60,8 +83,14 @@ class CRtEventQueueImpl final : public IRtEventQueue {
   // Waits on the poll set for at most timeoutMs (-1: no limit).
   void Wait(int timeoutMs);
 
-  std::mutex m_lock;
+  CRtQueueLock m_lock;
   std::deque<IRtEvent*> m_events;  // guarded by m_lock
+  // Counts of events posted and taken, and the count at the last post that
+  // was not PRIORITY_LOW: the queue needs its owner only while that one has
+  // not been taken. Guarded by m_lock.
+  uint64_t m_posted = 0;
+  uint64_t m_taken = 0;
+  uint64_t m_urgentUpTo = 0;
   bool m_stopped;                  // guarded by m_lock; set once, by Shutdown
   bool m_woken;                    // guarded by m_lock: the eventfd is readable
   int m_wakeFd;                    // written under m_lock only, closed by Shutdown

@@ -1,5 +1,10 @@
 // The process-wide credential cache, the host's credential prompt and the
 // extra trust anchors.
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <cstdio>
 #include <map>
 
@@ -163,9 +168,22 @@ QMX_CREDENTIAL_PROMPT WINAPI QmxInternetSetCredentialPrompt(QMX_CREDENTIAL_PROMP
 BOOL WINAPI QmxInternetSetTrustedCertificates(LPCSTR lpszPemFile) {
   return Firewall<BOOL>(FALSE, [&] {
     if (lpszPemFile) {
-      FILE* f = std::fopen(lpszPemFile, "rb");
-      if (!f) return Fail(ERROR_FILE_NOT_FOUND);
-      std::fclose(f);
+      // The file is read now, as TLS will read it for every handshake: one
+      // that holds no certificate (a key, a DER file, anything else) is
+      // refused here rather than failing every later HTTPS request.
+      BIO* bio = BIO_new_file(lpszPemFile, "rb");
+      if (!bio) {
+        ERR_clear_error();
+        return Fail(ERROR_FILE_NOT_FOUND);
+      }
+      STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr);
+      BIO_free(bio);
+      int certificates = 0;
+      for (int i = 0; infos && i < sk_X509_INFO_num(infos); ++i)
+        if (sk_X509_INFO_value(infos, i)->x509) ++certificates;
+      sk_X509_INFO_pop_free(infos, X509_INFO_free);
+      ERR_clear_error();
+      if (certificates == 0) return Fail(ERROR_INVALID_DATA);
     }
     std::string path = lpszPemFile ? lpszPemFile : "";
     std::lock_guard<std::mutex> lock(State().m_mu);

@@ -1,9 +1,7 @@
-// Status notifications: the dispatcher thread of asynchronous sessions, and
-// Notify/NotifyComplete, which route a report to the dispatcher, to the
-// caller waiting on a synchronous request, or straight to the callback.
+// Status notifications: Notify/NotifyComplete, which route a report to the
+// worker's queue (asynchronous sessions), to the caller waiting on a
+// synchronous request, or straight to the callback.
 #include "Dispatcher.h"
-
-#include <errno.h>
 
 #include <cstring>
 
@@ -32,74 +30,6 @@ void CallNote(NoteItem& n) {
   Contain([&] { n.m_callback(n.m_handle->Value(), n.m_context, n.m_status, n.Info(), n.m_length); });
 }
 
-void Dispatcher::Start() {
-  m_thread = std::thread([this] { Run(); });
-}
-
-void Dispatcher::Push(NoteItem&& n, bool deferWake) {
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> lock(m_mu);
-    m_queue.push_back(std::move(n));
-    if (!deferWake) wake = TakeSleeperLocked();
-  }
-  if (wake) sem_post(&m_wake);
-}
-
-void Dispatcher::Flush() {
-  bool wake;
-  {
-    std::lock_guard<std::mutex> lock(m_mu);
-    wake = !m_queue.empty() && TakeSleeperLocked();
-  }
-  if (wake) sem_post(&m_wake);
-}
-
-void Dispatcher::Stop() {
-  bool wake;
-  {
-    std::lock_guard<std::mutex> lock(m_mu);
-    m_stop = true;
-    m_stopping.store(true, std::memory_order_relaxed);
-    wake = TakeSleeperLocked();
-  }
-  if (wake) sem_post(&m_wake);
-  if (m_thread.joinable()) {
-    if (m_thread.get_id() == std::this_thread::get_id())
-      m_thread.detach();
-    else
-      m_thread.join();
-  }
-}
-
-void Dispatcher::Run() {
-  std::deque<NoteItem> batch;
-  std::unique_lock<std::mutex> lock(m_mu);
-  for (;;) {
-    while (!m_stop && m_queue.empty()) {
-      m_sleeping = true;
-      lock.unlock();
-      while (sem_wait(&m_wake) != 0 && errno == EINTR) {
-      }
-      lock.lock();
-    }
-    if (m_stop) return;  // at process exit, undelivered reports are dropped
-    batch.swap(m_queue);
-    lock.unlock();
-    while (!batch.empty()) {
-      if (m_stopping.load(std::memory_order_relaxed)) return;
-      NoteItem& n = batch.front();
-      CallNote(n);
-      {
-        std::lock_guard<std::mutex> handleLock(n.m_handle->m_mu);
-        --n.m_handle->m_queued;
-      }
-      batch.pop_front();
-    }
-    lock.lock();
-  }
-}
-
 void Notify(const HandlePtr& h, DWORD status, const void* info, DWORD length, bool direct) {
   NoteItem n;
   {
@@ -123,12 +53,17 @@ void Notify(const HandlePtr& h, DWORD status, const void* info, DWORD length, bo
       std::lock_guard<std::mutex> lock(h->m_mu);
       ++h->m_queued;
     }
+    bool queued = false;
     try {
-      engine->dispatcher().Push(std::move(n), engine->OnWorker());
+      queued = engine->PostNote(std::move(n));
     } catch (...) {
       std::lock_guard<std::mutex> lock(h->m_mu);
       --h->m_queued;  // never queued
       throw;
+    }
+    if (!queued) {
+      std::lock_guard<std::mutex> lock(h->m_mu);
+      --h->m_queued;  // the engine has stopped: process exit drops it
     }
     return;
   }

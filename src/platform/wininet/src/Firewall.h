@@ -1,6 +1,6 @@
 // The exception firewall. No exception may leave the layer: not through an
 // entry point (the caller is C), not out of a libcurl callback (C code in
-// between), not out of the worker or dispatcher thread (std::terminate).
+// between), not out of the worker thread (std::terminate).
 // Each boundary runs its body through one of these helpers.
 #ifndef QMX_WININET_FIREWALL_H
 #define QMX_WININET_FIREWALL_H

@@ -45,7 +45,7 @@ struct HandleObj : std::enable_shared_from_this<HandleObj> {
   INTERNET_STATUS_CALLBACK m_callback = nullptr;
   DWORD_PTR m_context = 0;
   bool m_closed = false;
-  int m_queued = 0;  // notifications waiting in the dispatcher
+  int m_queued = 0;  // notifications queued for (or running on) the worker
   std::vector<std::weak_ptr<HandleObj>> m_children;
   DWORD m_connectTimeout = 0, m_sendTimeout = 0, m_receiveTimeout = 0;
   DWORD m_totalTimeout = 0;  // whole exchange, from the send to the body's end; 0 = none

@@ -4,8 +4,11 @@
 #include "MultiLoop.h"
 
 #include <openssl/crypto.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -56,50 +59,76 @@ void Engine::Start() {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   m_multi = curl_multi_init();
   m_share = curl_share_init();
-  if (!m_multi || !m_share || curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK ||
+  m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (!m_multi || !m_share || m_wakeFd < 0 ||
+      curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK ||
       curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
     curl_multi_cleanup(m_multi);
     curl_share_cleanup(m_share);
+    if (m_wakeFd >= 0) close(m_wakeFd);
     m_multi = nullptr;
     m_share = nullptr;
+    m_wakeFd = -1;
     throw std::bad_alloc();
   }
   try {
-    m_dispatcher.Start();
     m_worker = std::thread([this] { Run(); });
   } catch (...) {
-    m_dispatcher.Stop();
     curl_multi_cleanup(m_multi);
     curl_share_cleanup(m_share);
+    close(m_wakeFd);
+    m_wakeFd = -1;
     throw;
   }
   m_workerId = m_worker.get_id();
 }
 
 void Engine::Stop() {
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(m_cmdMu);
     if (m_stopped) return;
     // Last in the queue: the commands posted before it still run.
     m_commands.push_back([this] { m_stop = true; });
     m_stopped = true;
-    curl_multi_wakeup(m_multi);
+    wake = TakeSleeperLocked();
   }
+  if (wake) Wake();
   if (m_worker.joinable()) {
     if (m_worker.get_id() == std::this_thread::get_id())
       m_worker.detach();
     else
       m_worker.join();
   }
-  m_dispatcher.Stop();
+}
+
+void Engine::Wake() {
+  uint64_t one = 1;
+  ssize_t n = write(m_wakeFd, &one, sizeof one);
+  (void)n;  // only a counter at its maximum refuses, and that is readable
 }
 
 bool Engine::Post(std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(m_cmdMu);
-  if (m_stopped) return false;  // after process exit began, nothing new starts
-  const bool wake = m_commands.empty();
-  m_commands.push_back(std::move(fn));
-  if (wake) curl_multi_wakeup(m_multi);
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(m_cmdMu);
+    if (m_stopped) return false;  // after process exit began, nothing new starts
+    m_commands.push_back(std::move(fn));
+    wake = TakeSleeperLocked();
+  }
+  if (wake) Wake();
+  return true;
+}
+
+bool Engine::PostNote(NoteItem&& n) {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(m_cmdMu);
+    if (m_stopped) return false;  // at process exit, undelivered reports are dropped
+    m_notes.push_back(std::move(n));
+    wake = TakeSleeperLocked();
+  }
+  if (wake) Wake();
   return true;
 }
 
@@ -154,11 +183,10 @@ void Engine::Remove(Transfer* t) {
   if (admitted) curl_multi_remove_handle(m_multi, t->m_easy);
   // The handle of a transfer that ended well is kept for the next one, its
   // options back at their defaults, unless it ran under relaxed certificate
-  // checks.
-  if (t->m_reusable && !t->m_relaxed && m_spare.size() < kSpareHandles) {
-    // The list of cookie files survives curl_easy_reset and would be lost
-    // with the next setting; clearing it leaves the shared cookies alone.
-    curl_easy_setopt(t->m_easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
+  // checks or with cookies: libcurl's cookie engine, once on, stays on
+  // through curl_easy_reset, and would send the shared cookies with a later
+  // INTERNET_FLAG_NO_COOKIES request.
+  if (t->m_reusable && !t->m_relaxed && !t->m_cookies && m_spare.size() < kSpareHandles) {
     curl_easy_reset(t->m_easy);
     if (Contain([&] { m_spare.push_back(t->m_easy); }) == 0) t->m_easy = nullptr;
   }
@@ -220,8 +248,8 @@ void Engine::Finish(Transfer* t, CURLcode rc, DWORD ownError) {
     // A candidate reply that libcurl did not follow up (a redirect it would
     // not take, an authentication it gave up) is the final reply; not when
     // the layer itself ended the transfer (a time-out while the next hop was
-    // awaited is a failure).
-    if (!t->Published() && !ownError && t->Candidate()) {
+    // awaited is a failure), nor when the redirect limit was passed.
+    if (!t->Published() && !ownError && t->Candidate() && rc != CURLE_TOO_MANY_REDIRECTS) {
       PublishReply(t);
       err = 0;
     } else if (!t->Published() && rc == CURLE_OK && !ownError) {
@@ -271,6 +299,43 @@ void Engine::CheckTimers() {
   for (Transfer* t : expired) Finish(t, CURLE_OK, ERROR_INTERNET_TIMEOUT);
 }
 
+bool Engine::RunQueued() {
+  std::vector<std::function<void()>> cmds;
+  std::deque<NoteItem> notes;
+  // A command that throws has already answered its request (DoStart) or
+  // has nobody to tell; the loop goes on.
+  auto runCommands = [&] {
+    {
+      std::lock_guard<std::mutex> lock(m_cmdMu);
+      cmds.swap(m_commands);
+    }
+    for (auto& c : cmds) Contain(c);
+    cmds.clear();
+    return !m_stop;
+  };
+  for (;;) {
+    if (!runCommands()) return false;
+    {
+      std::lock_guard<std::mutex> lock(m_cmdMu);
+      notes.swap(m_notes);
+    }
+    if (notes.empty()) return true;
+    while (!notes.empty()) {
+      NoteItem& n = notes.front();
+      CallNote(n);
+      {
+        std::lock_guard<std::mutex> handleLock(n.m_handle->m_mu);
+        --n.m_handle->m_queued;
+      }
+      notes.pop_front();
+      // What the callback asked for (a cancel, a resume, a send) happens
+      // now, before the next report; reports it raised queue behind those
+      // taken here. A stop drops what is left.
+      if (!runCommands()) return false;
+    }
+  }
+}
+
 void Engine::Run() {
   // OpenSSL writes with write(2): a peer that went away must give EPIPE on
   // this thread, not a process-killing SIGPIPE.
@@ -278,17 +343,8 @@ void Engine::Run() {
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-  std::vector<std::function<void()>> cmds;
-  while (!m_stop) {
-    {
-      std::lock_guard<std::mutex> lock(m_cmdMu);
-      cmds.swap(m_commands);
-    }
-    // A command that throws has already answered its request (DoStart) or
-    // has nobody to tell; the loop goes on.
-    for (auto& c : cmds) Contain(c);
-    cmds.clear();
-    if (m_stop) break;
+  struct curl_waitfd wake = {m_wakeFd, CURL_WAIT_POLLIN, 0};
+  while (RunQueued()) {
     Contain([&] {
       int running = 0;
       curl_multi_perform(m_multi, &running);
@@ -302,16 +358,37 @@ void Engine::Run() {
       }
       CheckTimers();
     });
+    // The reports of this round, and what their callbacks ask for.
+    if (!RunQueued()) break;
     long timeout = kMaxPollMs;
     curl_multi_timeout(m_multi, &timeout);
     if (timeout < 0 || timeout > kMaxPollMs) timeout = kMaxPollMs;
-    m_dispatcher.Flush();  // the notes of this round, in one wake
-    curl_multi_poll(m_multi, nullptr, 0, static_cast<int>(timeout), nullptr);
+    {
+      // Whatever was posted after the queues were last looked at is run
+      // without sleeping; from here on a poster writes the eventfd.
+      std::lock_guard<std::mutex> lock(m_cmdMu);
+      if (!m_commands.empty() || !m_notes.empty())
+        timeout = 0;
+      else
+        m_sleeping = true;
+    }
+    if (timeout == 0) continue;
+    wake.revents = 0;
+    curl_multi_poll(m_multi, &wake, 1, static_cast<int>(timeout), nullptr);
+    {
+      std::lock_guard<std::mutex> lock(m_cmdMu);
+      m_sleeping = false;  // a poster that did not find it asleep owes no write
+    }
+    if (wake.revents & CURL_WAIT_POLLIN) {
+      uint64_t v;
+      ssize_t n = read(m_wakeFd, &v, sizeof v);
+      (void)n;
+    }
   }
   while (!m_transfers.empty()) Remove(m_transfers.begin()->second.get());
   for (CURL* e : m_spare) curl_easy_cleanup(e);
   m_spare.clear();
-  curl_multi_cleanup(m_multi);  // Post() no longer touches it: m_stopped is set
+  curl_multi_cleanup(m_multi);  // nothing touches it any more: m_stopped is set
   curl_share_cleanup(m_share);
   OPENSSL_thread_stop();  // this thread's OpenSSL state
 }
@@ -330,11 +407,27 @@ DWORD EngineEnsureStarted() noexcept {
   });
 }
 
+bool OnEngineThread() {
+  Engine* engine = TheEngine();
+  return engine && engine->OnWorker();
+}
+
 bool EngineStartSend(const RequestPtr& req, uint64_t generation, std::string headers, std::string body) {
   Engine* engine = TheEngine();
-  return engine && engine->Post([req, generation, headers = std::move(headers), body = std::move(body)] {
+  if (!engine) return false;
+  auto start = [req, generation, headers = std::move(headers), body = std::move(body)] {
     g_engine->DoStart(req, generation, headers, body);
-  });
+  };
+  // The desktop's proxy settings may take long to look up (a PAC file,
+  // WPAD): the send goes to the worker only once the answer is at hand, so
+  // the worker never waits for it. Host and flags are fixed at creation.
+  const ConnectObj& conn = *req->m_conn;
+  if (PendingSystemProxy(conn.m_root->m_proxy, req->m_flags & INTERNET_FLAG_SECURE, conn.m_host,
+                         [req, generation, start] {
+                           if (!g_engine->Post(start)) FailStart(req, generation, ERROR_INTERNET_OPERATION_CANCELLED);
+                         }))
+    return true;
+  return engine->Post(std::move(start));
 }
 
 void EngineCancel(const RequestPtr& req) {
@@ -360,6 +453,8 @@ void EngineCancel(const RequestPtr& req) {
     done->m_done = true;
     done->m_cv.notify_all();
   });
+  // Inside a status callback on the worker the cancel runs as soon as the
+  // callback returns.
   if (!posted || engine->OnWorker()) return;
   std::unique_lock<std::mutex> lock(done->m_mu);
   done->m_cv.wait(lock, [&] { return done->m_done; });

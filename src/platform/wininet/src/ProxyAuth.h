@@ -6,6 +6,7 @@
 #define QMX_WININET_PROXYAUTH_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,11 @@ void ReadProxyEnvironment(ProxyConfig& cfg);
 ProxyChoice ChooseProxy(const ProxyConfig& cfg, bool https, const std::string& host);
 bool BypassMatches(const std::vector<std::string>& bypass, const std::string& host);
 bool NoProxyMatches(const std::string& noProxy, const std::string& host);
+// For a configuration that asks the desktop's settings: false when the
+// answer for this scheme and host is at hand (ChooseProxy will not wait);
+// else true, its look-up is under way, and ready runs on the resolver thread
+// once the answer is there. Always false for other configurations.
+bool PendingSystemProxy(const ProxyConfig& cfg, bool https, const std::string& host, std::function<void()> ready);
 
 // ---------------------------------------------------------------------------
 // Credentials remembered for the process, per server or proxy (host:port).

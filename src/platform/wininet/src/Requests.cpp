@@ -49,7 +49,9 @@ BOOL Read(const RequestPtr& r, char* buf, DWORD want, ReadMode mode, LPDWORD cou
     if (got) return finishNow(got);  // the error comes with the next read
     return Fail(r->m_bodyError);
   }
-  // Has to wait for the network.
+  // Has to wait for the network. A synchronous wait inside a status
+  // callback would wait for the very thread that runs it.
+  if (!r->m_async && OnEngineThread()) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   r->BeginOpLocked(mode == ReadMode::kNoWait ? OpKind::kReadNoWait : OpKind::kReadFill, buf, want, got, countOut, irb,
                    nullptr);
   MaybeResume(r, lock);
@@ -125,6 +127,7 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHea
     {
       std::lock_guard<std::mutex> lock(r->m_mu);
       if (r->m_op == OpKind::kSend) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+      if (!r->m_async && OnEngineThread()) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);  // see Read
       gen = r->BeginSendLocked();
     }
     DWORD startError = 0;
@@ -187,6 +190,7 @@ BOOL WINAPI InternetQueryDataAvailable(HINTERNET hFile, LPDWORD lpdwNumberOfByte
       return Ok();
     }
     if (r->m_bodyError) return Fail(r->m_bodyError);
+    if (!r->m_async && OnEngineThread()) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);  // see Read
     r->BeginOpLocked(OpKind::kQueryAvailable, nullptr, 0, 0, nullptr, nullptr, lpdwNumberOfBytesAvailable);
     *lpdwNumberOfBytesAvailable = 0;
     MaybeResume(r, lock);

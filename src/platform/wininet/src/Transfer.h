@@ -59,6 +59,7 @@ struct Transfer {
   // https through an HTTP proxy: the proxy's reply to CONNECT comes first.
   bool m_tunnelPending = false;
   bool m_relaxed = false;  // https with some certificate errors forgiven
+  bool m_cookies = false;  // the cookie engine was on (no INTERNET_FLAG_NO_COOKIES)
   // Ended well with no system error recorded, so its easy handle can serve
   // again: curl_easy_reset keeps the last system error, which the error
   // mapping of a later transfer would read.

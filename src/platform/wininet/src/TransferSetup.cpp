@@ -126,7 +126,10 @@ void Engine::Setup(Transfer* t, const std::string& extraHeaders) {
   if (root->m_hasAgent) curl_easy_setopt(e, CURLOPT_USERAGENT, root->m_agent.c_str());
   if (!referrer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, referrer.c_str());
   if (decoding) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
-  if (!(flags & INTERNET_FLAG_NO_COOKIES)) curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
+  if (!(flags & INTERNET_FLAG_NO_COOKIES)) {
+    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
+    t->m_cookies = true;
+  }
 
   // Redirects: GET after 301/302/303, the verb kept for 307/308.
   t->m_follow = !(flags & INTERNET_FLAG_NO_AUTO_REDIRECT);
