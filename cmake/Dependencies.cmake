@@ -9,6 +9,8 @@ find_package(pugixml REQUIRED)
 pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 find_package(nlohmann_json 3 REQUIRED)
 find_package(CLI11 CONFIG REQUIRED)
+# libproxy (the desktop's proxy settings) is not linked: the WinINet layer
+# loads libproxy.so.1 at run time when it is installed.
 # The optional main-loop adapters: built when these are found.
 pkg_check_modules(QMXGLIB QUIET IMPORTED_TARGET glib-2.0)
 find_package(Qt5 QUIET COMPONENTS Core)

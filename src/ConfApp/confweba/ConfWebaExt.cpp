@@ -2,12 +2,58 @@
 // the transport's process-wide settings.
 #include <string.h>
 
+#include <mutex>
+
 #include "ConfWebaImp.h"
+#include "ResponseRecord.h"
 #include "TransportSettings.h"
 #include "qmxconfweba_ext.h"
 #include "qmxwininet_ext.h"
 
+namespace {
+
+// The host's credential prompt, called through the WinINet layer's prompt.
+std::mutex s_promptLock;
+QmxConfWebaCredentialPrompt s_prompt = nullptr;
+void* s_promptContext = nullptr;
+
+BOOL CALLBACK AskHost(const QMX_CREDENTIAL_REQUEST* request, LPSTR user, DWORD userSize, LPSTR password,
+                      DWORD passwordSize, LPVOID) {
+  QmxConfWebaCredentialPrompt prompt;
+  void* context;
+  {
+    std::lock_guard<std::mutex> lock(s_promptLock);
+    prompt = s_prompt;
+    context = s_promptContext;
+  }
+  if (!prompt || !request) return FALSE;
+  const QmxConfWebaCredentialRequest asked = {request->fProxy ? 1 : 0,
+                                              request->lpszHost ? request->lpszHost : "",
+                                              request->nPort,
+                                              request->lpszRealm ? request->lpszRealm : "",
+                                              request->lpszScheme ? request->lpszScheme : "",
+                                              request->lpszUserName ? request->lpszUserName : ""};
+  return prompt(context, &asked, user, userSize, password, passwordSize) != 0 ? TRUE : FALSE;
+}
+
+}  // namespace
+
 extern "C" {
+
+void QmxConfWebaSetCredentialPrompt(QmxConfWebaCredentialPrompt prompt, void* context) {
+  RT_INFO_TRACE("QmxConfWebaSetCredentialPrompt, prompt=" << (prompt ? "set" : "none"));
+  {
+    std::lock_guard<std::mutex> lock(s_promptLock);
+    s_prompt = prompt;
+    s_promptContext = context;
+  }
+  QmxInternetSetCredentialPrompt(prompt ? &AskHost : nullptr, nullptr);
+}
+
+void QmxConfWebaSetRecordDir(const char* dir) {
+  RT_INFO_TRACE("QmxConfWebaSetRecordDir, dir=" << (dir ? dir : "(null)"));
+  SetHostRecordDir(dir);
+}
 
 void QmxConfWebaSetRelaxedTls(int relaxed) {
   RT_WARNING_TRACE("QmxConfWebaSetRelaxedTls, relaxed=" << relaxed);
@@ -57,6 +103,26 @@ int QmxConfWebaFileNameFromUrl(const char* url, char* name, unsigned int size) {
     return static_cast<int>(file.size());
   } catch (...) {
     return -1;
+  }
+}
+
+unsigned QmxConfWebaStartDownload(const char* url, const char* folder, const char* name, const QmxDownloadSink* sink) {
+  TransportSettings::SetDiagnosis({0, 0, 0});
+  if (!url || !folder || !sink) return 0;
+  try {
+    CConfWebaImp* imp = static_cast<CConfWebaImp*>(IConfWeba::Instance());
+    return imp ? imp->StartDownload(url, folder, name ? name : "", *sink) : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int QmxConfWebaCancelDownload(unsigned id) {
+  try {
+    CConfWebaImp* imp = static_cast<CConfWebaImp*>(IConfWeba::Instance());
+    return imp ? imp->CancelDownload(id) : 0;
+  } catch (...) {
+    return 0;
   }
 }
 

@@ -99,6 +99,7 @@ CConfWebaImp::CConfWebaImp() : m_sink(nullptr) { RT_INFO_TRACE_THIS("CConfWebaIm
 
 CConfWebaImp::~CConfWebaImp() {
   m_sink = nullptr;
+  AbandonDownloads();
   RT_INFO_TRACE_THIS("CConfWebaImp::~CConfWebaImp");
 }
 

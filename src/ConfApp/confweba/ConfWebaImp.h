@@ -3,8 +3,13 @@
 #ifndef QMX_CONFWEBA_CONFWEBAIMP_H
 #define QMX_CONFWEBA_CONFWEBAIMP_H
 
+#include <map>
+
 #include "IConfWeba.h"
+#include "qmxconfweba_ext.h"
 #include "webaccess.h"
+
+class CAsyncDownload;
 
 // Created once by IConfWeba::Instance inside a clean-up holder and destroyed
 // at the framework's shutdown; the host never deletes it. Used on the host's
@@ -26,6 +31,17 @@ class CConfWebaImp : public CWebAccessBase, public IConfWeba {
   int JoinConference(const CRtString& emailURL, const CRtString& confPass, const CRtString& eMail,
                      const CRtString& attendeeName, const CRtString& userName, const CRtString& password) override;
   int GetFileFromURL(const CRtString& url, const CRtString& path, const CRtString& name) override;
+
+  // The asynchronous download (QmxConfWebaStartDownload): the download's id,
+  // or 0 when it was refused at once (the diagnosis says why).
+  unsigned StartDownload(const CRtString& url, const CRtString& path, const CRtString& name,
+                         const QmxDownloadSink& sink);
+  // 1 when the download was running and is now cancelled, else 0.
+  int CancelDownload(unsigned id);
+  // A finished or cancelled download leaves the table.
+  void ForgetDownload(unsigned id);
+  // Stops every running download without a word to the host (shutdown).
+  void AbandonDownloads();
 
   // Reply handlers: parse, tell the sink, return the outcome.
   int OnInviteByEmails(HttpRequest* aRequest, const CRtString& aContent);
@@ -67,7 +83,14 @@ class CConfWebaImp : public CWebAccessBase, public IConfWeba {
   static const char* GetPlatformTag();
 
  private:
+  // What GetFileFromURL and StartDownload check before any transfer: the
+  // address, the name, the folder (made when missing). 0 with the target's
+  // path, or the result the call returns; the diagnosis is set either way.
+  int PrepareDownload(const CRtString& url, const CRtString& path, const CRtString& name, CRtString& target);
+
   IConfWebaSink* m_sink;
+  // Running asynchronous downloads by id, each holding one reference.
+  std::map<unsigned, CAsyncDownload*> m_downloads;
 };
 
 #endif

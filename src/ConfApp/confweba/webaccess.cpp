@@ -142,12 +142,8 @@ void CWebAccessBase::Destory() {
 int CWebAccessBase::GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, DWORD& aHttpStatus) {
   RT_INFO_TRACE_THIS("CWebAccessBase::GetUrlFile, urlFile=" << urlFile);
   aHttpStatus = 0;
-  if (urlFile.find("//") == CRtString::npos) return QMX_ERR_INVALID_ARG;
-  const size_t p2 = HostEnd(urlFile);
-  if (p2 == CRtString::npos) return QMX_ERR_INVALID_ARG;
-
-  const CRtString siteURL = urlFile.substr(0, p2);
-  const CRtString objName = urlFile.substr(p2);
+  CRtString siteURL, objName;
+  if (!SplitFileUrl(urlFile, siteURL, objName)) return QMX_ERR_INVALID_ARG;
   CRtAutoPtr<ISiteClient> site;
   const int initRt = CHttpClient::Instance()->InitSite(siteURL, site.ParaOut());
   if (initRt != 0 && !site) {
@@ -163,6 +159,15 @@ int CWebAccessBase::GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, D
   site = static_cast<ISiteClient*>(nullptr);
   if (rt != 0) RT_WARNING_TRACE_THIS("CWebAccessBase::GetUrlFile, RequestSync Failed. rt=" << rt);
   return rt;
+}
+
+bool CWebAccessBase::SplitFileUrl(const CRtString& urlFile, CRtString& siteURL, CRtString& objName) {
+  if (urlFile.find("//") == CRtString::npos) return false;
+  const size_t p2 = HostEnd(urlFile);
+  if (p2 == CRtString::npos) return false;
+  siteURL = urlFile.substr(0, p2);
+  objName = urlFile.substr(p2);
+  return true;
 }
 
 size_t CWebAccessBase::HostEnd(const CRtString& url) {

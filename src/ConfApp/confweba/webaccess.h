@@ -65,6 +65,9 @@ class CWebAccessBase : public ISiteClientSink {
   // aBody as it arrives; aHttpStatus gets the reply's status (0 without a
   // reply). The transport's result.
   int GetUrlFile(const CRtString& urlFile, ISiteBodySink* aBody, DWORD& aHttpStatus);
+  // Splits a file's address into its site ("scheme://host") and the object
+  // on it ("/path?query"); false when the address has no "//" or no path.
+  static bool SplitFileUrl(const CRtString& urlFile, CRtString& siteURL, CRtString& objName);
   // Releases everything: pending requests, parser, record file, site.
   void Destory();
 

@@ -104,7 +104,7 @@ void CHttpClient::Destory() {
   m_bInit = FALSE;
 }
 
-int CHttpClient::PostEvent(IRtEvent* aEvent) {
+int CHttpClient::PostEvent(IRtEvent* aEvent, int aPriority) {
   RT_ASSERTE_RETURN(aEvent, QMX_ERR_INVALID_ARG);
   IRtEventQueue* queue = m_curEventQueue.load();
   if (!queue) {
@@ -114,7 +114,7 @@ int CHttpClient::PostEvent(IRtEvent* aEvent) {
     RtAssertFailed(__FILE__, __LINE__, "m_curEventQueue");
     return QMX_ERR_WRONG_STATUS;
   }
-  return queue->PostEvent(aEvent, IRtEventQueue::PRIORITY_NORMAL);
+  return queue->PostEvent(aEvent, aPriority);
 }
 
 CRequestItem* CHttpClient::FindRequest(DWORD key) {

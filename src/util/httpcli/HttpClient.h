@@ -41,8 +41,9 @@ class CHttpClient {
   // Forgets the event queue; the next InitSite binds again.
   void Destory();
   // Posts onto the owner thread's queue; from any thread. On failure the
-  // event stays with the caller.
-  int PostEvent(IRtEvent* aEvent);
+  // event stays with the caller. PRIORITY_LOW: an event that may wait for
+  // the next wake of the owner thread (it still runs in post order).
+  int PostEvent(IRtEvent* aEvent, int aPriority = IRtEventQueue::PRIORITY_NORMAL);
   // A pending request of any site by key, without a reference; null if none.
   CRequestItem* FindRequest(DWORD key);
 

@@ -6,6 +6,40 @@
 #include "ConfWebaResults.h"
 #include "WininetItem.h"
 
+namespace {
+
+// The reports the owner thread acts on (completions, disconnects, and the
+// unexpected ones it warns about) wake it; the progress reports it only
+// records on the request (resolving, sending, handle created or closing...)
+// wait in its queue for the next wake, in order, so that a request costs the
+// owner thread one wake rather than one per report.
+bool OnlyRecorded(DWORD status) {
+  switch (status) {
+    case INTERNET_STATUS_RESOLVING_NAME:
+    case INTERNET_STATUS_NAME_RESOLVED:
+    case INTERNET_STATUS_CONNECTING_TO_SERVER:
+    case INTERNET_STATUS_CONNECTED_TO_SERVER:
+    case INTERNET_STATUS_SENDING_REQUEST:
+    case INTERNET_STATUS_REQUEST_SENT:
+    case INTERNET_STATUS_RECEIVING_RESPONSE:
+    case INTERNET_STATUS_RESPONSE_RECEIVED:
+    case INTERNET_STATUS_CTL_RESPONSE_RECEIVED:
+    case INTERNET_STATUS_PREFETCH:
+    case INTERNET_STATUS_CLOSING_CONNECTION:
+    case INTERNET_STATUS_CONNECTION_CLOSED:
+    case INTERNET_STATUS_HANDLE_CREATED:
+    case INTERNET_STATUS_HANDLE_CLOSING:
+    case INTERNET_STATUS_REDIRECT:
+    case INTERNET_STATUS_INTERMEDIATE_RESPONSE:
+    case INTERNET_STATUS_STATE_CHANGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD dwInternetStatus,
                                  LPVOID lpvStatusInformation, DWORD dwStatusInformationLength) {
   RT_INFO_TRACE("MyInternetCallback, hInternet="
@@ -26,7 +60,8 @@ void CALLBACK MyInternetCallback(HINTERNET hInternet, DWORD_PTR dwContext, DWORD
       new (std::nothrow) CInternetCallbackEvent((DWORD)dwContext, dwInternetStatus, result, error);
   // A queue that is gone (shutdown: the handles of the last requests closing)
   // leaves the event with us.
-  if (CHttpClient::Instance()->PostEvent(event) != QMX_OK && event) delete event;
+  int priority = OnlyRecorded(dwInternetStatus) ? IRtEventQueue::PRIORITY_LOW : IRtEventQueue::PRIORITY_NORMAL;
+  if (CHttpClient::Instance()->PostEvent(event, priority) != QMX_OK && event) delete event;
 }
 
 int CInternetCallbackEvent::OnEventFire() {

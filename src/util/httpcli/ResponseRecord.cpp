@@ -46,7 +46,7 @@ void FormatLongStamp(const struct tm& local, char* buffer, size_t size) {
 }  // namespace
 
 CResponseRecord::CResponseRecord(const CRtString& path)
-    : m_pFile(nullptr),
+    : m_fd(-1),
       m_fileBytes(0),
       m_refused(false),
       m_stampSecond(0),
@@ -75,10 +75,13 @@ void CResponseRecord::SetMaxFileBytes(uint64_t bytes) { g_maxFileBytes.store(byt
 bool CResponseRecord::OpenFile() {
   if (m_fileName.empty()) return false;  // recording is off
   // Append mode: every write goes to the end of the file, whoever else
-  // appends to it, with no seek.
+  // appends to it, with no seek. Every entry is made whole and goes out in
+  // one write, so the file needs no stream (nor its buffer); the open tells
+  // the size the cap starts from (a file kept from earlier runs counts).
   const char* reason = nullptr;
-  m_pFile = QmxOpenPrivateAppend(m_fileName.c_str(), &reason);
-  if (!m_pFile) {
+  unsigned long long size = 0;
+  m_fd = QmxOpenPrivateAppendFd(m_fileName.c_str(), &reason, &size);
+  if (m_fd < 0) {
     if (IsRefusal(reason)) {
       // Someone else's file, or one others can read: it is not written to,
       // and not asked about again at every entry.
@@ -89,25 +92,20 @@ bool CResponseRecord::OpenFile() {
     }
     return false;
   }
-  // Every entry is made whole and goes out at once: the stream needs no
-  // buffer of its own (nor the look at the file that sizes one).
-  setvbuf(m_pFile, nullptr, _IONBF, 0);
-  // Where the size cap starts from: a file kept from earlier runs counts.
-  long size = (fseek(m_pFile, 0, SEEK_END) == 0) ? ftell(m_pFile) : -1;
-  m_fileBytes = size > 0 ? (uint64_t)size : 0;
+  m_fileBytes = size;
   return true;
 }
 
 void CResponseRecord::Close() {
-  if (m_pFile) {
-    fclose(m_pFile);
-    m_pFile = nullptr;
+  if (m_fd >= 0) {
+    QmxCloseFd(m_fd);
+    m_fd = -1;
   }
 }
 
 bool CResponseRecord::EnsureOpen() {
-  if (!m_pFile && !m_fileName.empty() && !m_refused) OpenFile();
-  return m_pFile != nullptr;
+  if (m_fd < 0 && !m_fileName.empty() && !m_refused) OpenFile();
+  return m_fd >= 0;
 }
 
 bool CResponseRecord::MakeRoom(uint64_t length) {
@@ -141,10 +139,10 @@ void CResponseRecord::UpdateStamps(time_t now) {
 }
 
 void CResponseRecord::WriteEntry(const char* text, size_t length) {
-  fwrite(text, 1, length, m_pFile);
+  // Unbuffered: entries are on disk as they are made. A failed write (a
+  // full disk) loses the entry, as a failed stream write did.
+  QmxWriteAll(m_fd, text, length);
   m_fileBytes += length;
-  // Entries are on disk as they are made.
-  fflush(m_pFile);
 }
 
 void CResponseRecord::Record(DWORD request, const CRtString& requestText, const CRtString& responseText) {
@@ -247,9 +245,9 @@ void CResponseRecord::WriteStamped(DWORD key, const char* data, size_t dataLengt
     return;
   }
   // A large piece goes from where it is, not copied.
-  fwrite(m_shortStamp, 1, stampLength, m_pFile);
-  fwrite(keyText, 1, keyLength, m_pFile);
-  fwrite(data, 1, dataLength, m_pFile);
+  QmxWriteAll(m_fd, m_shortStamp, stampLength);
+  QmxWriteAll(m_fd, keyText, keyLength);
+  QmxWriteAll(m_fd, data, dataLength);
   m_fileBytes += stampLength + keyLength + dataLength;
   WriteEntry("\n", 1);
 }
@@ -348,10 +346,29 @@ MadeFolder& LastFolder() {
   return *made;
 }
 
+// The folder the host chose (QmxConfWebaSetRecordDir); when set it stands
+// where QMX_RECORD_DIR would.
+std::mutex s_hostDirLock;
+bool s_hostDirSet = false;
+CRtString s_hostDir;
+
 }  // namespace
 
+void SetHostRecordDir(const char* dir) {
+  std::lock_guard<std::mutex> g(s_hostDirLock);
+  s_hostDirSet = dir != nullptr;
+  s_hostDir = dir ? dir : "";
+}
+
 CRtString GetWorkDir() {
-  const char* chosen = getenv("QMX_RECORD_DIR");
+  CRtString hostDir;
+  bool hostDirSet;
+  {
+    std::lock_guard<std::mutex> g(s_hostDirLock);
+    hostDirSet = s_hostDirSet;
+    hostDir = s_hostDir;
+  }
+  const char* chosen = hostDirSet ? hostDir.c_str() : getenv("QMX_RECORD_DIR");
   if (chosen != nullptr && chosen[0] == '\0') return CRtString();
   const char* stateEnv = getenv("XDG_STATE_HOME");
   const char* state = stateEnv != nullptr ? stateEnv : "";

@@ -44,7 +44,7 @@ class CResponseRecord {
   // when it does not exist. True when a stream is open afterwards.
   bool Open(const CRtString& path);
   void Close();
-  bool IsOpen() const { return m_pFile != nullptr; }
+  bool IsOpen() const { return m_fd >= 0; }
   const CRtString& GetFileName() const { return m_fileName; }
 
   // Request/response entry: "<time stamp> requ:<n>, <request>\n\tresp: <response>\n",
@@ -86,11 +86,12 @@ class CResponseRecord {
   // Brings both stamps up to the second now names; an entry made within the
   // same second reuses them.
   void UpdateStamps(time_t now);
-  // One entry to the end of the file, on disk when this returns.
+  // One entry (or the last part of one) to the end of the file, on disk
+  // when this returns.
   void WriteEntry(const char* text, size_t length);
 
   CRtString m_fileName;
-  FILE* m_pFile;
+  int m_fd;  // the open file, -1 when none
   uint64_t m_fileBytes;  // the file's size, as far as this record has seen it
   bool m_refused;        // the file was refused: entries are dropped until Open
   std::vector<ReplyCount> m_replies;
@@ -125,6 +126,9 @@ int DirExists(const CRtString& path);
 //   else <home>/.local/state/qmxconfweba/.
 // "" too, after one warning line, when the folder cannot be made.
 CRtString GetWorkDir();
+// The folder the host chose, which stands where QMX_RECORD_DIR would (null:
+// the default rules again; "": recording off).
+void SetHostRecordDir(const char* dir);
 
 // The path of the record file `name` in the record folder; "" (recording
 // off, see CResponseRecord) when there is no folder.

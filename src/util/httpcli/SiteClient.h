@@ -35,6 +35,9 @@ class ISiteBodySink {
   // A piece of the body, in order; false stops the transfer and the request
   // fails.
   virtual bool OnBody(const char* aData, DWORD aLength) = 0;
+  // The length the reply announces, -1 when it announces none; told once,
+  // before the first piece, to the receiver of an asynchronous request.
+  virtual void OnBodyLength(long long /*aLength*/) {}
 
  protected:
   virtual ~ISiteBodySink() {}
@@ -59,6 +62,10 @@ class ISiteClient : public IReferenceControl {
   // *pHttpStatus (when given) gets the reply's status, 0 without a reply.
   virtual int RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const CRtString& aObjectName,
                             CRtString aHttpVerb) = 0;
+  // Asynchronous GET-like request whose body goes to aBody as it arrives,
+  // with the download limits (the short connect limit, the stall limit);
+  // its result comes to the sink as Request's does, with an empty text.
+  virtual int RequestTo(DWORD* hRequest, ISiteBodySink* aBody, const CRtString& aObjectName, CRtString aHttpVerb) = 0;
   // Stores the proxy (aType 1 HTTP, 2 HTTPS, 3 and 4 SOCKS); does not switch
   // it on: SetOption(SiteOptionUseProxy) does.
   virtual int SetProxy(CRtString aName, CRtString aPassword, CRtString aUrl, unsigned short aPort, DWORD aType) = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -28,7 +29,20 @@ int s_proxyRetries = 4;
 
 bool IsChallenge(DWORD code) { return code == HTTP_STATUS_DENIED || code == HTTP_STATUS_PROXY_AUTH_REQ; }
 
+// The proxy the host chose for the process (QmxConfWebaSetProxy) in WinINet's
+// list form, and its bypass list; an empty list leaves the system's settings.
+// A host may set it from any thread, so it is read under the lock.
+std::mutex s_hostProxyLock;
+CRtString s_hostProxy;
+CRtString s_hostBypass;
+
 }  // namespace
+
+void SetHostProxy(const CRtString& aList, const CRtString& aBypass) {
+  std::lock_guard<std::mutex> lock(s_hostProxyLock);
+  s_hostProxy = aList;
+  s_hostBypass = aBypass;
+}
 
 CRtString BuildProxyList(DWORD aProxyType, const CRtString& aAddress, unsigned short aPort) {
   CRtString list;
@@ -172,6 +186,28 @@ int CSiteWininet::RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const 
   }
 }
 
+int CSiteWininet::RequestTo(DWORD* phRequest, ISiteBodySink* aBody, const CRtString& aObjectName,
+                            CRtString aHttpVerb) {
+  RT_INFO_TRACE_THIS("CSiteWininet::RequestTo, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb);
+  RT_ASSERTE_RETURN(phRequest && aBody, QMX_ERR_INVALID_ARG);
+  *phRequest = 0;
+  RT_ASSERTE_RETURN(m_bAsync, QMX_ERR_WRONG_STATUS);
+  try {
+    CRtAutoPtr<CWininetItem> aRequest(CreateRequest(aObjectName, aHttpVerb, CRtString(), nullptr, 0));
+    RT_ASSERTE_RETURN(aRequest.Get(), QMX_ERR_OUT_OF_MEMORY);
+    aRequest->m_bAsync = TRUE;
+    aRequest->m_bodySink = aBody;
+    const int ret = Request(aRequest.Get());
+    if (ret == QMX_OK) {
+      *phRequest = aRequest->m_key;
+      AddPending(aRequest.Get());
+    }
+    return ret;
+  } catch (const std::bad_alloc&) {
+    return QMX_ERR_OUT_OF_MEMORY;
+  }
+}
+
 void CSiteWininet::Diagnose(CWininetItem* aRequest, DWORD aInternetError) {
   // Only WinINet's own errors (12001 to 12999) say what went wrong on the way.
   if (aInternetError >= INTERNET_ERROR_BASE && aInternetError <= INTERNET_ERROR_LAST) {
@@ -186,8 +222,17 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
 
   if (!item->hOpen) {
     DWORD flags = item->m_bAsync ? INTERNET_FLAG_ASYNC : 0;
+    CRtString hostProxy, hostBypass;
+    {
+      std::lock_guard<std::mutex> lock(s_hostProxyLock);
+      hostProxy = s_hostProxy;
+      hostBypass = s_hostBypass;
+    }
     if (item->m_bUseProxy) {
       item->hOpen = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PROXY, item->m_proxy.c_str(), kProxyBypass, flags);
+    } else if (!hostProxy.empty()) {
+      item->hOpen = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PROXY, hostProxy.c_str(),
+                                  hostBypass.empty() ? nullptr : hostBypass.c_str(), flags);
     } else {
       item->hOpen = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, flags);
     }
@@ -200,8 +245,9 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
   // The connect limit goes on the item's own root, which its connection and
   // request copy when they are made: set on no handle, it would reach only
   // roots made later, not the first request of the process.
-  const DWORD connectTimeout =
-      item->m_bAsync ? TransportSettings::ConnectTimeoutMs() : TransportSettings::SyncConnectTimeoutMs();
+  // Downloads (synchronous, or into a body receiver) have the short limit.
+  const DWORD connectTimeout = item->m_bAsync && !item->m_bodySink ? TransportSettings::ConnectTimeoutMs()
+                                                                   : TransportSettings::SyncConnectTimeoutMs();
   if (connectTimeout && !item->hConnect) {
     DWORD timeout = connectTimeout;
     if (!InternetSetOptionA(item->hOpen, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout))) {
@@ -248,6 +294,12 @@ int CSiteWininet::Request(CRequestItem* aRequest) {
     }
     // A synchronous request blocks the host: it gives up when no byte comes
     // for this long.
+    DWORD stall = TransportSettings::StallTimeoutMs();
+    InternetSetOptionA(item->hRequest, INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof(stall));
+  }
+  if (openedNow && item->m_bAsync && item->m_bodySink) {
+    // A download gives up when no byte comes for this long, as a
+    // synchronous one does.
     DWORD stall = TransportSettings::StallTimeoutMs();
     InternetSetOptionA(item->hRequest, INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof(stall));
   }

@@ -30,6 +30,10 @@ enum ProxyAuthState {
 // (RequestSync blocks the owner thread for the whole exchange). Answers
 // 401/407 challenges with the proxy credentials or the credential prompt,
 // within one retry budget for the whole process.
+// The proxy list and bypass list every later site opens with (an empty list:
+// the system's settings), as the host set them.
+void SetHostProxy(const CRtString& aList, const CRtString& aBypass);
+
 class CSiteWininet : public CSiteClient {
  public:
   explicit CSiteWininet(const CRtString& aUrl);
@@ -41,6 +45,7 @@ class CSiteWininet : public CSiteClient {
                   const char* aOptional, DWORD aOptLength) override;
   int RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const CRtString& aObjectName,
                     CRtString aHttpVerb) override;
+  int RequestTo(DWORD* phRequest, ISiteBodySink* aBody, const CRtString& aObjectName, CRtString aHttpVerb) override;
   // Checks the reply's status, answers a challenge, then reads the body.
   int OnRequestComplete(int aResult, CRequestItem* aRequest) override;
 
@@ -69,6 +74,10 @@ class CSiteWininet : public CSiteClient {
   static constexpr size_t kMaxReplyBytes = 16u << 20;
   // The read block of synchronous requests.
   static constexpr DWORD kSyncReadBlock = 64u << 10;
+  // An asynchronous read into a body receiver hands the host's thread back
+  // after this many bytes, so that its other work runs between the pieces
+  // of a long download.
+  static constexpr size_t kAsyncBodySlice = 1u << 20;
 
  protected:
   // Builds a request item with the site's mode, login and proxy, and records it.
@@ -78,6 +87,9 @@ class CSiteWininet : public CSiteClient {
   int Request(CRequestItem* aRequest) override;
   int InternetRead_sync(CWininetItem* aRequest);
   int InternetRead_async(CWininetItem* aRequest);
+  // Hands the host's thread back in the middle of a long body: posts the
+  // report that resumes the read. False when it could not be posted.
+  bool YieldRead(CWininetItem* aRequest);
   // Makes room in the reply text for the length the reply announces (at
   // most kMaxReplyBytes), so that its pieces are appended without moving it.
   void ReserveReply(CWininetItem* aRequest);

@@ -5,7 +5,11 @@
 #include <memory>
 #include <new>
 
+#include <stdlib.h>
+
 #include "ConfWebaResults.h"
+#include "HttpClient.h"
+#include "InternetCallback.h"
 #include "SiteWininet.h"
 #include "qmxcrt.h"
 
@@ -14,6 +18,16 @@ namespace {
 const DWORD kQueryContentLength = HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH;
 const DWORD kAsyncReadFlags = IRF_ASYNC | IRF_USE_CONTEXT;        // no-wait reads
 const DWORD kAsyncReadChunk = CWininetItem::kReadBufferSize - 1;  // one byte always stays zero
+
+// The length a reply announces, -1 when none (or not a number).
+long long AnnouncedLength(HINTERNET hRequest) {
+  char text[32] = {0};
+  DWORD size = sizeof(text) - 1;
+  if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return -1;
+  char* end = nullptr;
+  const long long length = strtoll(text, &end, 10);
+  return end != text && length >= 0 ? length : -1;
+}
 
 }  // namespace
 
@@ -78,17 +92,38 @@ int CSiteWininet::InternetRead_sync(CWininetItem* aRequest) {
   }
 }
 
+bool CSiteWininet::YieldRead(CWininetItem* aRequest) {
+  // The report a pending read would bring, posted now: the read goes on
+  // from the host's queue after what waits there.
+  CInternetCallbackEvent* next =
+      new (std::nothrow) CInternetCallbackEvent(aRequest->m_key, INTERNET_STATUS_REQUEST_COMPLETE, QMX_OK);
+  if (!next) return false;
+  if (CHttpClient::Instance()->PostEvent(next) != QMX_OK) {
+    delete next;
+    return false;
+  }
+  aRequest->RefreshStartTime();
+  return true;
+}
+
 int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
+  ISiteBodySink* const bodySink = aRequest->m_bodySink;
+  // A body receiver takes large pieces; a reply text grows by small ones.
+  const DWORD chunk = bodySink ? kSyncReadBlock : kAsyncReadChunk;
   if (!aRequest->m_readBuffer) {
-    // Cleared once: reads fill at most kAsyncReadChunk bytes, so the last
-    // byte stays zero.
-    aRequest->m_readBuffer = new (std::nothrow) char[CWininetItem::kReadBufferSize]();
+    // Cleared once: reads fill at most chunk bytes, so the last byte stays
+    // zero.
+    aRequest->m_readBuffer = new (std::nothrow) char[chunk + 1]();
     if (!aRequest->m_readBuffer) {
       RtAssertFailed(__FILE__, __LINE__, "aRequest->buffer");
       return QMX_ERR_OUT_OF_MEMORY;
     }
     aRequest->m_bReadStarted = true;
-    ReserveReply(aRequest);
+    if (bodySink) {
+      bodySink->OnBodyLength(AnnouncedLength(aRequest->hRequest));
+    } else {
+      ReserveReply(aRequest);
+    }
   }
   // Our reads never wait (no-wait semantics): a read that went pending left
   // the block untouched, and the report that it may go on brings us back
@@ -96,8 +131,9 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
   INTERNET_BUFFERSA& block = aRequest->m_buffers;
   auto resetBlock = [&]() {
     block.lpvBuffer = aRequest->m_readBuffer;
-    block.dwBufferLength = kAsyncReadChunk;
+    block.dwBufferLength = chunk;
   };
+  size_t slice = 0;
   resetBlock();
   DWORD key = aRequest->m_key;
   for (;;) {
@@ -105,8 +141,20 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
     DWORD error = ok ? 0 : GetLastError();
     if (ok) {
       if (block.lpvBuffer && block.dwBufferLength > 0) {
-        DWORD got = std::min(block.dwBufferLength, kAsyncReadChunk);
+        DWORD got = std::min(block.dwBufferLength, chunk);
         const char* data = static_cast<const char*>(block.lpvBuffer);
+        if (bodySink) {
+          if (m_pRecord) m_pRecord->Record(key, data, got);
+          if (!bodySink->OnBody(data, got)) {
+            RT_WARNING_TRACE_THIS("CSiteWininet::InternetRead_async, the body's receiver stopped the transfer. requ="
+                                  << (unsigned int)key);
+            return EndAsyncRead(aRequest, QMX_ERR_TRANSPORT);
+          }
+          resetBlock();
+          slice += got;
+          if (slice >= kAsyncBodySlice && YieldRead(aRequest)) return QMX_READ_PENDING;
+          continue;
+        }
         if (aRequest->m_receiveMsg.size() + got > kMaxReplyBytes) {
           // A reply larger than any the site sends: the request fails as a
           // failed transfer does, with nothing of the body kept.
@@ -124,9 +172,8 @@ int CSiteWininet::InternetRead_async(CWininetItem* aRequest) {
       return EndAsyncRead(aRequest, QMX_OK);
     }
     if (error == ERROR_IO_PENDING) {
-      if (block.dwBufferLength != kAsyncReadChunk && block.lpvBuffer && m_pRecord) {
-        m_pRecord->Record(key, static_cast<const char*>(block.lpvBuffer),
-                          std::min(block.dwBufferLength, kAsyncReadChunk));
+      if (block.dwBufferLength != chunk && block.lpvBuffer && m_pRecord) {
+        m_pRecord->Record(key, static_cast<const char*>(block.lpvBuffer), std::min(block.dwBufferLength, chunk));
       }
       aRequest->RefreshStartTime();
       RT_INFO_TRACE_THIS("CSiteWininet::InternetRead_async, wait for next complete event. requ="

@@ -41,6 +41,8 @@ QMX_RESULT(ERR_EMPTY_REPLY, 4003, "connect url failed", "the site sent an empty 
 QMX_RESULT(ERR_REFUSED, 4010, nullptr, "the site refused the request, or sent no file")
 // A download could not be written (disk full, folder not writable).
 QMX_RESULT(ERR_FILE_NOT_WRITTEN, 4011, nullptr, "the file could not be written")
+// An asynchronous download the host cancelled; no file was left.
+QMX_RESULT(ERR_CANCELLED, 4012, nullptr, "the download was cancelled")
 // The site's refusals of a join or an invitation, by its error code.
 // 0x0604003: no such conference.
 QMX_RESULT(ERR_CONF_NOT_FOUND, 4020, nullptr, "conference not found")

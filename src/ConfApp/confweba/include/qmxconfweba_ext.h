@@ -29,6 +29,48 @@ QMX_CONFWEBA_API int QmxConfWebaGetRelaxedTls(void);
 // (null removes it). 0, or -1 when the file cannot be read.
 QMX_CONFWEBA_API int QmxConfWebaSetTrustedCertificates(const char* pemFile);
 
+// The proxy of every later request of the process. proxy NULL or "": the
+// system's settings again (the desktop's, then http_proxy, https_proxy,
+// all_proxy and no_proxy). Otherwise "host", "host:port", "http://host:port"
+// or "socks5://host:port" (also socks, socks4, socks4a, socks5h); the port
+// defaults to 1080. No credentials in the address: a proxy that asks for
+// them gets them from the credential prompt. noProxy (NULL or "": none) is a
+// comma-separated list of hosts reached directly: "example.com" (the host and
+// every name under it), ".example.com" (the same), "10.0.0.0/8" (IPv4
+// networks of 8, 16, 24 or 32 bits), "*" (every host). 0, or QMX_ERR_INVALID_ARG
+// for a malformed value, which changes nothing.
+QMX_CONFWEBA_API int QmxConfWebaSetProxy(const char* proxy, const char* noProxy);
+
+// What a server (401) or a proxy (407) asks credentials for. The strings are
+// valid during the call only.
+typedef struct QmxConfWebaCredentialRequest {
+  int proxy;             // 1: the proxy asked; 0: the server
+  const char* host;      // the server's or the proxy's host name
+  unsigned short port;   // its port
+  const char* realm;     // the challenge's realm, "" when none
+  const char* scheme;    // "Basic", "Digest", "NTLM", ...; "" when unknown
+  const char* lastUser;  // the name tried last, "" when none
+} QmxConfWebaCredentialRequest;
+
+// Fills user and password (NUL-terminated, at most userSize and
+// passwordSize bytes with the NUL) and returns 1 to try again with them, or
+// returns 0 to give up (the request then fails). Runs on the
+// thread that drives the module, which it blocks while it runs.
+typedef int (*QmxConfWebaCredentialPrompt)(void* context, const QmxConfWebaCredentialRequest* request, char* user,
+                                           unsigned int userSize, char* password, unsigned int passwordSize);
+
+// Installs the process-wide prompt (NULL removes it: challenges are then
+// given up). Credentials that worked are remembered per host and port for
+// the rest of the process, so the prompt is asked once per server or proxy.
+QMX_CONFWEBA_API void QmxConfWebaSetCredentialPrompt(QmxConfWebaCredentialPrompt prompt, void* context);
+
+// The folder of the traffic records. NULL: the default rules
+// ($QMX_RECORD_DIR when set, "" there turning recording off, else
+// $XDG_STATE_HOME/qmxconfweba/, else ~/.local/state/qmxconfweba/); "": no
+// records; otherwise that folder (made 0700 when missing). Applies to the
+// sites and module instances made after the call.
+QMX_CONFWEBA_API void QmxConfWebaSetRecordDir(const char* dir);
+
 // Time limits in milliseconds; 0 leaves the default in force.
 typedef struct QmxConfWebaTimeouts {
   // Connecting to the server. Default: 6000 for downloads, the transport's
@@ -71,6 +113,42 @@ QMX_CONFWEBA_API int QmxConfWebaLastInviteCount(void);
 // NUL into name (size bytes) and returns its length, or -1 when it does not
 // fit.
 QMX_CONFWEBA_API int QmxConfWebaFileNameFromUrl(const char* url, char* name, unsigned int size);
+
+// Downloads without blocking the host's thread. A download streams into a
+// temporary file beside its target under the rules of GetFileFromURL (the
+// name from the address when none is given, only a whole body with a 2xx
+// status takes the target's place, the stall limit of the time limits); the
+// host hears of it through a sink, always on the thread that drives the
+// module and never from inside StartDownload or CancelDownload:
+//
+// progress  (may be NULL) the body bytes written so far and the length the
+//           reply announced (-1 when it announced none). Reports are
+//           coalesced (one waits at a time), counts only grow, and a
+//           successful download's last report has the whole count.
+// complete  exactly once per started download: result 0 with the path of
+//           the file, or the result of the failure (QMX_ERR_REFUSED,
+//           QMX_ERR_FILE_NOT_WRITTEN, QMX_ERR_CANCELLED) with NULL.
+//
+// Several downloads may run at once. The framework's shutdown stops the
+// downloads still running without a completion.
+typedef struct QmxDownloadSink {
+  void* context;
+  void (*progress)(void* context, unsigned id, long long received, long long total);
+  void (*complete)(void* context, unsigned id, int result, const char* path);
+} QmxDownloadSink;
+
+// Starts downloading url into folder (made when missing) under name (NULL
+// or "": from the address). The sink is copied. Returns the download's id,
+// or 0 when it was refused at once (not an http or https address, no plain
+// file name, the folder not writable, the request not sent):
+// QmxConfWebaGetLastDiagnosis tells more, and no completion follows.
+QMX_CONFWEBA_API unsigned QmxConfWebaStartDownload(const char* url, const char* folder, const char* name,
+                                                   const QmxDownloadSink* sink);
+
+// Cancels a running download: the transfer stops, the temporary file is
+// removed, and its completion follows with QMX_ERR_CANCELLED. 1, or 0 when
+// no such download is running (unknown, or its completion already posted).
+QMX_CONFWEBA_API int QmxConfWebaCancelDownload(unsigned id);
 
 #ifdef __cplusplus
 }

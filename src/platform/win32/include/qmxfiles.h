@@ -22,6 +22,20 @@ extern "C" {
 // readable by others", or the system's text of the error.
 QMX_WIN32_API FILE* QmxOpenPrivateAppend(const char* path, const char** reason);
 
+// The same as a descriptor, for a writer that makes each entry whole and
+// needs no stream: the descriptor, or -1 with errno and *reason set as
+// above. *size (when given) gets the file's size, 0 for a file this call
+// created. A missing file costs one system call (created exclusively), an
+// existing one two (opened, then looked at).
+QMX_WIN32_API int QmxOpenPrivateAppendFd(const char* path, const char** reason, unsigned long long* size);
+
+// Writes all length bytes to fd, again after a short write or an
+// interruption. 0, or -1 with errno set.
+QMX_WIN32_API int QmxWriteAll(int fd, const void* data, size_t length);
+
+// Closes a descriptor of QmxOpenPrivateAppendFd; -1 is ignored.
+QMX_WIN32_API void QmxCloseFd(int fd);
+
 // Makes a directory and its missing parents, the new ones 0700. 0, or -1
 // with errno set (ENOTDIR when a part of the path is not a directory).
 QMX_WIN32_API int QmxMakePrivateDir(const char* path);

@@ -13,6 +13,11 @@
 #define QMX_WIN32_API
 #endif
 
+// The functions below keep their Windows names in the source that calls
+// them, while the library's symbols carry the QmxWin32_ prefix: a host's own
+// GetTickCount, _unlink or localtime_s never meets ours in the process.
+#define QMX_WIN32_NAME(name) __asm__("QmxWin32_" #name)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -92,6 +97,7 @@ typedef volatile LONG* PLONG_VOLATILE;
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_MOD_NOT_FOUND 126L
@@ -108,14 +114,15 @@ typedef volatile LONG* PLONG_VOLATILE;
 #define SUBLANGID(lgid) ((WORD)(lgid) >> 10)
 
 // KERNEL32
-QMX_WIN32_API DWORD GetTickCount(void);
-QMX_WIN32_API DWORD GetLastError(void);
-QMX_WIN32_API void SetLastError(DWORD dwErrCode);
-QMX_WIN32_API LONG InterlockedIncrement(LONG volatile* Addend);
-QMX_WIN32_API LONG InterlockedDecrement(LONG volatile* Addend);
-QMX_WIN32_API LONG InterlockedExchange(LONG volatile* Target, LONG Value);
-QMX_WIN32_API LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand);
-QMX_WIN32_API LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
+QMX_WIN32_API DWORD GetTickCount(void) QMX_WIN32_NAME(GetTickCount);
+QMX_WIN32_API DWORD GetLastError(void) QMX_WIN32_NAME(GetLastError);
+QMX_WIN32_API void SetLastError(DWORD dwErrCode) QMX_WIN32_NAME(SetLastError);
+QMX_WIN32_API LONG InterlockedIncrement(LONG volatile* Addend) QMX_WIN32_NAME(InterlockedIncrement);
+QMX_WIN32_API LONG InterlockedDecrement(LONG volatile* Addend) QMX_WIN32_NAME(InterlockedDecrement);
+QMX_WIN32_API LONG InterlockedExchange(LONG volatile* Target, LONG Value) QMX_WIN32_NAME(InterlockedExchange);
+QMX_WIN32_API LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand)
+    QMX_WIN32_NAME(InterlockedCompareExchange);
+QMX_WIN32_API LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) QMX_WIN32_NAME(InterlockedExchangeAdd);
 // Code-page conversions with their Windows contracts (counting call with a
 // zero output size, -1 for a NUL-terminated input whose NUL is counted,
 // ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PARAMETER, ERROR_INVALID_FLAGS).
@@ -123,24 +130,25 @@ QMX_WIN32_API LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 // (see qmxlocale.h). Without strict flags an invalid input sequence becomes
 // U+FFFD and a character the target lacks becomes the default character "?".
 QMX_WIN32_API int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
-                                      LPWSTR lpWideCharStr, int cchWideChar);
+                                      LPWSTR lpWideCharStr, int cchWideChar) QMX_WIN32_NAME(MultiByteToWideChar);
 QMX_WIN32_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                       LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
-                                      LPBOOL lpUsedDefaultChar);
+                                      LPBOOL lpUsedDefaultChar) QMX_WIN32_NAME(WideCharToMultiByte);
 // hModule must be NULL (the executable); the path comes from /proc/self/exe.
 // As on Windows: the length without the NUL; when the buffer is too small, the
 // path cut to nSize - 1 bytes and terminated, nSize returned and the last error
 // ERROR_INSUFFICIENT_BUFFER; another module gives 0 and ERROR_MOD_NOT_FOUND.
-QMX_WIN32_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+QMX_WIN32_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
+    QMX_WIN32_NAME(GetModuleFileNameA);
 // The user's language from LC_ALL, LC_MESSAGES, then LANG (the first that is
 // set and not empty); 0 for "C", "POSIX", unset or an unknown language.
-QMX_WIN32_API LANGID GetUserDefaultLangID(void);
+QMX_WIN32_API LANGID GetUserDefaultLangID(void) QMX_WIN32_NAME(GetUserDefaultLangID);
 // The system's language from /etc/default/locale, then /etc/locale.conf;
 // 0x0409 (English, United States) when neither names a known language.
-QMX_WIN32_API LANGID GetSystemDefaultLangID(void);
+QMX_WIN32_API LANGID GetSystemDefaultLangID(void) QMX_WIN32_NAME(GetSystemDefaultLangID);
 
 // USER32: there is no window system here; always NULL.
-QMX_WIN32_API HWND GetForegroundWindow(void);
+QMX_WIN32_API HWND GetForegroundWindow(void) QMX_WIN32_NAME(GetForegroundWindow);
 
 #ifdef __cplusplus
 }

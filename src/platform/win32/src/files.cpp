@@ -34,17 +34,35 @@ mode_t CurrentUmask() {
 
 extern "C" {
 
-FILE* QmxOpenPrivateAppend(const char* path, const char** reason) {
+int QmxOpenPrivateAppendFd(const char* path, const char** reason, unsigned long long* size) {
   const char* ignored = nullptr;
   if (!reason) reason = &ignored;
   *reason = nullptr;
+  if (size) *size = 0;
   if (!path || !*path) {
     errno = EINVAL;
     *reason = strerror(EINVAL);
-    return nullptr;
+    return -1;
   }
-  // O_NONBLOCK: a FIFO planted at the path must not hang the open.
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  // O_NONBLOCK: a FIFO planted at the path must not hang the open (and it
+  // changes nothing for a regular file).
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  int fd = -1;
+  bool created = false;
+  // A missing file is made exclusively: then it is a new regular file of
+  // ours, 0600 at most, and needs no look. An existing one (O_EXCL refuses
+  // a link there too, whatever it points to) is opened without creation and
+  // checked. Someone removing it in between sends us round again.
+  for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    fd = open(path, flags | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+      created = true;
+      break;
+    }
+    if (errno != EEXIST) break;
+    fd = open(path, flags);
+    if (fd < 0 && errno != ENOENT) break;
+  }
   if (fd < 0) {
     const int error = errno;
     struct stat link;
@@ -57,15 +75,18 @@ FILE* QmxOpenPrivateAppend(const char* path, const char** reason) {
       *reason = strerror(error);
     }
     errno = error;
-    return nullptr;
+    return -1;
   }
+  if (created) return fd;
+  // The effective user, read once: the module never changes it.
+  static const uid_t self = geteuid();
   struct stat st;
   const char* refused = nullptr;
   if (fstat(fd, &st) != 0) {
     refused = strerror(errno);
   } else if (!S_ISREG(st.st_mode)) {
     refused = "is not a regular file";
-  } else if (st.st_uid != geteuid()) {
+  } else if (st.st_uid != self) {
     refused = "belongs to another user";
   } else if (st.st_mode & 077) {
     refused = "is readable by others";
@@ -74,17 +95,45 @@ FILE* QmxOpenPrivateAppend(const char* path, const char** reason) {
     close(fd);
     *reason = refused;
     errno = EPERM;
-    return nullptr;
+    return -1;
   }
-  // O_NONBLOCK stays: it changes nothing for a regular file.
+  if (size) *size = static_cast<unsigned long long>(st.st_size);
+  return fd;
+}
+
+FILE* QmxOpenPrivateAppend(const char* path, const char** reason) {
+  const int fd = QmxOpenPrivateAppendFd(path, reason, nullptr);
+  if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "a");
   if (!file) {
     const int error = errno;
     close(fd);
-    *reason = strerror(error);
+    if (reason) *reason = strerror(error);
     errno = error;
   }
   return file;
+}
+
+int QmxWriteAll(int fd, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t n = write(fd, p, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+void QmxCloseFd(int fd) {
+  if (fd >= 0) close(fd);
 }
 
 int QmxMakePrivateDir(const char* path) {
