@@ -106,7 +106,7 @@ struct GetOutcome {
 
 // Downloads through the module into dir (made absolute first) and checks
 // that the file is there: the module reports 0 even when it could not write.
-// With progress, a progress bar runs on stdout meanwhile.
+// With progress, a progress bar runs on stderr meanwhile.
 GetOutcome DoGet(CConfWebaHost& host, const std::string& url, const std::string& dir, const std::string& name,
                  bool progress = false) {
   GetOutcome o;
@@ -115,8 +115,10 @@ GetOutcome DoGet(CConfWebaHost& host, const std::string& url, const std::string&
   if (ec) abs = dir;
   std::string absDir = abs.string();
   {
-    CProgressBar bar(stdout, progress);
-    o.result = host.GetFile(url, absDir, name);
+    CProgressBar bar(stderr, progress);
+    o.result = host.GetFile(url, absDir, name, [&bar](long long received, long long total) {
+      bar.OnProgress(static_cast<uint64_t>(received), total);
+    });
     o.cause = host.Cause();
   }
   const std::string fileName = name.empty() ? DownloadFileName(url) : name;
@@ -159,8 +161,8 @@ json GetJson(const GetOutcome& o) {
   return j;
 }
 
-void PrintJoinText(const JoinOutcome& o) {
-  std::cout << "result: 0" << std::endl;
+void PrintJoinText(const JoinOutcome& o, bool silent = false) {
+  if (!silent) std::cout << "result: 0" << std::endl;
   std::cout << "loader address: " << Printable(o.confDownloadUrl) << std::endl;
   std::cout << "conference configuration:" << std::endl;
   PrintIndented(o.confTokenIni);
@@ -233,13 +235,14 @@ int RunJoin(const GlobalArgs& g, const JoinArgs& a) {
   } else if (o.result != 0) {
     PrintFailure("join", o.result, joinCause);
   } else {
-    PrintJoinText(o);
-    if (j.contains("files")) {
+    PrintJoinText(o, g.silent);
+    if (j.contains("files") && !g.silent) {
       for (const auto& f : j["files"]) std::cout << "wrote " << Printable(f.get<std::string>()) << std::endl;
     }
     if (fetch) {
       if (fetched.result == 0) {
-        std::cout << "loader saved: " << Printable(fetched.file) << " (" << fetched.bytes << " bytes)" << std::endl;
+        if (!g.silent)
+          std::cout << "loader saved: " << Printable(fetched.file) << " (" << fetched.bytes << " bytes)" << std::endl;
       } else {
         PrintFailure("loader download", fetched.result, fetched.cause);
       }
@@ -280,7 +283,8 @@ int RunInvite(const GlobalArgs& g, const InviteArgs& a) {
     PrintFailure("invite", result, host.Cause(),
                  NoAddressFits(a, result, sent) ? "not even the first address fits in one request" : "");
   } else {
-    std::cout << "result: 0" << std::endl << "invitations sent to " << sent;
+    if (!g.silent) std::cout << "result: 0" << std::endl;
+    std::cout << "invitations sent to " << sent;
     if (static_cast<size_t>(sent) < given) {
       std::cout << " of " << given << " addresses; the rest did not fit in one request";
     } else {
@@ -291,18 +295,119 @@ int RunInvite(const GlobalArgs& g, const InviteArgs& a) {
   return ExitCode(result);
 }
 
+namespace {
+
+// Writes the whole file at path to stdout. False, with the reason, when it
+// cannot be read or stdout takes no more (a closed pipe included: SIGPIPE is
+// ignored meanwhile, so that the temporary copy is still removed).
+bool CopyToStdout(const std::string& path, std::string& cause) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    cause = strerror(errno);
+    return false;
+  }
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  char buf[65536];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      const ssize_t w = write(STDOUT_FILENO, buf + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      ok = w > 0;
+      if (ok) done += w;
+    }
+    if (!ok) break;
+  }
+  if (!ok) cause = strerror(errno);
+  sigaction(SIGPIPE, &previous, nullptr);
+  close(fd);
+  return ok;
+}
+
+// A private folder for a download on its way to stdout: $TMPDIR, else /tmp.
+std::string MakePrivateFolder() {
+  const char* tmp = getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/confweba-XXXXXX";
+  return mkdtemp(tmpl.data()) ? tmpl : std::string();
+}
+
+// get URL -o FILE: the module stores the download under a fresh name of its
+// own beside FILE, which then takes FILE's place, so that FILE changes
+// only when the whole file arrived (whatever FILE's name, which the module
+// might refuse). -o -: into a private folder, then copied to stdout.
+GetOutcome DoGetTo(CConfWebaHost& host, const GetArgs& a, bool progress) {
+  GetOutcome o;
+  const bool toStdout = a.output == "-";
+  std::error_code ec;
+  fs::path target = toStdout ? fs::path() : fs::absolute(a.output, ec);
+  std::string folder, reserved;
+  if (toStdout) {
+    folder = MakePrivateFolder();
+  } else if (fs::is_directory(target, ec)) {
+    o.result = QMX_ERR_FILE_NOT_WRITTEN;
+    o.cause = a.output + " is a directory";
+    return o;
+  } else {
+    reserved = (target.parent_path() / ".confweba-XXXXXX.part").string();
+    // A fresh name, not left taken: a file at it would pass for the download.
+    const int fd = mkostemps(reserved.data(), 5, O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
+      unlink(reserved.c_str());
+    }
+    folder = fd >= 0 ? target.parent_path().string() : std::string();
+  }
+  if (folder.empty()) {
+    o.result = QMX_ERR_FILE_NOT_WRITTEN;
+    o.cause = (toStdout ? std::string("temporary folder") : target.parent_path().string()) + ": " + strerror(errno);
+    return o;
+  }
+  const std::string name = toStdout ? "download" : fs::path(reserved).filename().string();
+  o = DoGet(host, a.url, folder, name, progress);
+  if (o.result == 0 && toStdout && !CopyToStdout(o.file, o.cause)) {
+    o.result = QMX_ERR_FILE_NOT_WRITTEN;
+    o.cause = "stdout: " + o.cause;
+  }
+  if (o.result == 0 && !toStdout && rename(reserved.c_str(), target.c_str()) != 0) {
+    o.result = QMX_ERR_FILE_NOT_WRITTEN;
+    o.cause = a.output + ": " + strerror(errno);
+  }
+  if (toStdout) {
+    fs::remove_all(folder, ec);
+  } else if (o.result != 0) {
+    unlink(reserved.c_str());
+  }
+  o.file = toStdout ? "-" : target.string();
+  return o;
+}
+
+}  // namespace
+
 int RunGet(const GlobalArgs& g, const GetArgs& a) {
   CConfWebaHost host;
   if (!OpenHost(host, g, "get")) return 1;
-  const GetOutcome o = DoGet(host, a.url, a.dir, a.name, CProgressBar::Wanted(g.quiet, g.json));
+  const bool progress = CProgressBar::Wanted(g.quiet, g.json);
+  const GetOutcome o = a.output.empty() ? DoGet(host, a.url, a.dir, a.name, progress) : DoGetTo(host, a, progress);
+  // Ctrl-C: the download was cancelled and left nothing; the shell's code
+  // for an interrupted program.
+  const int exitCode = o.result == QMX_ERR_CANCELLED ? 130 : ExitCode(o.result);
   if (g.json) {
     PrintJson(GetJson(o));
   } else if (o.result != 0) {
     PrintFailure("get", o.result, o.cause);
-  } else {
+  } else if (!g.silent && a.output != "-") {
     std::cout << "result: 0" << std::endl << "saved " << Printable(o.file) << " (" << o.bytes << " bytes)" << std::endl;
   }
-  return ExitCode(o.result);
+  return exitCode;
 }
 
 namespace {
@@ -341,12 +446,13 @@ int RunSite(const GlobalArgs& g, const SiteArgs& a) {
   sitesim::CSiteSimulator sim(data);
   std::mutex printLock;
   std::ostream& log = g.json ? std::cerr : std::cout;
-  sim.SetLogger([&](const sitesim::SiteRequest& r, int status) {
-    std::lock_guard<std::mutex> lock(printLock);
-    // What a client sent: escaped before it reaches the console.
-    log << Printable(r.method) << " " << Printable(r.target) << (r.body.empty() ? "" : " [form body]") << " -> "
-        << status << std::endl;
-  });
+  if (!g.silent)
+    sim.SetLogger([&](const sitesim::SiteRequest& r, int status) {
+      std::lock_guard<std::mutex> lock(printLock);
+      // What a client sent: escaped before it reaches the console.
+      log << Printable(r.method) << " " << Printable(r.target) << (r.body.empty() ? "" : " [form body]") << " -> "
+          << status << std::endl;
+    });
   std::string error;
   if (!sim.Start("127.0.0.1", a.port, a.tls, &error)) {
     std::cerr << "confweba: " << error << std::endl;
@@ -369,13 +475,13 @@ int RunSite(const GlobalArgs& g, const SiteArgs& a) {
                   << "): " << sim.InvitationUrl(c.confId) << std::endl;
       }
       for (const auto& f : data.files) std::cout << "  file " << sim.BaseUrl() << f.path.substr(1) << std::endl;
-      std::cout << "press Ctrl-C to stop" << std::endl;
+      if (!g.silent) std::cout << "press Ctrl-C to stop" << std::endl;
     }
   }
   int sig = 0;
   sigwait(&stopSignals, &sig);
   sim.Stop();
-  if (!g.json) std::cout << "stopped" << std::endl;
+  if (!g.json && !g.silent) std::cout << "stopped" << std::endl;
   return 0;
 }
 

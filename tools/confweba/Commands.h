@@ -11,11 +11,15 @@ namespace confweba {
 struct GlobalArgs {
   bool json = false;
   bool verbose = false;
-  bool quiet = false;  // no progress bar
+  bool quiet = false;   // no progress bar
+  bool silent = false;  // no progress bar, no line that only says it went well
   bool insecure = false;
   std::string caCert;
   double maxTime = 0;         // seconds; 0: no overall limit
   double connectTimeout = 0;  // seconds; 0: the module's default
+  bool proxyGiven = false;    // -x/--proxy or --noproxy given
+  std::string proxy;          // "": the system's settings
+  std::string noProxy;        // hosts reached directly, comma-separated
 };
 
 struct JoinArgs {
@@ -40,8 +44,9 @@ struct InviteArgs {
 
 struct GetArgs {
   std::string url;
-  std::string dir;
+  std::string dir;  // get URL DIR
   std::string name;
+  std::string output;  // get URL -o FILE; "-": stdout
 };
 
 struct SiteArgs {

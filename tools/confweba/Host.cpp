@@ -1,5 +1,9 @@
 #include "Host.h"
 
+#include <signal.h>
+
+#include "qmxconfweba_ext.h"
+
 #include "ErrorText.h"
 #include "qmxframework.h"
 
@@ -65,11 +69,65 @@ int CConfWebaHost::Invite(const std::string& siteURL, const std::string& siteNam
   return result;
 }
 
-int CConfWebaHost::GetFile(const std::string& url, const std::string& dir, const std::string& name) {
-  const int rt = m_module->GetFileFromURL(url, dir, name);
-  // QMX_ERR_INVALID_ARG: refused before anything was sent; the diagnosis is an older one.
-  m_cause = rt != 0 && rt != QMX_ERR_INVALID_ARG ? LastCause() : std::string();
-  return rt;
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) { g_interrupted = 1; }
+
+struct DownloadState {
+  IRtEventQueue* queue;
+  const std::function<void(long long, long long)>* progress;
+  bool done = false;
+  int result = 0;
+};
+
+}  // namespace
+
+int CConfWebaHost::GetFile(const std::string& url, const std::string& dir, const std::string& name,
+                           const std::function<void(long long, long long)>& progress) {
+  DownloadState state{m_queue, &progress};
+  const QmxDownloadSink sink = {
+      &state,
+      [](void* p, unsigned, long long received, long long total) {
+        auto* s = static_cast<DownloadState*>(p);
+        if (*s->progress) (*s->progress)(received, total);
+      },
+      [](void* p, unsigned, int result, const char*) {
+        auto* s = static_cast<DownloadState*>(p);
+        s->done = true;
+        s->result = result;
+        QmxQueueStop(s->queue);
+      }};
+  m_cause.clear();
+  const unsigned id = QmxConfWebaStartDownload(url.c_str(), dir.c_str(), name.c_str(), &sink);
+  if (id == 0) {
+    // Refused before anything was sent: a folder that cannot be written, or
+    // an unusable address or name.
+    QmxConfWebaDiagnosis d;
+    QmxConfWebaGetLastDiagnosis(&d);
+    if (d.systemError == 0) return QMX_ERR_INVALID_ARG;
+    m_cause = LastCause();
+    return QMX_ERR_FILE_NOT_WRITTEN;
+  }
+  // Ctrl-C interrupts the queue's wait; the loop then cancels the download
+  // and runs on until its completion.
+  struct sigaction interrupt {}, previous {};
+  interrupt.sa_handler = &OnInterrupt;
+  sigemptyset(&interrupt.sa_mask);
+  g_interrupted = 0;
+  sigaction(SIGINT, &interrupt, &previous);
+  while (!state.done) {
+    if (g_interrupted) {
+      g_interrupted = 0;
+      QmxConfWebaCancelDownload(id);
+    }
+    if (QmxThreadRun(100) < 0) break;
+  }
+  sigaction(SIGINT, &previous, nullptr);
+  if (!state.done) return QMX_ERR_WRONG_STATUS;
+  if (state.result != 0 && state.result != QMX_ERR_CANCELLED) m_cause = LastCause();
+  return state.result;
 }
 
 void CConfWebaHost::OnInviteByEmails(int result) {

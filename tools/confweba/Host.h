@@ -4,6 +4,7 @@
 #ifndef QMX_CONFWEBA_CLI_HOST_H
 #define QMX_CONFWEBA_CLI_HOST_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,12 @@ class CConfWebaHost : public IConfWebaSink {
                    const std::string& attendeeName, const std::string& userName, const std::string& password);
   int Invite(const std::string& siteURL, const std::string& siteName, const std::string& userName,
              const std::string& password, const std::string& confID, const std::vector<std::string>& emails);
-  // Blocking download (no queue needed).
-  int GetFile(const std::string& url, const std::string& dir, const std::string& name);
+  // Downloads through the asynchronous call and runs the queue until it
+  // completes, handing each progress report to progress (bytes so far, the
+  // announced length or -1). Ctrl-C (SIGINT) meanwhile cancels it: the
+  // result is then QMX_ERR_CANCELLED and no file is left.
+  int GetFile(const std::string& url, const std::string& dir, const std::string& name,
+              const std::function<void(long long, long long)>& progress = {});
 
   // The transport's cause of the last failed request (ErrorText.h's
   // LastCause); "" after a success, a request refused before it was sent,

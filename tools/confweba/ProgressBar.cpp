@@ -5,8 +5,6 @@
 
 #include <cmath>
 
-#include "qmxwininet_ext.h"
-
 namespace confweba {
 
 namespace {
@@ -20,9 +18,6 @@ int TerminalWidth(FILE* out) {
 // Redraws at most this often; the last count is always drawn.
 const auto kRedraw = std::chrono::milliseconds(100);
 
-void CALLBACK ObserveProgress(HINTERNET, ULONGLONG received, int64_t expected, LPVOID self) {
-  static_cast<CProgressBar*>(self)->OnProgress(received, expected);
-}
 
 }  // namespace
 
@@ -80,35 +75,24 @@ std::string FormatProgress(uint64_t received, int64_t expected, double seconds, 
   return line.substr(0, static_cast<size_t>(width > 0 ? width : 0));
 }
 
-bool CProgressBar::Wanted(bool quiet, bool json) { return !quiet && !json && isatty(STDOUT_FILENO) == 1; }
+bool CProgressBar::Wanted(bool quiet, bool json) { return !quiet && !json && isatty(STDERR_FILENO) == 1; }
 
-CProgressBar::CProgressBar(FILE* out, bool enabled) : m_out(out) {
+CProgressBar::CProgressBar(FILE* out, bool enabled) : m_out(out), m_enabled(enabled) {
   m_start = m_lastDraw = std::chrono::steady_clock::now();
-  if (!enabled) return;
-  QmxInternetSetProgressObserver(&ObserveProgress, this);
-  m_installed = true;
 }
 
 CProgressBar::~CProgressBar() { Stop(); }
 
 void CProgressBar::Stop() {
-  if (!m_installed) return;
-  // Once this returns the observer is not called again.
-  QmxInternetSetProgressObserver(nullptr, nullptr);
-  m_installed = false;
-  std::lock_guard<std::mutex> lock(m_mu);
-  if (m_drawn) {
-    Draw(m_last, m_expected);
-    fputc('\n', m_out);
-    fflush(m_out);
-    m_drawn = false;
-  }
+  if (!m_drawn) return;
+  Draw(m_last, m_expected);
+  fputc('\n', m_out);
+  fflush(m_out);
+  m_drawn = false;
 }
 
 void CProgressBar::OnProgress(uint64_t received, int64_t expected) {
-  std::lock_guard<std::mutex> lock(m_mu);
-  // A new send of the request (a logon retry) counts again from 0.
-  if (received < m_last) m_start = std::chrono::steady_clock::now();
+  if (!m_enabled) return;
   m_last = received;
   m_expected = expected;
   const auto now = std::chrono::steady_clock::now();

@@ -1,7 +1,7 @@
 // The download progress line of confweba get and join --fetch-loader: bytes
 // so far, percentage and bar when the length is known, rate and time left.
-// Fed by the WinINet layer's progress observer while the module's blocking
-// download runs.
+// Fed by the asynchronous download's progress reports, on the thread that
+// runs the queue.
 #ifndef QMX_CONFWEBA_CLI_PROGRESSBAR_H
 #define QMX_CONFWEBA_CLI_PROGRESSBAR_H
 
@@ -9,7 +9,6 @@
 #include <stdio.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 
 namespace confweba {
@@ -22,23 +21,24 @@ std::string FormatProgress(uint64_t received, int64_t expected, double seconds, 
 std::string FormatBytes(double bytes);
 std::string FormatDuration(double seconds);
 
-// Draws FormatProgress on a terminal while it is installed as the progress
-// observer. Only one is installed at a time.
+// Draws FormatProgress on a terminal as progress reports come.
 class CProgressBar {
  public:
-  // Draws on out when enabled; disabled, it installs nothing.
+  // Draws on out when enabled; disabled, it ignores every report.
   CProgressBar(FILE* out, bool enabled);
   ~CProgressBar();  // Stop()
 
-  // Removes the observer and ends the line with the last count drawn, so
-  // that the result printed next starts on a line of its own.
+  // Ends the line with the last count drawn, so that what is printed next
+  // starts on a line of its own.
   void Stop();
 
-  // Whether a progress bar should be drawn: stdout is a terminal, and
-  // neither --quiet nor --json was given.
+  // Whether a progress bar should be drawn: stderr is a terminal (as it is
+  // drawn there, stdout stays free for what the command prints), and
+  // neither --quiet nor --json was given. Not a terminal: nothing, not even
+  // a summary, since the success line already gives the size.
   static bool Wanted(bool quiet, bool json);
 
-  // From the observer, on the WinINet layer's thread.
+  // A progress report: bytes so far, the announced length (-1 unknown).
   void OnProgress(uint64_t received, int64_t expected);
 
  private:
@@ -47,8 +47,7 @@ class CProgressBar {
   void Draw(uint64_t received, int64_t expected);
 
   FILE* m_out;
-  bool m_installed = false;
-  std::mutex m_mu;
+  bool m_enabled;
   bool m_drawn = false;
   uint64_t m_last = 0;
   int64_t m_expected = -1;

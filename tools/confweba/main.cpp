@@ -8,7 +8,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -78,6 +80,64 @@ bool PlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// The edit distance of two words, a swap of neighbours counting as one
+// edit: "jion" is one from "join".
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The command a mistyped one was most likely meant to be: two edits away at
+// most, or one it begins; "" when none is that close.
+std::string ClosestCommand(const std::string& word, const std::vector<std::string>& commands) {
+  std::string best;
+  size_t bestDistance = 3;
+  for (const std::string& c : commands) {
+    const size_t d = c.compare(0, word.size(), word) == 0 && !word.empty() ? 1 : EditDistance(word, c);
+    if (d < bestDistance && d < c.size()) {
+      best = c;
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+// Says what was wrong with the command line, with the usage of the command
+// it was for. A word where a command belongs is named as such, with a hint
+// when it is close to one; an unknown option before any command gets the
+// parser's own complaint about it rather than "a subcommand is required".
+int ReportParseError(const CLI::App& app, const CLI::ParseError& e) {
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+  const CLI::App* shown = &app;
+  for (const CLI::App* sub : app.get_subcommands()) shown = sub;
+  std::string message = e.what();
+  if (shown == &app) {
+    const std::vector<std::string> rest = app.remaining();
+    for (const std::string& word : rest) {
+      if (word.empty() || word[0] == '-') continue;
+      std::cerr << "confweba: unknown command '" << word << "'\n";
+      const std::string hint = ClosestCommand(word, commands);
+      if (!hint.empty()) std::cerr << "confweba: did you mean '" << hint << "'?\n";
+      std::cerr << "Run 'confweba --help' for the commands." << std::endl;
+      return kUsageError;
+    }
+    if (!rest.empty()) message = CLI::ExtrasError(rest).what();
+  }
+  std::cerr << "confweba: " << message << "\n\n";
+  std::cerr << (shown == &app ? app.help() : shown->help(app.get_name()));
+  return kUsageError;
+}
+
 // The transport settings of the global options, for every later request.
 // 0, or kUsageError after saying why.
 int ApplyTransportOptions(const confweba::GlobalArgs& g) {
@@ -93,6 +153,26 @@ int ApplyTransportOptions(const confweba::GlobalArgs& g) {
     }
     if (QmxConfWebaSetTrustedCertificates(g.caCert.c_str()) != 0) {
       std::cerr << "confweba: --cacert " << g.caCert << ": no PEM certificates could be read from it" << std::endl;
+      return kUsageError;
+    }
+  }
+  if (!g.noProxy.empty() && g.proxy.empty()) {
+    // The module keeps a direct-host list only beside a proxy of the host's;
+    // the system's settings have their own (no_proxy).
+    std::cerr << "confweba: --noproxy needs --proxy; for the system's proxy, set no_proxy instead" << std::endl;
+    return kUsageError;
+  }
+  if (g.proxyGiven) {
+    // Tried alone first, so that a refusal names the value at fault.
+    const char* proxy = g.proxy.empty() ? nullptr : g.proxy.c_str();
+    if (QmxConfWebaSetProxy(proxy, nullptr) != 0) {
+      std::cerr << "confweba: --proxy " << g.proxy
+                << ": not a proxy address (host:port, http://host:port or socks5://host:port)" << std::endl;
+      return kUsageError;
+    }
+    if (QmxConfWebaSetProxy(proxy, g.noProxy.c_str()) != 0) {
+      std::cerr << "confweba: --noproxy " << g.noProxy
+                << ": not a list of hosts (example.com,.example.org,10.0.0.0/8 or *)" << std::endl;
       return kUsageError;
     }
   }
@@ -112,13 +192,27 @@ int main(int argc, char** argv) {
   CLI::App app{
       "confweba: join a conference from an invitation address, have the site mail invitations, "
       "download files, and run the conference-site simulator."};
+  app.name("confweba");  // in usage lines, whatever path started it
   app.set_version_flag("--version", std::string("confweba ") + QMX_CONFWEBA_VERSION);
   app.require_subcommand(1);
 
   GlobalArgs g;
   app.add_flag("--json", g.json, "Print one JSON object on stdout");
   app.add_flag("-v,--verbose", g.verbose, "Write the module's trace to stderr");
-  app.add_flag("-q,--quiet", g.quiet, "No progress bar for downloads (drawn only when stdout is a terminal)");
+  app.add_flag("-q,--quiet", g.quiet, "No progress bar for downloads (drawn on stderr, only when it is a terminal)");
+  app.add_flag("-s,--silent", g.silent,
+               "No progress bar and no line that only says a request went well; errors still go to stderr");
+  CLI::Option* proxyOption =
+      app.add_option("-x,--proxy", g.proxy,
+                     "Send every request through this proxy: host:port, http://host:port or socks5://host:port "
+                     "(default: the system's settings, http_proxy and the like)")
+          ->option_text("URL");
+  CLI::Option* noProxyOption =
+      app.add_option("--noproxy", g.noProxy,
+                     "Reach these hosts directly, past the --proxy: a comma-separated list of names (with the names "
+                     "under them), "
+                     "IPv4 networks (10.0.0.0/8) or * for all")
+          ->option_text("LIST");
   app.add_flag("--insecure", g.insecure,
                "Do not check HTTPS certificates (name, issuer, dates; HTTPS-to-HTTP redirects allowed): "
                "for a test site only");
@@ -159,11 +253,17 @@ int main(int argc, char** argv) {
   inviteCmd->add_option("EMAIL", invite.emails, "Addresses to invite")->required();
 
   GetArgs get;
-  CLI::App* getCmd = app.add_subcommand("get", "Download a file into a directory");
+  CLI::App* getCmd = app.add_subcommand("get", "Download a file into a directory, or to a file or stdout (-o)");
   getCmd->add_option("URL", get.url, "The file's address")->required();
-  getCmd->add_option("DIR", get.dir, "The directory to store it in (made when missing)")->required();
+  CLI::Option* getDir = getCmd->add_option("DIR", get.dir, "The directory to store it in (made when missing)");
   CLI::Option* getName =
       getCmd->add_option("--name", get.name, "A plain file name, no \"/\" (default: the URL's last segment, decoded)");
+  CLI::Option* getOutput =
+      getCmd
+          ->add_option("-o,--output", get.output,
+                       "Write it to FILE instead (\"-\": stdout), only once the whole file has arrived")
+          ->option_text("FILE");
+  getOutput->excludes(getDir)->excludes(getName);
 
   SiteArgs site;
   CLI::App* siteCmd = app.add_subcommand("site", "Run the conference-site simulator until Ctrl-C");
@@ -189,18 +289,24 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "confweba: " << e.what() << "\n\n";
-    const CLI::App* shown = &app;
-    for (const CLI::App* sub : app.get_subcommands()) shown = sub;
-    std::cerr << shown->help();
-    return kUsageError;
+    return ReportParseError(app, e);
   }
+  g.proxyGiven = proxyOption->count() > 0 || noProxyOption->count() > 0;
+  if (g.silent) g.quiet = true;
 
   // Checked before anything is read or sent.
   if (getCmd->parsed() && getName->count() > 0 && !PlainFileName(get.name)) {
     std::cerr << "confweba: --name: \"" << get.name << "\" is not a plain file name (no \"/\", not \"\", "
               << "\".\" or \"..\")\n\n"
-              << getCmd->help();
+              << getCmd->help(app.get_name());
+    return kUsageError;
+  }
+  if (getCmd->parsed() && getDir->count() == 0 && getOutput->count() == 0) {
+    std::cerr << "confweba: get needs a directory (DIR) or -o FILE\n\n" << getCmd->help(app.get_name());
+    return kUsageError;
+  }
+  if (getCmd->parsed() && g.json && get.output == "-") {
+    std::cerr << "confweba: --json and -o - cannot both write to stdout\n";
     return kUsageError;
   }
   if (joinCmd->parsed() && (!ResolveSecret(join.confPass, joinConfPass, "QMX_CONF_PASS", "Conference password") ||

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <cerrno>
 #include <cstring>
 #include <strings.h>
 
@@ -478,9 +479,22 @@ bool CSiteSimulator::Start(const std::string& host, int port, bool tls, std::str
   // Stop() at most that long for idle connections.
   server->http->set_keep_alive_timeout(1);
 
+  // The port is this server's alone: cpp-httplib's default SO_REUSEPORT
+  // would let a second simulator share a port that is already in use.
+  server->http->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  errno = 0;
   int bound = port == 0 ? server->http->bind_to_any_port(host) : (server->http->bind_to_port(host, port) ? port : -1);
   if (bound <= 0) {
-    if (error) *error = "cannot listen on " + host + ":" + std::to_string(port);
+    const int why = errno;
+    if (error) {
+      *error = "cannot listen on " + host + ":" + std::to_string(port) +
+               (why == EADDRINUSE ? ": the port is already in use"
+                : why != 0        ? std::string(": ") + std::strerror(why)
+                                  : "");
+    }
     return false;
   }
   {
