@@ -37,17 +37,11 @@ void Setup(URL_COMPONENTSA& uc, Buffers& b, size_t size, bool pointers, bool wit
   if (withExtra) one(b.extra, uc.lpszExtraInfo, uc.dwExtraInfoLength);
 }
 
-void CheckCopied(LPSTR p, DWORD len, const std::vector<char>& buf, const std::string& url) {
-  if (buf.empty()) return;
-  QMX_FUZZ_CHECK(len < buf.size(), "component longer than its buffer");
-  QMX_FUZZ_CHECK(p[len] == '\0', "component not terminated");
-  QMX_FUZZ_CHECK(std::strlen(p) == len, "length does not match the text");
-  QMX_FUZZ_CHECK(url.find(std::string(p, len)) != std::string::npos, "component not taken from the URL");
-}
-
-void CheckPointed(LPSTR p, DWORD len, const char* url, size_t n) {
-  if (!p) return;
-  QMX_FUZZ_CHECK(p >= url && p + len <= url + n, "component points outside the URL");
+// Every component asked for: where it is and how long.
+std::vector<std::pair<LPSTR, DWORD>> Parts(const URL_COMPONENTSA& uc) {
+  return {{uc.lpszScheme, uc.dwSchemeLength},     {uc.lpszHostName, uc.dwHostNameLength},
+          {uc.lpszUserName, uc.dwUserNameLength}, {uc.lpszPassword, uc.dwPasswordLength},
+          {uc.lpszUrlPath, uc.dwUrlPathLength},   {uc.lpszExtraInfo, uc.dwExtraInfoLength}};
 }
 
 }  // namespace
@@ -70,12 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (opt & 4) {
     Setup(uc, b, 0, true, withExtra);
     if (InternetCrackUrlA(url.get(), passLength ? static_cast<DWORD>(n) : 0, 0, &uc)) {
-      CheckPointed(uc.lpszScheme, uc.dwSchemeLength, url.get(), n);
-      CheckPointed(uc.lpszHostName, uc.dwHostNameLength, url.get(), n);
-      CheckPointed(uc.lpszUserName, uc.dwUserNameLength, url.get(), n);
-      CheckPointed(uc.lpszPassword, uc.dwPasswordLength, url.get(), n);
-      CheckPointed(uc.lpszUrlPath, uc.dwUrlPathLength, url.get(), n);
-      CheckPointed(uc.lpszExtraInfo, uc.dwExtraInfoLength, url.get(), n);
+      for (const auto& part : Parts(uc))
+        if (part.first) QMX_FUZZ_CHECK(part.first >= url.get() && part.first + part.second <= url.get() + n, "outside");
       QMX_FUZZ_CHECK(uc.dwSchemeLength > 0, "cracked without a scheme");
     }
     return 0;
@@ -84,12 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t bufSize = (opt & 8) ? 2048 : 1 + (opt >> 4);
   Setup(uc, b, bufSize, false, withExtra);
   if (InternetCrackUrlA(url.get(), passLength ? static_cast<DWORD>(n) : 0, 0, &uc)) {
-    CheckCopied(uc.lpszScheme, uc.dwSchemeLength, b.scheme, text);
-    CheckCopied(uc.lpszHostName, uc.dwHostNameLength, b.host, text);
-    CheckCopied(uc.lpszUserName, uc.dwUserNameLength, b.user, text);
-    CheckCopied(uc.lpszPassword, uc.dwPasswordLength, b.password, text);
-    CheckCopied(uc.lpszUrlPath, uc.dwUrlPathLength, b.path, text);
-    CheckCopied(uc.lpszExtraInfo, uc.dwExtraInfoLength, b.extra, text);
+    for (const auto& part : Parts(uc)) {
+      if (!part.first) continue;
+      QMX_FUZZ_CHECK(part.second < bufSize, "component longer than its buffer");
+      QMX_FUZZ_CHECK(std::strlen(part.first) == part.second, "component not terminated at its length");
+      QMX_FUZZ_CHECK(text.find(std::string(part.first, part.second)) != std::string::npos, "not taken from the URL");
+    }
     // Nothing is lost: the parts put back together give the URL (the user
     // information and the port are not part of the check).
     if (withExtra) {

@@ -1,17 +1,15 @@
-// The confweba program, run as a user runs it, against a simulator started
-// by the test on 127.0.0.1.
+// The confweba program, run as a user runs it (on files or on a
+// pseudo-terminal), against a simulator the test starts on 127.0.0.1.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -23,6 +21,7 @@
 
 #include "SiteSimulator.h"
 #include "qmxloopback/LoopbackServer.h"
+#include "qmxloopback/ProxyFixtures.h"
 
 extern char** environ;
 
@@ -30,19 +29,33 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-struct CliRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-  json Json() const { return json::parse(out, nullptr, false); }
-};
+using Args = std::vector<std::string>;
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+struct CliRun {
+  int exitCode = -1;
+  std::string out, err;  // on a terminal: everything in out
+  json Json() const { return json::parse(out, nullptr, false); }
+};
+
+enum class On { kFiles, kTerminal, kStderrTerminal };  // kTerminal: stdin, stdout and stderr
+
+struct RunOptions {
+  std::string input;             // stdin, or typed on the terminal
+  std::vector<std::string> env;  // added to an environment without the password variables
+  On on = On::kFiles;            // on a terminal, out (or err) holds what it showed
+  bool interrupt = false;        // Ctrl-C once the terminal shows a progress line
+};
+
+Args Cat(Args args, const Args& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
 }
 
 class CliTest : public ::testing::Test {
@@ -60,312 +73,76 @@ class CliTest : public ::testing::Test {
     fs::remove_all(m_dir, ec);
   }
 
-  // Runs confweba with args, stdin from /dev/null (or the text input), the
-  // password variables removed from its environment (or set as in env), and
-  // waits for it.
-  CliRun Run(const std::vector<std::string>& args, const std::string* input = nullptr,
-             const std::vector<std::string>& env = {}) {
-    const std::string outPath = m_dir + "/stdout", errPath = m_dir + "/stderr", inPath = m_dir + "/stdin";
-    if (input) std::ofstream(inPath, std::ios::binary) << *input;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, input ? inPath.c_str() : "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = Spawn(args, &actions, env);
-    posix_spawn_file_actions_destroy(&actions);
-    CliRun run;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-    run.out = Slurp(outPath);
-    run.err = Slurp(errPath);
-    return run;
-  }
-
-  pid_t Spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t* actions,
-              std::vector<std::string> env = {}) {
-    std::vector<std::string> all{QMX_CONFWEBA_BINARY};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (char** e = environ; *e; ++e) {
+  // Runs confweba and waits for it to exit.
+  CliRun Run(const Args& args, const RunOptions& o = {}) {
+    const std::string in = m_dir + "/stdin", out = m_dir + "/stdout", err = m_dir + "/stderr";
+    std::ofstream(in, std::ios::binary) << o.input;
+    const int fds[3] = {open(in.c_str(), O_RDONLY | O_CLOEXEC),
+                        open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
+                        open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+    std::vector<std::string> env = o.env;
+    for (char** e = environ; *e; ++e)
       if (strncmp(*e, "QMX_CONF_PASS=", 14) != 0 && strncmp(*e, "QMX_PASSWORD=", 13) != 0) env.push_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    Args all = Cat({QMX_CONFWEBA_BINARY}, args);
+    std::vector<char*> argv, envp;
+    for (auto& a : all) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(0, posix_spawn(&pid, QMX_CONFWEBA_BINARY, actions, nullptr, argv.data(), envp.data()));
-    return pid;
+    int tty = -1;
+    winsize ws{30, 100, 0, 0};
+    const int onFiles = o.on == On::kFiles ? 3 : o.on == On::kStderrTerminal ? 2 : 0;
+    const pid_t pid = onFiles == 3 ? fork() : forkpty(&tty, nullptr, nullptr, &ws);
+    if (pid == 0) {
+      for (int i = 0; i < onFiles; ++i) dup2(fds[i], i);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    for (int fd : fds) close(fd);
+    CliRun r;
+    if (tty >= 0) {
+      EXPECT_EQ(static_cast<ssize_t>(o.input.size()), write(tty, o.input.data(), o.input.size()));
+      std::string& shown = o.on == On::kTerminal ? r.out : r.err;
+      char buf[4096];
+      pollfd p{tty, POLLIN, 0};
+      ssize_t n;  // until EOF, or EIO once the terminal's last writer is gone
+      bool interrupted = false;
+      while (poll(&p, 1, 60000) > 0 && (n = read(tty, buf, sizeof buf)) > 0) {
+        shown.append(buf, n);
+        if (o.interrupt && !interrupted && shown.find('\r') != std::string::npos) interrupted = kill(pid, SIGINT) == 0;
+      }
+      close(tty);
+      EXPECT_EQ(o.interrupt, interrupted) << shown;
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+    if (onFiles > 0) r.out = Slurp(out);
+    if (onFiles == 3) r.err = Slurp(err);
+    return r;
   }
 
   std::string LoaderUrl() const { return m_sim.BaseUrl() + "files/qmxloader.bin"; }
+  std::string Loader() const {
+    for (const auto& f : m_sim.Data().files)
+      if (f.path == "/files/qmxloader.bin") {
+        std::string bytes;
+        for (int i = 0; i < f.repeat; ++i) bytes += f.content;
+        return bytes;
+      }
+    return "";
+  }
+  Args Invite(const std::string& confId = "123456") const {
+    return {"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", confId, "--user", "host"};
+  }
 
   sitesim::CSiteSimulator m_sim;
   std::string m_dir;
 };
 
-TEST_F(CliTest, JoinWritesTheTextsAndFetchesTheLoader) {
-  const std::string out = m_dir + "/meeting";
-  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--conf-pass", "meet", "--name", "Ann Lee", "--out", out,
-                        "--fetch-loader", "--json"});
-  ASSERT_EQ(0, r.exitCode) << r.err;
-  const json j = r.Json();
-  ASSERT_TRUE(j.is_object()) << r.out;
-  EXPECT_EQ("join", j["command"]);
-  EXPECT_EQ(0, j["result"]);
-  EXPECT_EQ("", j["error"]);
-  EXPECT_EQ(m_sim.BaseUrl() + "files/qmxloader.bin", j["confDownloadUrl"]);
-  EXPECT_EQ(0u, j["confTokenIni"].get<std::string>().find("[Parlevo]\nConfId=123456\n"));
-  EXPECT_EQ(0u, j["loaderIni"].get<std::string>().find("[qmxloader]\n"));
-  EXPECT_EQ(j["confTokenIni"], Slurp(out + "/conftoken.ini"));
-  EXPECT_EQ(j["loaderIni"], Slurp(out + "/loader.ini"));
-  EXPECT_EQ(j["confDownloadUrl"].get<std::string>() + "\n", Slurp(out + "/loaderurl.txt"));
-  EXPECT_EQ(0, j["loader"]["result"]);
-  EXPECT_EQ(fs::file_size(out + "/qmxloader.bin"), j["loader"]["bytes"].get<uintmax_t>());
-}
-
-TEST_F(CliTest, RefusedJoinSaysWhyAndExitsOne) {
-  CliRun r = Run({"--json", "join", m_sim.InvitationUrl("123456"), "--conf-pass", "nope"});
-  EXPECT_EQ(1, r.exitCode);
-  EXPECT_EQ(4021, r.Json()["result"]);
-  EXPECT_EQ("wrong conference password", r.Json()["error"]);
-
-  r = Run({"join", "http://127.0.0.1/no-site"});
-  EXPECT_EQ(1, r.exitCode);
-  EXPECT_NE(std::string::npos, r.err.find("invalid argument (10008)")) << r.err;
-}
-
-TEST_F(CliTest, InviteReportsTheSitesAnswer) {
-  CliRun r = Run({"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "123456", "--user",
-                  "host", "--password", "secret", "a@example.com", "b@example.com", "--json"});
-  EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ(json::parse(R"({"command":"invite","result":0,"error":"","sent":2})"), r.Json());
-  EXPECT_EQ((std::vector<std::string>{"a@example.com", "b@example.com"}), m_sim.Invited());
-
-  r = Run({"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "999", "--user", "host",
-           "--password", "secret", "a@example.com"});
-  EXPECT_EQ(1, r.exitCode);
-  EXPECT_NE(std::string::npos, r.err.find("conference not found (4020)")) << r.err;
-}
-
-TEST_F(CliTest, GetChecksThatTheFileWasWritten) {
-  CliRun r = Run({"--json", "get", m_sim.BaseUrl() + "files/qmxloader.bin", m_dir + "/dl", "--name", "l.bin"});
-  EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ(m_dir + "/dl/l.bin", r.Json()["file"]);
-  EXPECT_EQ(fs::file_size(m_dir + "/dl/l.bin"), r.Json()["bytes"].get<uintmax_t>());
-
-  // A regular file where the directory should be: a local write failure.
-  std::ofstream(m_dir + "/blocker") << "x";
-  r = Run({"--json", "get", m_sim.BaseUrl() + "files/qmxloader.bin", m_dir + "/blocker"});
-  EXPECT_EQ(1, r.exitCode);
-  EXPECT_EQ(4011, r.Json()["result"]) << r.out;
-  EXPECT_EQ("the file could not be written", r.Json()["error"]);
-}
-
-TEST_F(CliTest, UsageErrorsExitTwoWithUsage) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"join"}, {"join", "x", "--bogus"}, {"invite", "a@b"}, {"frobnicate"}}) {
-    const CliRun r = Run(args);
-    EXPECT_EQ(2, r.exitCode) << (args.empty() ? "" : args[0]);
-    EXPECT_NE(std::string::npos, r.err.find("Usage:")) << r.err;
-  }
-  EXPECT_EQ(0, Run({"--help"}).exitCode);
-  EXPECT_EQ(0u, Run({"--version"}).out.find("confweba "));
-}
-
-// Over HTTPS too, with certificates checked: the demo trusts the
-// certificate its own simulator made, and no other.
-TEST_F(CliTest, DemoRunsAllThreeSteps) {
-  for (const bool tls : {false, true}) {
-    const CliRun r =
-        Run(tls ? std::vector<std::string>{"demo", "--tls", "--json"} : std::vector<std::string>{"demo", "--json"});
-    ASSERT_EQ(0, r.exitCode) << r.err << r.out;
-    const json j = r.Json();
-    EXPECT_EQ(0, j["result"]);
-    EXPECT_EQ(0u, j["site"].get<std::string>().find(tls ? "https://" : "http://"));
-    ASSERT_EQ(3u, j["steps"].size());
-    EXPECT_EQ("join", j["steps"][0]["command"]);
-    EXPECT_EQ("invite", j["steps"][1]["command"]);
-    EXPECT_EQ(2, j["steps"][1]["sent"]);
-    EXPECT_GT(j["steps"][2]["bytes"].get<int>(), 0);
-    EXPECT_EQ(std::string::npos, r.err.find("--insecure")) << r.err;
-  }
-}
-
-TEST_F(CliTest, SiteCommandServesUntilTerminated) {
-  int pipeFd[2];
-  ASSERT_EQ(0, pipe(pipeFd));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFd[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipeFd[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const pid_t pid = Spawn({"site", "--json"}, &actions);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFd[1]);
-  ASSERT_GT(pid, 0);
-
-  // The first line announces the site; reading blocks until it is there.
-  std::string line;
-  char c;
-  while (read(pipeFd[0], &c, 1) == 1 && c != '\n') line += c;
-  const json started = json::parse(line, nullptr, false);
-  std::string invitation;
-  if (started.is_object() && !started["invitations"].empty()) invitation = started["invitations"][0];
-
-  const CliRun r = Run({"--json", "join", invitation, "--conf-pass", "meet"});
-  kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  close(pipeFd[0]);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  ASSERT_FALSE(invitation.empty()) << line;
-  EXPECT_EQ(0, r.Json()["result"]) << r.out << r.err;
-}
-
-// The transport options: refused before anything is sent when they are
-// wrong; --insecure says on stderr that certificates go unchecked.
-TEST_F(CliTest, TransportOptions) {
-  fs::create_directories(m_dir + "/dl");
-  struct Case {
-    std::vector<std::string> options;
-    int exitCode;
-    const char* err;  // expected in stderr
-  };
-  const Case cases[] = {
-      {{"--cacert", m_dir + "/missing.pem"}, 2, "--cacert"},
-      {{"--cacert", m_dir + "/dl"}, 2, "cannot read it"},
-      {{"--max-time", "0"}, 2, "--max-time"},
-      {{"--max-time", "soon"}, 2, "--max-time"},
-      {{"--connect-timeout", "-1.5"}, 2, "connect-timeout"},
-      {{"--max-time", "nan"}, 2, "--max-time"},
-      {{"--max-time", "30.5", "--connect-timeout", "0.75"}, 0, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.options[0] + (c.options.size() > 1 ? " " + c.options[1] : ""));
-    m_sim.ClearReceived();
-    // Global options stand after the command as well.
-    std::vector<std::string> args{"get", LoaderUrl(), m_dir + "/dl", "--name", "t.bin"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    const CliRun r = Run(args);
-    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
-    EXPECT_EQ(c.exitCode == 0 ? 1u : 0u, m_sim.Received().size());
-  }
-}
-
-// HTTPS certificates are checked, with the reason of a refusal: --cacert
-// adds a trusted certificate, --insecure lets everything through and warns.
-TEST_F(CliTest, CertificatesAreCheckedUnlessInsecure) {
-  qmxloopback::ServerOptions plain, expired, otherName;
-  plain.tls = expired.tls = otherName.tls = true;
-  expired.expiredCertificate = true;
-  otherName.certificateHosts = {"example.com"};
-  qmxloopback::LoopbackServer good(plain), old(expired), wrong(otherName);
-  for (auto* server : {&good, &old, &wrong}) ASSERT_TRUE(server->Start());
-  struct Case {
-    const char* name;
-    qmxloopback::LoopbackServer* server;
-    std::vector<std::string> options;
-    int exitCode;
-    const char* err;
-  };
-  const Case cases[] = {
-      {"unknown issuer", &good, {}, 1, "(4010): certificate rejected: unknown issuer\n"},
-      {"--insecure", &good, {"--insecure"}, 0, "confweba: warning: --insecure: HTTPS certificates are not checked\n"},
-      {"--cacert", &good, {"--cacert", good.CertificateFile()}, 0, ""},
-      {"expired",
-       &old,
-       {"--cacert", old.CertificateFile()},
-       1,
-       "(4010): certificate rejected: expired or not yet valid\n"},
-      {"wrong name",
-       &wrong,
-       {"--cacert", wrong.CertificateFile()},
-       1,
-       "(4010): certificate rejected: wrong host name\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::error_code ec;
-    fs::remove(m_dir + "/tls.bin", ec);
-    std::vector<std::string> args = c.options;
-    const std::vector<std::string> get{"get", c.server->Url("/files/tls.bin"), m_dir, "--name", "tls.bin"};
-    args.insert(args.end(), get.begin(), get.end());
-    const CliRun r = Run(args);
-    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
-    EXPECT_EQ(c.exitCode == 0, fs::exists(m_dir + "/tls.bin"));
-  }
-  for (auto* server : {&good, &old, &wrong}) server->Stop();
-}
-
-// Passwords from stdin ("-") and from the environment reach the site as
-// typed, without the line break; an option on the command line wins over
-// the environment.
-TEST_F(CliTest, PasswordsFromStdinAndEnvironment) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    std::string input;
-    std::vector<std::string> env;
-    int exitCode;
-    const char* confPass;  // the field as the site received it (nullptr: nothing sent)
-    const char* pass;
-  };
-  const std::string inv = m_sim.InvitationUrl("123456");
-  const Case cases[] = {
-      {"stdin line", {"join", inv, "--conf-pass", "-"}, "meet\n", {}, 0, "meet", nullptr},
-      {"stdin CRLF, no final line feed", {"join", inv, "--conf-pass", "-"}, "meet\r\n", {}, 0, "meet", nullptr},
-      {"both from stdin, in order",
-       {"join", inv, "--user", "host", "--password", "-", "--conf-pass", "-"},
-       "meet\nsecret",
-       {},
-       0,
-       "meet",
-       "secret"},
-      {"environment",
-       {"join", inv, "--user", "host"},
-       "",
-       {"QMX_CONF_PASS=meet", "QMX_PASSWORD=secret"},
-       0,
-       "meet",
-       "secret"},
-      {"option wins", {"join", inv, "--conf-pass", "meet"}, "", {"QMX_CONF_PASS=wrong"}, 0, "meet", nullptr},
-      {"empty stdin", {"join", inv, "--conf-pass", "-"}, "", {}, 2, nullptr, nullptr},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    m_sim.ClearReceived();
-    const CliRun r = Run(c.args, &c.input, c.env);
-    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
-    const std::vector<sitesim::SiteRequest> got = m_sim.Received();
-    if (!c.confPass) {
-      EXPECT_TRUE(got.empty());
-      continue;
-    }
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(c.confPass, got[0].fields.at("confPass"));
-    if (c.pass) {
-      EXPECT_EQ(c.pass, got[0].fields.at("pass"));
-    }
-  }
-
-  // invite's --password from the environment.
-  m_sim.ClearReceived();
-  const CliRun r = Run({"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "123456",
-                        "--user", "host", "a@example.com"},
-                       nullptr, {"QMX_PASSWORD=secret"});
-  EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ(std::vector<std::string>{"a@example.com"}, m_sim.Invited());
-}
-
-// join --out writes files only the user can read, replacing what was there
-// (a 0644 file, a symlink) instead of writing into it.
-TEST_F(CliTest, OutFilesArePrivateAndNotWrittenThroughSymlinks) {
+// join: the texts in JSON and in the --out files, which only the user can
+// read and which replace what was there (a symlink is not written through);
+// --fetch-loader stores the loader beside them.
+TEST_F(CliTest, JoinWritesPrivateFilesAndFetchesTheLoader) {
   const std::string out = m_dir + "/meeting";
   fs::create_directories(out);
   std::ofstream(out + "/conftoken.ini") << "old";
@@ -373,21 +150,319 @@ TEST_F(CliTest, OutFilesArePrivateAndNotWrittenThroughSymlinks) {
   std::ofstream(m_dir + "/victim") << "keep";
   fs::create_symlink(m_dir + "/victim", out + "/loader.ini");
 
-  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--conf-pass", "meet", "--out", out});
+  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--conf-pass", "meet", "--name", "Ann Lee", "--out", out,
+                        "--fetch-loader", "--json"});
   ASSERT_EQ(0, r.exitCode) << r.err;
+  const json j = r.Json();
+  EXPECT_EQ("join", j["command"]);
+  EXPECT_EQ(0, j["result"]);
+  EXPECT_EQ("", j["error"]);
+  EXPECT_EQ(LoaderUrl(), j["confDownloadUrl"]);
+  EXPECT_EQ(0u, j["confTokenIni"].get<std::string>().find("[Parlevo]\nConfId=123456\n"));
+  EXPECT_EQ(0u, j["loaderIni"].get<std::string>().find("[qmxloader]\n"));
   EXPECT_EQ("keep", Slurp(m_dir + "/victim"));
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ((std::vector<std::string>{"conftoken.ini", "loader.ini", "loaderurl.txt"}), names);
-  for (const auto& name : names) {
+  const std::pair<const char*, std::string> files[] = {
+      {"conftoken.ini", j["confTokenIni"]}, {"loader.ini", j["loaderIni"]}, {"loaderurl.txt", LoaderUrl() + "\n"}};
+  for (const auto& f : files) {
+    const std::string path = out + "/" + f.first;
     struct stat st;
-    ASSERT_EQ(0, lstat((out + "/" + name).c_str(), &st)) << name;
-    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
-    EXPECT_EQ(0600u, st.st_mode & 07777) << name;
+    ASSERT_EQ(0, lstat(path.c_str(), &st)) << path;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
+    EXPECT_EQ(0600u, st.st_mode & 07777) << path;
+    EXPECT_EQ(f.second, Slurp(path));
   }
-  EXPECT_EQ(0u, Slurp(out + "/loader.ini").find("[qmxloader]\n"));
-  EXPECT_EQ(0u, Slurp(out + "/conftoken.ini").find("[Parlevo]\n"));
+  EXPECT_EQ(0, j["loader"]["result"]);
+  EXPECT_EQ(fs::file_size(out + "/qmxloader.bin"), j["loader"]["bytes"].get<uintmax_t>());
+  EXPECT_EQ(4, std::distance(fs::directory_iterator(out), fs::directory_iterator()));  // no temporary files left
+}
+
+// invite: how many addresses went out ("N of M" when the request had no
+// room for the rest), or that not even the first one fitted.
+TEST_F(CliTest, InviteSaysHowManyAddressesWentOut) {
+  auto invite = [&](const Args& more) { return Run(Cat(Cat(Invite(), {"--password", "secret"}), more)); };
+  CliRun r = invite({"a@example.com", "b@example.com", "--json"});
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ(json::parse(R"({"command":"invite","result":0,"error":"","sent":2})"), r.Json());
+  EXPECT_EQ((Args{"a@example.com", "b@example.com"}), m_sim.Invited());
+  EXPECT_EQ("result: 0\ninvitations sent to 1 address\n", invite({"c@example.com"}).out);
+
+  Args many;
+  for (int i = 0; i < 60; ++i) many.push_back(std::string(90, 'a' + i % 26) + std::to_string(i) + "@example.com");
+  const size_t before = m_sim.Invited().size();
+  r = invite(many);
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  const size_t sent = m_sim.Invited().size() - before;
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, many.size());
+  EXPECT_EQ("result: 0\ninvitations sent to " + std::to_string(sent) +
+                " of 60 addresses; the rest did not fit in one request\n",
+            r.out);
+
+  m_sim.ClearReceived();
+  r = invite({std::string(5000, 'x') + "@example.com"});
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_NE(std::string::npos, r.err.find("(10008): not even the first address fits in one request")) << r.err;
+  EXPECT_TRUE(m_sim.Received().empty());
+}
+
+// get: the file and its size; the module reports success even when it could
+// not write, so the program checks that the file is there.
+TEST_F(CliTest, GetChecksThatTheFileWasWritten) {
+  CliRun r = Run({"--json", "get", LoaderUrl(), m_dir + "/dl", "--name", "l.bin"});
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ(m_dir + "/dl/l.bin", r.Json()["file"]);
+  EXPECT_EQ(fs::file_size(m_dir + "/dl/l.bin"), r.Json()["bytes"].get<uintmax_t>());
+
+  std::ofstream(m_dir + "/blocker") << "x";  // a file where the directory should be
+  r = Run({"--json", "get", LoaderUrl(), m_dir + "/blocker"});
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_EQ(4011, r.Json()["result"]) << r.out;
+  EXPECT_EQ("the file could not be written", r.Json()["error"]);
+}
+
+// Exit codes: 0 done, 1 the operation failed, 2 the command line is wrong
+// (then nothing is sent). Global options stand after the command as well.
+// -o FILE is replaced only by a whole download, never by a failure, and no
+// temporary name is left beside it.
+TEST_F(CliTest, CommandLines) {
+  const std::string inv = m_sim.InvitationUrl("123456"), dir = m_dir + "/d", file = dir + "/out.bin";
+  const std::string missing = m_sim.BaseUrl() + "files/missing.bin", port = std::to_string(m_sim.Port());
+  const Args get{"get", LoaderUrl(), dir, "--name", "t.bin"};
+  const struct {
+    Args args;
+    int exitCode;
+    std::string text;           // in stdout or stderr
+    std::string after = "old";  // in dir/out.bin afterwards
+  } cases[] = {
+      {{}, 2, "Usage:"},
+      {{"invite", "a@b"}, 2, "Usage:"},
+      {{"join"}, 2, "Usage: confweba join [OPTIONS] INVITATION_URL"},
+      {{"--help"}, 0, "Usage:"},
+      {{"--version"}, 0, "confweba "},
+      {{"jion", inv}, 2, "unknown command 'jion'\nconfweba: did you mean 'join'?\n"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'\nRun 'confweba --help'"},
+      {{"--bogus"}, 2, "The following argument was not expected: --bogus"},
+      {{"get", LoaderUrl(), dir, "--name", ""}, 2, "is not a plain file name"},
+      {{"get", LoaderUrl(), dir, "--name", "."}, 2, "is not a plain file name"},
+      {{"get", LoaderUrl(), dir, "--name", ".."}, 2, "is not a plain file name"},
+      {{"get", LoaderUrl(), dir, "--name", "../up.bin"}, 2, "is not a plain file name"},
+      {{"join", inv, "--conf-pass", "-"}, 2, "--conf-pass -: stdin ended before a line"},
+      {Cat(get, {"--cacert", m_dir + "/missing.pem"}), 2, "--cacert"},
+      {Cat(get, {"--cacert", m_dir}), 2, "cannot read it"},
+      {Cat(get, {"--max-time", "0"}), 2, "--max-time"},
+      {Cat(get, {"--max-time", "nan"}), 2, "--max-time"},
+      {Cat(get, {"--connect-timeout", "-1.5"}), 2, "connect-timeout"},
+      {Cat(get, {"--max-time", "30.5", "--connect-timeout", "0.75"}), 0, "saved "},
+      {{"get", LoaderUrl(), "-o", file},
+       0,
+       "result: 0\nsaved " + file + " (" + std::to_string(Loader().size()),
+       Loader()},
+      {{"get", missing, "--output", file}, 1, "(4010): HTTP status 404"},
+      {{"get", "--silent", missing, "-o", file}, 1, "HTTP status 404"},
+      {{"get", LoaderUrl(), "-o", dir}, 1, "is a directory"},
+      {{"--json", "get", LoaderUrl(), "-o", "-"}, 2, "cannot both write to stdout"},
+      {{"get", LoaderUrl(), dir, "-o", "x"}, 2, "excludes"},
+      {{"get", LoaderUrl()}, 2, "get needs a directory (DIR) or -o FILE"},
+      {{"--noproxy", "*", "get", LoaderUrl(), "-o", "-"}, 2, "--noproxy needs --proxy"},
+      {{"-x", "http://", "get", LoaderUrl(), "-o", "-"}, 2, "--proxy http://: not a proxy address"},
+      {{"site", "--port", port}, 1, "cannot listen on 127.0.0.1:" + port + ": the port is already in use"},
+      {{"join", inv, "--conf-pass", "nope"}, 1, "join failed: wrong conference password (4021)"},
+      {{"join", "http://127.0.0.1/no-site"}, 1, "invalid argument (10008)"},
+      {Cat(Invite("999"), {"--password", "secret", "a@example.com"}), 1, "conference not found (4020)"},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    m_sim.ClearReceived();
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir);
+    std::ofstream(file, std::ios::binary) << "old";
+    const CliRun r = Run(c.args);
+    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, (r.out + r.err).find(c.text)) << r.out << r.err;
+    if (!c.args.empty()) EXPECT_EQ(std::string::npos, r.err.find("A subcommand is required")) << r.err;
+    if (c.exitCode == 2) EXPECT_TRUE(m_sim.Received().empty());
+    EXPECT_EQ(c.after, Slurp(file));
+    for (const auto& e : fs::directory_iterator(dir))
+      EXPECT_TRUE(e.path().filename() == "out.bin" || e.path().filename() == "t.bin") << e.path();
+  }
+  EXPECT_FALSE(fs::exists(m_dir + "/up.bin"));
+}
+
+// With -o - stdout holds the file's bytes alone; the progress line goes to
+// stderr when that is a terminal, and not with -s; a failure writes nothing.
+TEST_F(CliTest, StdoutHoldsOnlyTheFile) {
+  const struct {
+    Args args;
+    int exitCode;
+    std::string out, err;  // stdout exactly; stderr holds err ("": is empty)
+  } cases[] = {
+      {{"get", LoaderUrl(), "-o", "-"}, 0, Loader(), "\r100% ["},
+      {{"-s", "get", LoaderUrl(), "-o", "-"}, 0, Loader(), ""},
+      {{"get", m_sim.BaseUrl() + "files/missing.bin", "-o", "-"}, 1, "", "HTTP status 404"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const CliRun r = Run(c.args, {"", {}, On::kStderrTerminal});
+    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+    EXPECT_EQ(c.out, r.out);
+    if (c.err.empty()) EXPECT_EQ("", r.err);
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+  }
+}
+
+// -x sends the download through the proxy; --noproxy sends the simulator's
+// host past a proxy that is not there.
+TEST_F(CliTest, ProxyAndNoProxy) {
+  qmxloopback::TinyProxy proxy;
+  if (!proxy.Start()) GTEST_SKIP() << "tinyproxy did not start: " << proxy.Log();
+  const std::string dead = "127.0.0.1:" + std::to_string(qmxloopback::UnusedPort());
+  const struct {
+    Args args;
+    int exitCode;
+    bool throughProxy;
+  } cases[] = {
+      {{"-x", "127.0.0.1:" + std::to_string(proxy.Port())}, 0, true},
+      {{"--proxy", "http://127.0.0.1:" + std::to_string(proxy.Port())}, 0, true},
+      {{"-x", dead}, 1, false},
+      {{"-x", dead, "--noproxy", "127.0.0.1"}, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const size_t before = proxy.Log().size();
+    const CliRun r = Run(Cat(c.args, {"get", LoaderUrl(), "-o", "-"}));
+    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+    EXPECT_EQ(c.exitCode == 0 ? Loader() : "", r.out);
+    EXPECT_EQ(c.throughProxy, proxy.Log().find("qmxloader.bin", before) != std::string::npos) << proxy.Log();
+  }
+  proxy.Stop();
+}
+
+// Ctrl-C once the progress line shows: the download is cancelled, nothing is
+// left in the folder, the line is ended, and the exit status is the shell's 130.
+TEST_F(CliTest, CtrlCCancelsTheDownloadAndLeavesNothing) {
+  qmxloopback::LoopbackServer server;
+  server.SetHandler([](const qmxloopback::ReceivedRequest&) {
+    qmxloopback::Reply r;
+    r.endlessBody = true;
+    return r;
+  });
+  ASSERT_TRUE(server.Start());
+  fs::create_directories(m_dir + "/d");
+  RunOptions o;
+  o.on = On::kTerminal;
+  o.interrupt = true;
+  const CliRun r = Run({"get", server.Url("/big.iso"), m_dir + "/d"}, o);
+  server.Stop();
+  EXPECT_EQ(130, r.exitCode) << r.out;
+  const size_t lastLine = r.out.rfind('\r', r.out.find_last_not_of("\r\n"));
+  ASSERT_NE(std::string::npos, lastLine) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find('\n', lastLine)) << r.out;
+  EXPECT_TRUE(fs::is_empty(m_dir + "/d"));
+}
+
+// After a failure the transport's cause follows the module's result, in the
+// text and as "cause" in JSON; --max-time reaches the module.
+TEST_F(CliTest, FailuresSayTheTransportsCause) {
+  const std::string refused = "http://127.0.0.1:" + std::to_string(qmxloopback::UnusedPort());
+  const struct {
+    Args args;  // with --json: the result is checked too
+    const char* cause;
+    sitesim::SiteFault::Kind fault;
+  } cases[] = {
+      {{"join", refused + "/site1/join.do?confKey=123456&lang=en", "--conf-pass", "x"},
+       "connection refused",
+       sitesim::SiteFault::kNone},
+      {{"--json", "get", m_sim.BaseUrl() + "files/missing.bin", m_dir}, "HTTP status 404", sitesim::SiteFault::kNone},
+      {{"--json", "get", LoaderUrl(), m_dir, "--max-time", "0.3"}, "timed out", sitesim::SiteFault::kStall},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cause);
+    sitesim::SiteFault fault;
+    fault.kind = c.fault;
+    m_sim.SetFault(fault);
+    const auto start = std::chrono::steady_clock::now();
+    const CliRun r = Run(c.args);
+    m_sim.ReleaseStall();
+    // Without the limit the stall would hold the request for the default 30 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(1, r.exitCode);
+    if (c.args[0] != "--json") {
+      EXPECT_NE(std::string::npos, r.err.find("confweba: join failed: ")) << r.err;
+      EXPECT_NE(std::string::npos, r.err.find("): " + std::string(c.cause) + "\n")) << r.err;
+    } else {
+      EXPECT_EQ(4010, r.Json()["result"]) << r.out;
+      EXPECT_EQ(c.cause, r.Json()["cause"]) << r.out;
+    }
+  }
+  m_sim.ClearFault();
+}
+
+// HTTPS certificates are checked; --cacert adds a trusted certificate,
+// --insecure lets everything through and says so.
+TEST_F(CliTest, CertificateOptionsReachTheModule) {
+  sitesim::CSiteSimulator tls;
+  std::string error;
+  ASSERT_TRUE(tls.Start("127.0.0.1", 0, true, &error)) << error;
+  const struct {
+    Args options;
+    int exitCode;
+    const char* err;
+  } cases[] = {
+      {{}, 1, "(4010): certificate rejected: unknown issuer\n"},
+      {{"--insecure"}, 0, "confweba: warning: --insecure: HTTPS certificates are not checked\n"},
+      {{"--cacert", tls.CertificateFile()}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options.empty() ? "checked" : c.options[0]);
+    std::error_code ec;
+    fs::remove(m_dir + "/tls.bin", ec);
+    Args args = c.options;
+    args.insert(args.end(), {"get", tls.BaseUrl() + "files/qmxloader.bin", m_dir, "--name", "tls.bin"});
+    const CliRun r = Run(args);
+    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    EXPECT_EQ(c.exitCode == 0, fs::exists(m_dir + "/tls.bin"));
+  }
+  tls.Stop();
+}
+
+// Passwords from stdin ("-") and from the environment reach the site as
+// typed, without the line break; an option on the command line wins over
+// the environment.
+TEST_F(CliTest, PasswordsFromStdinAndEnvironment) {
+  const std::string inv = m_sim.InvitationUrl("123456");
+  const struct {
+    Args args;
+    std::string input;
+    std::vector<std::string> env;
+    const char* confPass;  // as the site received them ("": not sent)
+    const char* pass;
+  } cases[] = {
+      {{"join", inv, "--conf-pass", "-"}, "meet\n", {}, "meet", ""},
+      {{"join", inv, "--conf-pass", "-"}, "meet\r\n", {}, "meet", ""},
+      {{"join", inv, "--user", "host", "--password", "-", "--conf-pass", "-"}, "meet\nsecret", {}, "meet", "secret"},
+      {{"join", inv, "--user", "host"}, "", {"QMX_CONF_PASS=meet", "QMX_PASSWORD=secret"}, "meet", "secret"},
+      {{"join", inv, "--conf-pass", "meet"}, "", {"QMX_CONF_PASS=wrong"}, "meet", ""},
+      {Invite(), "", {"QMX_PASSWORD=secret"}, "", "secret"},
+      {Cat(Invite(), {"--password", "-"}), "secret\n", {}, "", "secret"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.input);
+    m_sim.ClearReceived();
+    Args args = c.args;
+    if (args[0] == "invite") args.push_back("a@example.com");
+    const CliRun r = Run(args, {c.input, c.env});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    const std::vector<sitesim::SiteRequest> got = m_sim.Received();
+    ASSERT_EQ(1u, got.size());
+    for (const auto& [name, value] : {std::pair{"confPass", c.confPass}, std::pair{"pass", c.pass}}) {
+      const auto it = got[0].fields.find(name);
+      EXPECT_EQ(value, it == got[0].fields.end() ? "" : it->second) << name;
+    }
+  }
 }
 
 // Control characters a site sends never reach the terminal: the module
@@ -410,118 +485,25 @@ TEST_F(CliTest, ControlCharactersFromTheSiteArePrintedEscaped) {
   const CliRun r = Run({"join", hostile.InvitationUrl("123456"), "--conf-pass", "meet"});
   hostile.Stop();
   ASSERT_EQ(0, r.exitCode) << r.err;
-  for (const char* raw : {"\x1b", "\x07", "\r", "\xc2\x9b"}) {
-    EXPECT_EQ(std::string::npos, r.out.find(raw)) << r.out;
-  }
-  EXPECT_NE(std::string::npos, r.out.find("\n    ConfName=Weekly\\u009b2J review\n")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("\n    ConfId=123456\n")) << r.out;
+  for (const char* raw : {"\x1b", "\x07", "\r", "\xc2\x9b"}) EXPECT_EQ(std::string::npos, r.out.find(raw)) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\n    ConfId=123456\n    ConfName=Weekly\\u009b2J review\n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("loader address: " + hostile.BaseUrl() + "files/qmx\\u009b2Jloader.bin\n"))
       << r.out;
 }
 
-// get --name takes a plain file name only, and says so before sending.
-TEST_F(CliTest, GetRefusesNamesThatAreNotPlainFileNames) {
-  for (const char* name : {"", ".", "..", "a/b", "../up.bin", "/tmp/x"}) {
-    SCOPED_TRACE(name);
-    const CliRun r = Run({"get", LoaderUrl(), m_dir, "--name", name});
-    EXPECT_EQ(2, r.exitCode);
-    EXPECT_NE(std::string::npos, r.err.find("is not a plain file name")) << r.err;
-  }
-  EXPECT_TRUE(m_sim.Received().empty());
-  EXPECT_FALSE(fs::exists(m_dir + "/up.bin"));
-}
-
-// The invitation's request has room for a limited number of addresses:
-// the program says how many went out, or that not even one fitted.
-TEST_F(CliTest, InviteSaysHowManyAddressesWentOut) {
-  const std::vector<std::string> site{"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id",
-                                      "123456", "--user",     "host",          "--password",  "secret"};
-  auto invite = [&](const std::vector<std::string>& emails) {
-    std::vector<std::string> args = site;
-    args.insert(args.end(), emails.begin(), emails.end());
-    return Run(args);
-  };
-  CliRun r = invite({"a@example.com", "b@example.com"});
-  EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ("result: 0\ninvitations sent to 2 addresses\n", r.out);
-
-  std::vector<std::string> many;
-  for (int i = 0; i < 60; ++i) many.push_back(std::string(90, 'a' + i % 26) + std::to_string(i) + "@example.com");
-  const size_t before = m_sim.Invited().size();
-  r = invite(many);
-  EXPECT_EQ(0, r.exitCode) << r.err;
-  const size_t sent = m_sim.Invited().size() - before;
-  EXPECT_GT(sent, 0u);
-  EXPECT_LT(sent, many.size());
-  EXPECT_EQ("result: 0\ninvitations sent to " + std::to_string(sent) +
-                " of 60 addresses; the rest did not fit in one request\n",
-            r.out);
-
-  m_sim.ClearReceived();
-  r = invite({std::string(5000, 'x') + "@example.com"});
-  EXPECT_EQ(1, r.exitCode);
-  EXPECT_NE(std::string::npos, r.err.find("(10008): not even the first address fits in one request")) << r.err;
-  EXPECT_TRUE(m_sim.Received().empty());
-}
-
-// After a failure the transport's cause follows the module's result, in the
-// text and as "cause" in JSON.
-TEST_F(CliTest, FailuresSayTheTransportsCause) {
-  const std::string refused = "http://127.0.0.1:" + std::to_string(qmxloopback::UnusedPort());
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    int result;
-    const char* cause;
-    sitesim::SiteFault::Kind fault;
-  };
-  const Case cases[] = {
-      {"join, connection refused",
-       {"join", refused + "/site1/join.do?confKey=123456&lang=en", "--conf-pass", "x"},
-       0,
-       "connection refused",
-       sitesim::SiteFault::kNone},
-      {"get, connection refused",
-       {"get", refused + "/files/x.bin", m_dir},
-       4010,
-       "connection refused",
-       sitesim::SiteFault::kNone},
-      {"get, 404",
-       {"get", m_sim.BaseUrl() + "files/missing.bin", m_dir},
-       4010,
-       "HTTP status 404",
-       sitesim::SiteFault::kNone},
-      {"get, --max-time",
-       {"get", LoaderUrl(), m_dir, "--max-time", "0.3"},
-       4010,
-       "timed out",
-       sitesim::SiteFault::kStall},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    sitesim::SiteFault fault;
-    fault.kind = c.fault;
-    m_sim.SetFault(fault);
-    const auto start = std::chrono::steady_clock::now();
-    const CliRun text = Run(c.args);
-    m_sim.ReleaseStall();
-    // The stall would hold the request for the default 30 s without the limit.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    EXPECT_EQ(1, text.exitCode);
-    EXPECT_NE(std::string::npos, text.err.find(" failed: ")) << text.err;
-    EXPECT_NE(std::string::npos, text.err.find("): " + std::string(c.cause) + "\n")) << text.err;
-
-    std::vector<std::string> args = c.args;
-    args.push_back("--json");
-    const CliRun j = Run(args);
-    m_sim.ReleaseStall();
-    EXPECT_EQ(1, j.exitCode);
-    if (c.result) {
-      EXPECT_EQ(c.result, j.Json()["result"]) << j.out;
-    }
-    EXPECT_EQ(c.cause, j.Json()["cause"]) << j.out;
-  }
-  m_sim.ClearFault();
+// The logon prompt shows the realm the server named escaped: a realm cannot
+// clear the screen or retitle the window. The user ends the input (Ctrl-D),
+// which cancels the logon.
+TEST_F(CliTest, LogonPromptShowsTheRealmEscaped) {
+  qmxloopback::LoopbackServer server;
+  server.RequireBasic("ann", "pw", "Staff\x1b]0;owned\x07\x1b[2J area");
+  ASSERT_TRUE(server.Start());
+  const CliRun r = Run({"-q", "get", server.Url("/files/x.bin"), m_dir}, {"\x04", {}, On::kTerminal});
+  server.Stop();
+  EXPECT_EQ(1, r.exitCode) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("asks for a logon (realm \"Staff\\x1b]0;owned\\x07\\x1b[2J area\")"))
+      << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find_first_of("\x1b\x07")) << r.out;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #ifndef QMX_TESTS_CONFWEBA_FIXTURE_H
 #define QMX_TESTS_CONFWEBA_FIXTURE_H
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -44,14 +46,6 @@ class RecordingSink : public IConfWebaSink {
 
 class ConfWebaTest : public ::testing::Test {
  protected:
-  // The site the tests talk to: the built-in one plus files for downloads.
-  static sitesim::SiteData TestData() {
-    sitesim::SiteData d = sitesim::SiteData::Default();
-    d.files.push_back({"/files/loader.exe", "new loader bytes", 1});
-    d.files.push_back({"/files/empty.bin", "", 1});
-    return d;
-  }
-
   void SetUp() override {
     CRtTrace::SetSink(&ConfWebaTest::Capture, this);
     m_sink.queue = QmxThreadAttach();
@@ -59,7 +53,9 @@ class ConfWebaTest : public ::testing::Test {
     m_module = IConfWeba::Instance();
     ASSERT_NE(nullptr, m_module);
     ASSERT_EQ(0, m_module->Initialize(&m_sink));
-    StartSite(false);
+    m_sim = std::make_unique<sitesim::CSiteSimulator>();
+    std::string error;
+    ASSERT_TRUE(m_sim->Start("127.0.0.1", 0, false, &error)) << error;
   }
 
   void TearDown() override {
@@ -67,13 +63,6 @@ class ConfWebaTest : public ::testing::Test {
     QmxFrameworkShutdown();
     QmxThreadDetach();
     CRtTrace::SetSink(nullptr, nullptr);
-  }
-
-  void StartSite(bool tls) {
-    if (m_sim) m_sim->Stop();
-    m_sim = std::make_unique<sitesim::CSiteSimulator>(TestData());
-    std::string error;
-    ASSERT_TRUE(m_sim->Start("127.0.0.1", 0, tls, &error)) << error;
   }
 
   // Runs the queue until pred holds or a generous deadline passes.
@@ -119,6 +108,12 @@ class ConfWebaTest : public ::testing::Test {
       if (line.find(text) != std::string::npos) return true;
     }
     return false;
+  }
+
+  // The record folder the test program was given.
+  static std::string RecordDir() {
+    const char* dir = getenv("QMX_RECORD_DIR");
+    return std::string(dir ? dir : ".") + "/";
   }
 
   static std::string ReadFile(const std::string& path) {

@@ -1,167 +1,325 @@
-// GetFileFromURL through libqmxconfweba.so against the simulator's files: a
-// download replaces its target whole or not at all.
+// Downloads through libqmxconfweba.so against the loopback server, by both
+// entry points: GetFileFromURL, which blocks, and QmxConfWebaStartDownload,
+// which completes on the queue. They share their rules: a download replaces
+// its target whole or not at all, and a refused one sends nothing. The
+// asynchronous one also reports progress that only grows and ends at the
+// whole count, completes exactly once and never from inside a call, and a
+// cancel leaves nothing.
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
 
-#include "ConfWebaFixture.h"
+#include <gtest/gtest.h>
+
+#include "ConfWebaResults.h"
+#include "IConfWeba.h"
 #include "qmxconfweba_ext.h"
+#include "qmxframework.h"
+#include "qmxloopback/LoopbackServer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qmxloopback::Reply;
 
-class DownloadTest : public ConfWebaTest {
+struct Completion {
+  unsigned id;
+  int result;
+  std::string path;  // "(null)" when none
+};
+
+Reply Endless() {
+  Reply r;
+  r.endlessBody = true;
+  return r;
+}
+
+class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ConfWebaTest::SetUp();
+    m_queue = QmxThreadAttach();
+    ASSERT_NE(nullptr, m_queue);
+    ASSERT_TRUE(m_server.Start());
     char tmpl[] = "/tmp/confweba-download-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     m_dir = tmpl;
   }
   void TearDown() override {
+    m_server.Stop();
+    QmxFrameworkShutdown();
+    QmxThreadDetach();
     std::error_code ec;
     fs::remove_all(m_dir, ec);
-    ConfWebaTest::TearDown();
   }
-  void Plant(const std::string& name, const std::string& text) { std::ofstream(m_dir + "/" + name) << text; }
-  // The names in the folder: a failed download leaves no temporary file.
+
+  static void OnProgress(void* context, unsigned id, long long received, long long total) {
+    auto* self = static_cast<DownloadTest*>(context);
+    self->m_progress[id].push_back({received, total});
+    if (self->m_insideCall) self->m_reentered = true;
+  }
+  static void OnComplete(void* context, unsigned id, int result, const char* path) {
+    auto* self = static_cast<DownloadTest*>(context);
+    self->m_done.push_back({id, result, path ? path : "(null)"});
+    if (self->m_insideCall) self->m_reentered = true;
+    QmxQueueStop(self->m_queue);
+  }
+
+  int Get(const std::string& url, const std::string& folder, const std::string& name = "") {
+    return IConfWeba::Instance()->GetFileFromURL(url, folder, name);
+  }
+  unsigned Start(const std::string& url, const char* name = nullptr) { return StartIn(m_dir, url, name); }
+  unsigned StartIn(const std::string& folder, const std::string& url, const char* name = nullptr) {
+    const QmxDownloadSink sink = {this, &OnProgress, &OnComplete};
+    m_insideCall = true;
+    const unsigned id = QmxConfWebaStartDownload(url.c_str(), folder.c_str(), name, &sink);
+    m_insideCall = false;
+    return id;
+  }
+  int Cancel(unsigned id) {
+    m_insideCall = true;
+    const int rt = QmxConfWebaCancelDownload(id);
+    m_insideCall = false;
+    return rt;
+  }
+  bool RunUntil(const std::function<bool()>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      QmxThreadRun(200);
+    }
+    return true;
+  }
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
     return names;
   }
-  std::string File(const std::string& path) { return m_sim->BaseUrl() + path; }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static QmxConfWebaDiagnosis Diagnosis() {
+    QmxConfWebaDiagnosis d{};
+    QmxConfWebaGetLastDiagnosis(&d);
+    return d;
+  }
+  // Counts only grow and end at received (announced as total throughout).
+  void ExpectProgressEndsAt(unsigned id, long long received, long long total) {
+    const auto& p = m_progress[id];
+    ASSERT_FALSE(p.empty());
+    for (size_t i = 1; i < p.size(); ++i) EXPECT_LT(p[i - 1].first, p[i].first);
+    for (const auto& r : p) EXPECT_EQ(total, r.second);
+    EXPECT_EQ(received, p.back().first);
+  }
+
+  IRtEventQueue* m_queue = nullptr;
+  qmxloopback::LoopbackServer m_server;
   std::string m_dir;
+  std::map<unsigned, std::vector<std::pair<long long, long long>>> m_progress;
+  std::vector<Completion> m_done;
+  bool m_insideCall = false;
+  bool m_reentered = false;
 };
 
-TEST_F(DownloadTest, NameComesFromTheLastSegmentAndDirectoriesAreMade) {
-  const std::string target = m_dir + "/a/b/c";
-  EXPECT_EQ(0, m_module->GetFileFromURL(File("files/loader.exe?v=/.profile"), target, ""));
-  EXPECT_EQ("new loader bytes", ReadFile(target + "/loader.exe"));
-  // Once whole, the file has the mode any new file gets here.
-  std::ofstream(target + "/plain") << "x";
-  EXPECT_EQ(fs::status(target + "/plain").permissions(), fs::status(target + "/loader.exe").permissions());
-  // GetFileFromURL needs no event loop and leaves no reply for the sink.
-  EXPECT_TRUE(m_sink.joins.empty());
+// One reply and what a download makes of it.
+struct Case {
+  const char* label;
+  std::function<Reply()> reply;
+  int result;
+  long long total;       // announced length the progress carries
+  unsigned stallMs = 0;  // a stall limit for the case
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.label; }
+
+const std::string kBody(300000, 'x');
+
+Reply Shaped(const std::function<void(Reply&)>& shape) {
+  Reply r = Reply::Text(200, kBody);
+  shape(r);
+  return r;
 }
 
-TEST_F(DownloadTest, GivenNameReplacesAnExistingFileAndALinkItself) {
-  Plant("mine.bin", "an older and much longer content than the new one");
-  EXPECT_EQ(0, m_module->GetFileFromURL(File("files/loader.exe"), m_dir + "/", "mine.bin"));
-  EXPECT_EQ("new loader bytes", ReadFile(m_dir + "/mine.bin"));
+class DownloadOutcomeTest : public DownloadTest, public ::testing::WithParamInterface<Case> {};
 
-  // A link planted at the target is replaced; what it points to is untouched.
-  Plant("victim", "keep me");
-  fs::create_symlink(m_dir + "/victim", m_dir + "/loader.exe");
-  EXPECT_EQ(0, m_module->GetFileFromURL(File("files/loader.exe"), m_dir, ""));
-  EXPECT_FALSE(fs::is_symlink(m_dir + "/loader.exe"));
-  EXPECT_EQ("new loader bytes", ReadFile(m_dir + "/loader.exe"));
-  EXPECT_EQ("keep me", ReadFile(m_dir + "/victim"));
-}
-
-// Every way of not getting the whole file: the result, and the good file of
-// that name stays as it was, with nothing else left in the folder.
-TEST_F(DownloadTest, FailuresLeaveTheExistingFileUntouched) {
-  struct Case {
-    const char* what;
-    sitesim::SiteFault::Kind kind;
-    int status;
-    const char* path;
-    int result;
-  };
-  const Case cases[] = {
-      {"404", sitesim::SiteFault::kNone, 0, "files/missing.exe", 4010},
-      {"500 page", sitesim::SiteFault::kStatus, 500, "files/loader.exe", 4010},
-      {"401 page", sitesim::SiteFault::kStatus, 401, "files/loader.exe", 4010},
-      {"body shorter than announced", sitesim::SiteFault::kDropMidBody, 0, "files/loader.exe", 4010},
-      {"empty body", sitesim::SiteFault::kEmptyBody, 0, "files/loader.exe", 4010},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Plant(fs::path(c.path).filename().string(), "good");
-    sitesim::SiteFault f;
-    f.kind = c.kind;
-    f.status = c.status;
-    f.body = "<html>error page</html>";
-    m_sim->SetFault(f);
-    EXPECT_EQ(c.result, m_module->GetFileFromURL(File(c.path), m_dir, ""));
-    EXPECT_EQ("good", ReadFile(m_dir + "/" + fs::path(c.path).filename().string()));
-    EXPECT_EQ(1u, Names().size());
-    fs::remove(m_dir + "/" + fs::path(c.path).filename().string());
+TEST_P(DownloadOutcomeTest, FileWholeOrUntouchedByBothEntryPoints) {
+  const Case& c = GetParam();
+  if (c.stallMs) {
+    QmxConfWebaTimeouts t = {0, c.stallMs, 0};
+    QmxConfWebaSetTimeouts(&t);
   }
-  QmxConfWebaDiagnosis d{};
-  QmxConfWebaGetLastDiagnosis(&d);
-  EXPECT_EQ(200u, d.httpStatus);  // the empty body came with a 200
+  const Reply reply = c.reply();
+  m_server.SetHandler([reply](const qmxloopback::ReceivedRequest&) { return reply; });
+  const std::string url = m_server.Url("/files/pkg.bin?v=2"), file = m_dir + "/pkg.bin";
+  const std::string whole = c.result == 0 ? kBody : "good";
 
-  m_sim->ClearFault();
-  const std::string gone = File("files/loader.exe");
-  m_sim->Stop();
-  EXPECT_EQ(4010, m_module->GetFileFromURL(gone, m_dir, ""));
-  QmxConfWebaGetLastDiagnosis(&d);
-  EXPECT_EQ(12029u, d.internetError);
-  EXPECT_TRUE(Names().empty());
+  std::ofstream(file) << "good";
+  EXPECT_EQ(c.result, Get(url, m_dir));
+  EXPECT_TRUE(whole == Read(file));
+  EXPECT_EQ(std::vector<std::string>{"pkg.bin"}, Names());  // no temporary file either
+  EXPECT_EQ(reply.status, Diagnosis().httpStatus);
+
+  std::ofstream(file) << "good";
+  const unsigned id = Start(url);
+  ASSERT_NE(0u, id);
+  EXPECT_TRUE(m_done.empty());  // never from inside the call
+  ASSERT_TRUE(RunUntil([&] { return !m_done.empty(); }));
+  m_server.ReleaseStalled();
+  EXPECT_EQ(c.result, m_done[0].result);
+  EXPECT_EQ(id, m_done[0].id);
+  EXPECT_FALSE(m_reentered);
+  EXPECT_EQ(c.result == 0 ? file : "(null)", m_done[0].path);
+  EXPECT_TRUE(whole == Read(file));
+  EXPECT_EQ(std::vector<std::string>{"pkg.bin"}, Names());
+  if (c.result == 0) ExpectProgressEndsAt(id, static_cast<long long>(kBody.size()), c.total);
+  // Exactly one completion, and nothing more after it.
+  QmxThreadRun(50);
+  EXPECT_EQ(1u, m_done.size());
+  EXPECT_EQ(0, Cancel(id));
 }
 
-TEST_F(DownloadTest, AddressesAndNamesThatAreRefusedBeforeSending) {
+INSTANTIATE_TEST_SUITE_P(
+    Replies, DownloadOutcomeTest,
+    ::testing::Values(
+        Case{"length", [] { return Reply::Text(200, kBody); }, 0, 300000},
+        Case{"chunked", [] { return Shaped([](Reply& r) { r.framing = Reply::Framing::kChunked; }); }, 0, -1},
+        Case{"close", [] { return Shaped([](Reply& r) { r.framing = Reply::Framing::kClose; }); }, 0, -1},
+        Case{"notFound", [] { return Reply::Text(404, "no such file"); }, QMX_ERR_REFUSED, 0},
+        Case{"unauthorized", [] { return Reply::Text(401, "<html>log on</html>"); }, QMX_ERR_REFUSED, 0},
+        Case{"serverError", [] { return Reply::Text(500, "broken"); }, QMX_ERR_REFUSED, 0},
+        Case{"empty", [] { return Reply::Text(200, ""); }, QMX_ERR_REFUSED, 0},
+        Case{"cutBody", [] { return Shaped([](Reply& r) { r.closeAfterBody = 1000; }); }, QMX_ERR_REFUSED, 0},
+        Case{"stall", [] { return Shaped([](Reply& r) { r.stallAfterBody = 1000; }); }, QMX_ERR_REFUSED, 0, 300}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.label); });
+
+// Refused before anything is sent: GetFileFromURL says 10008, the
+// asynchronous call gives no id and never completes.
+TEST_F(DownloadTest, AddressesNamesAndFoldersRefusedBeforeSending) {
+  const std::string file = m_server.Url("/files/a.bin");
+  std::ofstream(m_dir + "/plain") << "x";
   const struct {
-    std::string url, name;
+    std::string url, name, folder;
   } cases[] = {
-      {"", ""},
-      {"127.0.0.1/files/loader.exe", ""},
-      {"ftp://127.0.0.1:" + std::to_string(m_sim->Port()) + "/files/loader.exe", ""},
-      {File("files/loader.exe"), "../x"},
-      {File("files/loader.exe"), "a/b"},
-      {File("files/loader.exe"), ".."},
-      {File("files/loader.exe"), "bad\nname"},
+      {"", "", m_dir},
+      {"127.0.0.1/files/a.bin", "", m_dir},
+      {"ftp://127.0.0.1/a.bin", "", m_dir},
+      {file, "../x", m_dir},
+      {file, "a/b", m_dir},
+      {file, "..", m_dir},
+      {file, "bad\nname", m_dir},
+      {file, "", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.url + " " + c.name);
-    EXPECT_EQ(10008, m_module->GetFileFromURL(c.url, m_dir, c.name));
+    SCOPED_TRACE(c.url + " " + c.name + " " + c.folder);
+    EXPECT_EQ(10008, Get(c.url, c.folder, c.name));
+    EXPECT_EQ(0u, StartIn(c.folder, c.url, c.name.empty() ? nullptr : c.name.c_str()));
   }
-  EXPECT_EQ(10008, m_module->GetFileFromURL(File("files/loader.exe"), "", ""));
-  EXPECT_TRUE(Traced("Assert failed: !url.empty() && !path.empty()"));
-  EXPECT_TRUE(m_sim->Received().empty());
-  EXPECT_TRUE(Names().empty());
+  // A folder that cannot be made (its parent is a file), or no sink.
+  EXPECT_EQ(0u, StartIn(m_dir + "/plain/sub", file));
+  EXPECT_NE(0, Diagnosis().systemError);
+  EXPECT_EQ(0u, QmxConfWebaStartDownload(file.c_str(), m_dir.c_str(), nullptr, nullptr));
+  QmxThreadRun(50);
+  EXPECT_TRUE(m_done.empty());
+  EXPECT_EQ(0u, m_server.RequestCount());
+  EXPECT_EQ(std::vector<std::string>{"plain"}, Names());
 }
 
-TEST_F(DownloadTest, UnwritableFolderGives4011) {
-  if (geteuid() == 0) {
-    // root writes anywhere: a folder that is a file stands in.
-    Plant("file", "x");
-    EXPECT_EQ(4011, m_module->GetFileFromURL(File("files/loader.exe"), m_dir + "/file", ""));
-  } else {
-    fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(4011, m_module->GetFileFromURL(File("files/loader.exe"), m_dir, ""));
-    fs::permissions(m_dir, fs::perms::owner_all);
-  }
+// Folders are made; a link planted at the target is replaced, what it points
+// to untouched; the file gets the mode any new file gets here.
+TEST_F(DownloadTest, GivenNameReplacesALinkInFoldersItMakes) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "new loader bytes"); });
+  const std::string target = m_dir + "/a/b";
+  fs::create_directories(target);
+  std::ofstream(m_dir + "/victim") << "keep me";
+  fs::create_symlink(m_dir + "/victim", target + "/mine.bin");
+  EXPECT_EQ(0, Get(m_server.Url("/files/loader.exe"), target, "mine.bin"));
+  EXPECT_FALSE(fs::is_symlink(target + "/mine.bin"));
+  EXPECT_EQ("new loader bytes", Read(target + "/mine.bin"));
+  EXPECT_EQ("keep me", Read(m_dir + "/victim"));
+  EXPECT_EQ(0, Get(m_server.Url("/files/loader.exe"), m_dir + "/c/d/", ""));
+  EXPECT_EQ("new loader bytes", Read(m_dir + "/c/d/loader.exe"));
+  std::ofstream(target + "/plain") << "x";
+  EXPECT_EQ(fs::status(target + "/plain").permissions(), fs::status(target + "/mine.bin").permissions());
 }
 
-TEST_F(DownloadTest, FullDiskGives4011AndRemovesThePart) {
+// What cannot be written gives 4011 and leaves no part; a refused
+// connection gives 4010 with the WinINet error.
+TEST_F(DownloadTest, UnwritableFullOrUnreachable) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, std::string(1 << 20, 'x')); });
+  const std::string url = m_server.Url("/files/loader.exe");
+  std::ofstream(m_dir + "/file") << "x";
+  EXPECT_EQ(4011, Get(url, m_dir + "/file"));  // a folder that is a file: even root cannot write there
+  EXPECT_EQ(4010, Get("http://127.0.0.1:" + std::to_string(qmxloopback::UnusedPort()) + "/a.bin", m_dir));
+  EXPECT_EQ(12029u, Diagnosis().internetError);
+
   const std::string small = m_dir + "/small";
   fs::create_directory(small);
   if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
     GTEST_SKIP() << "cannot mount a small tmpfs here: " << strerror(errno);
-  sitesim::SiteFault f;
-  f.kind = sitesim::SiteFault::kRawBody;
-  f.body = std::string(1 << 20, 'x');
-  m_sim->SetFault(f);
   std::ofstream(small + "/loader.exe") << "good";
-  EXPECT_EQ(4011, m_module->GetFileFromURL(File("files/loader.exe"), small, ""));
-  QmxConfWebaDiagnosis d{};
-  QmxConfWebaGetLastDiagnosis(&d);
-  EXPECT_EQ(ENOSPC, d.systemError);
-  EXPECT_EQ("good", ReadFile(small + "/loader.exe"));
-  size_t files = 0;
-  for (const auto& e : fs::directory_iterator(small)) files += e.is_regular_file();
-  EXPECT_EQ(1u, files);
+  EXPECT_EQ(4011, Get(url, small));
+  EXPECT_EQ(ENOSPC, Diagnosis().systemError);
+  EXPECT_EQ("good", Read(small + "/loader.exe"));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(small), fs::directory_iterator()));
   umount(small.c_str());
+}
+
+TEST_F(DownloadTest, CancelStopsTheTransferAndLeavesNothing) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Endless(); });
+  const unsigned id = Start(m_server.Url("/big.iso"), "named.iso");
+  ASSERT_NE(0u, id);
+  ASSERT_TRUE(RunUntil([&] { return !m_progress[id].empty() && m_progress[id].back().first > 0; }));
+  EXPECT_EQ(1, Cancel(id));
+  EXPECT_TRUE(m_done.empty());  // the completion comes from the queue
+  EXPECT_TRUE(Names().empty());
+  EXPECT_EQ(0, Cancel(id));  // once
+  ASSERT_TRUE(RunUntil([&] { return !m_done.empty(); }));
+  EXPECT_EQ(QMX_ERR_CANCELLED, m_done[0].result);
+  EXPECT_EQ("(null)", m_done[0].path);
+  EXPECT_FALSE(m_reentered);
+  EXPECT_TRUE(m_server.WaitForConnectionsClosed());
+  QmxThreadRun(50);
+  EXPECT_EQ(1u, m_done.size());
+  EXPECT_TRUE(Names().empty());
+}
+
+TEST_F(DownloadTest, TwoAtOnceEachToItsOwnFile) {
+  m_server.Route("/one.bin", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, kBody); });
+  m_server.Route("/two.bin", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "second"); });
+  const unsigned one = Start(m_server.Url("/one.bin"));
+  const unsigned two = Start(m_server.Url("/two.bin"));
+  ASSERT_NE(0u, one);
+  ASSERT_NE(0u, two);
+  EXPECT_NE(one, two);
+  ASSERT_TRUE(RunUntil([&] { return m_done.size() == 2; }));
+  EXPECT_NE(m_done[0].id, m_done[1].id);
+  for (const auto& c : m_done) EXPECT_EQ(0, c.result);
+  EXPECT_EQ(kBody, Read(m_dir + "/one.bin"));
+  EXPECT_EQ("second", Read(m_dir + "/two.bin"));
+  ExpectProgressEndsAt(two, 6, 6);
+}
+
+TEST_F(DownloadTest, ShutdownStopsARunningDownloadSilently) {
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Endless(); });
+  ASSERT_NE(0u, Start(m_server.Url("/big.iso")));
+  ASSERT_TRUE(RunUntil([&] { return !m_progress.empty(); }));
+  QmxFrameworkShutdown();
+  QmxThreadRun(50);
+  EXPECT_TRUE(m_done.empty());
+  EXPECT_TRUE(Names().empty());
 }
 
 }  // namespace

@@ -1,10 +1,5 @@
 // Joins through libqmxconfweba.so against the conference-site simulator.
-#include <string.h>
-
 #include "ConfWebaFixture.h"
-#include "qmxconfweba_ext.h"
-#include "qmxwininet_ext.h"
-#include <filesystem>
 
 namespace {
 
@@ -56,18 +51,14 @@ TEST_F(JoinTest, OverlongQueryIsRefusedBeforeSending) {
   for (int i = 0; i < 300; ++i) name += "\xe6\x97\xa5";
   EXPECT_EQ(10008, m_module->JoinConference(m_sim->InvitationUrl("123456"), "meet", "", name, "", "pw"));
   EXPECT_TRUE(XmlCalls().empty());
-  EXPECT_TRUE(Traced("JoinConference, snprintf error."));
 }
 
 TEST_F(JoinTest, BadInvitationAddressesFailBeforeSending) {
-  EXPECT_EQ(10008, m_module->JoinConference("   ", "", "", "", "", ""));
-  EXPECT_TRUE(Traced("CConfWebaImp::JoinConference, parse 'siteURL' failed."));
-  EXPECT_EQ(10008, m_module->JoinConference("", "", "", "", "", ""));
-  EXPECT_TRUE(Traced("Assert failed: !emailURL.empty()"));
   // One slash after the host: no site address, whatever follows.
-  EXPECT_EQ(10008, m_module->JoinConference("http://127.0.0.1/join?confKey=1", "", "", "", "", ""));
-  EXPECT_EQ(10008, m_module->JoinConference(m_sim->SiteUrl() + "join.do?key=1", "", "", "", "", ""));
-  EXPECT_TRUE(Traced("CConfWebaImp::JoinConference, parse 'confId' failed."));
+  for (const std::string& url : {std::string("   "), std::string(), std::string("http://127.0.0.1/join?confKey=1"),
+                                 m_sim->SiteUrl() + "join.do?key=1"}) {
+    EXPECT_EQ(10008, m_module->JoinConference(url, "", "", "", "", "")) << url;
+  }
   EXPECT_TRUE(m_sim->Received().empty());
 }
 
@@ -104,67 +95,57 @@ TEST_F(JoinTest, SiteRefusalsMapToResults) {
   }
 }
 
-TEST_F(JoinTest, ErrorCodeTextIsStrippedButCaseMatters) {
-  const std::pair<const char*, int> cases[] = {
-      {" 0x0604006 ", 4024}, {"0X0604006", 4010}, {"0x0600010", 4025}, {"", 4010}, {"0x9999999", 4010}};
+// What a reply makes of the texts: entries become lines in reply order, keys
+// and values lose every "$", the language line takes the user's language and
+// LoaderURL (the last one wins) gives no line; an entry whose key or value
+// holds a control character is dropped, so that a site cannot add lines or
+// sections. A refusal's code is stripped, but its case matters; only "true"
+// in any case is success.
+TEST_F(JoinTest, RepliesBecomeResultAndTexts) {
+  const std::string ok = "<root><header><success>true</success></header>";
+  auto refusal = [](const char* code) { return sitesim::FailureXml(code, "refused"); };
+  const struct {
+    std::string reply;
+    int result;
+    const char *token, *loader, *url;
+  } cases[] = {
+      {"<root><header><success>TRUE</success></header><body><confToken><entry><key>$A$</key><value>1$2</value></"
+       "entry><entry><key></key><value>lost</value>"
+       "</entry><entry><key>NoValue</key></entry></confToken><downLoad><entry><key>ContentLanguage</key>"
+       "<value>xx</value></entry><entry><key>LoaderURL</key><value>http://first/</value></entry><entry>"
+       "<key>LoaderURL</key><value>http://h/$l.bin</value></entry><entry><key>$ContentLanguage</key>"
+       "<value>yy</value></entry></downLoad></body></root>",
+       0, "[Parlevo]\nA=12\nNoValue=\n", "[qmxloader]\nContentLanguage=en_US\nContentLanguage=en_US\n",
+       "http://h/$l.bin"},
+      {ok + "<body><confToken><entry><key>A</key><value>1&#10;Exec=/bin/sh</value></entry><entry><key>B&#13;</key>"
+            "<value>2</value></entry><entry><key>C</key><value>\x1b]0;title\x07</value></entry><entry><key>D</key>"
+            "<value>4</value></entry></confToken><downLoad><entry><key>Mode</key><value>1&#10;&#10;[qmxloader]&#10;"
+            "Exec=x</value></entry><entry><key>LoaderURL</key><value>http://h/l.bin&#10;</value></entry><entry>"
+            "<key>Version</key><value>2</value></entry></downLoad></body></root>",
+       0, "[Parlevo]\nD=4\n", "[qmxloader]\nVersion=2\n", ""},
+      {ok + "<body></body></root>", 0, "[Parlevo]\n", "[qmxloader]\n", ""},
+      {refusal(" 0x0604006 "), 4024, "", "", ""},
+      {refusal("0X0604006"), 4010, "", "", ""},
+      {refusal("0x0600010"), 4025, "", "", ""},
+      {refusal(""), 4010, "", "", ""},
+      {refusal("0x9999999"), 4010, "", "", ""},
+      {"", 4003, "", "", ""},
+      {ok + "<body>", 4002, "", "", ""},
+      {"<reply><header><success>true</success></header><body/></reply>", 4002, "", "", ""},
+      {"<root><body/></root>", 4002, "", "", ""},
+      {ok + "</root>", 4002, "", "", ""},
+      {"<root><header><success>yes</success></header><body/></root>", 4010, "", "", ""},
+      {"<root><header/><body/></root>", 4010, "", "", ""},
+  };
   for (const auto& c : cases) {
-    ReplyWith(sitesim::FailureXml(c.first, "refused"));
-    EXPECT_EQ(c.second, Join(m_sim->InvitationUrl("123456")).result) << "'" << c.first << "'";
+    SCOPED_TRACE(c.reply);
+    ReplyWith(c.reply);
+    const JoinReply r = Join(m_sim->InvitationUrl("123456"));
+    EXPECT_EQ(c.result, r.result);
+    EXPECT_EQ(c.token, r.confTokenIni);
+    EXPECT_EQ(c.loader, r.loaderIni);
+    EXPECT_EQ(c.url, r.confDownloadUrl);
   }
-}
-
-TEST_F(JoinTest, BrokenRepliesGiveTheirCodesAndTraceLines) {
-  ReplyWith("");
-  EXPECT_EQ(4003, Join(m_sim->InvitationUrl("123456")).result);
-
-  ReplyWith("<root><header><success>true</success></header><body>");
-  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
-  EXPECT_TRUE(Traced("CConfWebaImp::ParseJoinConference, LoadXML failed."));
-
-  ReplyWith("<reply><header><success>true</success></header><body/></reply>");
-  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
-  EXPECT_TRUE(Traced("CConfWebaImp::ParseJoinConference, xml format error in root."));
-
-  ReplyWith("<root><body/></root>");
-  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
-  ReplyWith("<root><header><success>true</success></header></root>");
-  EXPECT_EQ(4002, Join(m_sim->InvitationUrl("123456")).result);
-}
-
-TEST_F(JoinTest, EntriesBecomeLinesInReplyOrder) {
-  ReplyWith(
-      "<root><header><success>TRUE</success></header><body>"
-      "<confToken><entry><key>$A$</key><value>1$2</value></entry><entry><key></key><value>lost</value></entry>"
-      "<entry><key>NoValue</key></entry></confToken>"
-      "<downLoad><entry><key>ContentLanguage</key><value>xx</value></entry>"
-      "<entry><key>LoaderURL</key><value>http://first/</value></entry>"
-      "<entry><key>LoaderURL</key><value>http://h/$l.bin</value></entry>"
-      "<entry><key>$ContentLanguage</key><value>yy</value></entry></downLoad></body></root>");
-  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
-  EXPECT_EQ(0, r.result);
-  EXPECT_EQ("[Parlevo]\nA=12\nNoValue=\n", r.confTokenIni);
-  EXPECT_EQ("[qmxloader]\nContentLanguage=en_US\nContentLanguage=en_US\n", r.loaderIni);
-  EXPECT_EQ("http://h/$l.bin", r.confDownloadUrl);
-}
-
-// A site cannot add lines or sections to the texts the host hands on: an
-// entry whose key or value holds a control character is dropped.
-TEST_F(JoinTest, EntriesWithControlCharactersAreDropped) {
-  ReplyWith(
-      "<root><header><success>true</success></header><body><confToken>"
-      "<entry><key>A</key><value>1&#10;Exec=/bin/sh</value></entry>"
-      "<entry><key>B&#13;</key><value>2</value></entry>"
-      "<entry><key>C</key><value>\x1b]0;title\x07</value></entry>"
-      "<entry><key>D</key><value>4</value></entry></confToken>"
-      "<downLoad><entry><key>Mode</key><value>1&#10;&#10;[qmxloader]&#10;Exec=x</value></entry>"
-      "<entry><key>LoaderURL</key><value>http://h/l.bin&#10;</value></entry>"
-      "<entry><key>Version</key><value>2</value></entry></downLoad></body></root>");
-  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
-  EXPECT_EQ(0, r.result);
-  EXPECT_EQ("[Parlevo]\nD=4\n", r.confTokenIni);
-  EXPECT_EQ("[qmxloader]\nVersion=2\n", r.loaderIni);
-  EXPECT_EQ("", r.confDownloadUrl);
-  EXPECT_TRUE(Traced("CConfWebaImp::ParseJoinConference, entry with a control character dropped. key=Mode"));
 }
 
 // Passwords reach no trace line, on the way out or in a failure's report.
@@ -176,88 +157,6 @@ TEST_F(JoinTest, PasswordsStayOutOfTheTrace) {
   EXPECT_TRUE(Traced("confPass=***"));
   EXPECT_FALSE(Traced("confSecret1"));
   EXPECT_FALSE(Traced("acctSecret2"));
-}
-
-TEST_F(JoinTest, BodyWithoutListsGivesBareSectionsAndWarning) {
-  ReplyWith("<root><header><success>true</success></header><body></body></root>");
-  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
-  EXPECT_EQ(0, r.result);
-  EXPECT_EQ("[Parlevo]\n", r.confTokenIni);
-  EXPECT_EQ("[qmxloader]\n", r.loaderIni);
-  EXPECT_EQ("", r.confDownloadUrl);
-  EXPECT_TRUE(Traced("CConfWebaImp::ParseJoinConference, confDownloadUrl is null. "));
-}
-
-TEST_F(JoinTest, TransportFaultsReachTheSinkAsFailures) {
-  SiteFault f;
-  f.kind = SiteFault::kDropMidBody;
-  m_sim->SetFault(f);
-  EXPECT_NE(0, Join(m_sim->InvitationUrl("123456")).result);
-
-  f.kind = SiteFault::kChunked;
-  m_sim->SetFault(f);
-  EXPECT_EQ(0, Join(m_sim->InvitationUrl("123456")).result);
-
-  const std::string gone = m_sim->InvitationUrl("123456");
-  m_sim->Stop();
-  EXPECT_NE(0, Join(gone).result);
-}
-
-// Answers a logon with the simulator's credentials and counts the questions.
-BOOL CALLBACK AnswerLogon(const QMX_CREDENTIAL_REQUEST* req, LPSTR user, DWORD, LPSTR password, DWORD, LPVOID asked) {
-  ++*static_cast<int*>(asked);
-  if (req->fProxy) return FALSE;
-  strcpy(user, "guest");
-  strcpy(password, "letmein");
-  return TRUE;
-}
-
-TEST_F(JoinTest, ServerLogonGoesThroughTheHostsPrompt) {
-  SiteFault f;
-  f.kind = SiteFault::kChallenge401;
-  f.user = "guest";
-  f.password = "letmein";
-  m_sim->SetFault(f);
-  // Without a prompt the logon is cancelled and the join fails.
-  EXPECT_NE(0, Join(m_sim->InvitationUrl("123456")).result);
-
-  int asked = 0;
-  QmxInternetSetCredentialPrompt(AnswerLogon, &asked);
-  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
-  QmxInternetSetCredentialPrompt(nullptr, nullptr);
-  EXPECT_EQ(0, r.result);
-  EXPECT_EQ(1, asked);
-  EXPECT_EQ(m_sim->BaseUrl() + "files/qmxloader.bin", r.confDownloadUrl);
-}
-
-// Over HTTPS the site's certificate must be trusted: a self-signed one fails
-// before anything is sent, unless the host trusts it or relaxes the checks.
-TEST_F(JoinTest, HttpsNeedsATrustedCertificateOrTheHostsOptIn) {
-  StartSite(true);
-  const std::string file = m_sim->BaseUrl() + "files/qmxloader.bin";
-  char dir[] = "/tmp/confweba-tls-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-
-  EXPECT_EQ(4003, Join(m_sim->InvitationUrl("123456")).result);
-  EXPECT_EQ(4010, m_module->GetFileFromURL(file, dir, ""));
-  QmxConfWebaDiagnosis d{};
-  QmxConfWebaGetLastDiagnosis(&d);
-  EXPECT_EQ(12045u, d.internetError);  // unknown issuer
-  EXPECT_TRUE(m_sim->Received().empty());
-
-  QmxConfWebaSetRelaxedTls(1);
-  EXPECT_EQ(0, Join(m_sim->InvitationUrl("123456")).result);
-  EXPECT_EQ(0, m_module->GetFileFromURL(file, dir, ""));
-  QmxConfWebaSetRelaxedTls(0);
-
-  ASSERT_EQ(0, QmxConfWebaSetTrustedCertificates(m_sim->CertificateFile().c_str()));
-  const JoinReply r = Join(m_sim->InvitationUrl("123456"));
-  EXPECT_EQ(0, r.result);
-  EXPECT_EQ(0u, r.confDownloadUrl.find("https://127.0.0.1:"));
-  EXPECT_EQ(0, m_module->GetFileFromURL(file, dir, "again.bin"));
-  QmxConfWebaSetTrustedCertificates(nullptr);
-  EXPECT_EQ(-1, QmxConfWebaSetTrustedCertificates("/no/such/file.pem"));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -5,18 +5,7 @@
 
 namespace {
 
-// The record folder the test program was given.
-std::string RecordDir() {
-  const char* dir = getenv("QMX_RECORD_DIR");
-  return std::string(dir ? dir : ".") + "/";
-}
-
 using ModuleTest = ConfWebaTest;
-
-TEST_F(ModuleTest, InstanceIsTheSameObjectEveryTime) {
-  EXPECT_EQ(m_module, IConfWeba::Instance());
-  EXPECT_EQ(m_module, IConfWeba::Instance());
-}
 
 TEST_F(ModuleTest, WithoutSinkRepliesAreParsedAndDropped) {
   ASSERT_EQ(0, m_module->Initialize(nullptr));

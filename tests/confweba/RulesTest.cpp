@@ -1,10 +1,16 @@
-// Rules of the module that no request can reach, tested on the module's
-// own sources.
+// Rules of the module that no request can reach, and the module's trace
+// texts, on the module's own compiled code.
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "ConfWebaImp.h"
+#include "HttpClient.h"
+#include "InternetCallback.h"
+#include "RtTraceCapture.h"
+#include "qmxframework.h"
 
 namespace {
 
@@ -25,12 +31,6 @@ TEST(FileNameRule, LastSegmentDecodedOrTempTmp) {
       {"http://h/files/a%1b", "temp.tmp"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.second, CConfWebaImp::FileNameOf(c.first)) << c.first;
-}
-
-TEST(SiteNameRule, FirstPathSegmentOfTheInvitation) {
-  EXPECT_EQ("site1", CConfWebaImp::SiteNameOf("http://host:8080/site1/join.do?confKey=1"));
-  EXPECT_EQ("", CConfWebaImp::SiteNameOf("http://host/join.do?confKey=1"));
-  EXPECT_EQ("", CConfWebaImp::SiteNameOf("host/a/b"));
 }
 
 // The one place that cuts an address after its host and after its first
@@ -58,38 +58,6 @@ TEST(AddressRule, HostEndAndFirstSegmentEnd) {
   }
 }
 
-// The header check shared by the join and invitation replies.
-TEST(ReplyHeaderRule, SuccessBadOrRefusedWithItsCode) {
-  const struct {
-    const char* reply;
-    CConfWebaImp::ReplyCheck check;
-    const char* errorCode;
-  } cases[] = {
-      {"<root><header><success>true</success></header></root>", CConfWebaImp::REPLY_SUCCESS, ""},
-      {"<root><header><success>TRUE</success></header><body/></root>", CConfWebaImp::REPLY_SUCCESS, ""},
-      {"<root><header><success>false</success><errorCode> 0x0604003 </errorCode></header></root>",
-       CConfWebaImp::REPLY_REFUSED, "0x0604003"},
-      {"<root><header><success>yes</success></header></root>", CConfWebaImp::REPLY_REFUSED, ""},
-      {"<root><header/></root>", CConfWebaImp::REPLY_REFUSED, ""},
-      {"<root><body/></root>", CConfWebaImp::REPLY_BAD, ""},
-      {"<other><header><success>true</success></header></other>", CConfWebaImp::REPLY_BAD, ""},
-      {"not xml", CConfWebaImp::REPLY_BAD, ""},
-      {"", CConfWebaImp::REPLY_BAD, ""},
-  };
-  CConfWebaImp imp;
-  CSimpleParseXml parser;
-  for (const auto& c : cases) {
-    XML_NODE_LIST root{0, 0, 0}, header{0, 0, 0};
-    CRtString errorCode;
-    EXPECT_EQ(c.check, imp.CheckReplyHeader(&parser, c.reply, "RulesTest", root, header, errorCode)) << c.reply;
-    EXPECT_EQ(c.errorCode, errorCode) << c.reply;
-    if (c.check != CConfWebaImp::REPLY_BAD) {
-      EXPECT_NE(0u, header.dwCount) << c.reply;
-    }
-    parser.Close();
-  }
-}
-
 TEST(LanguageRule, TagFollowsTheUserLanguage) {
   const std::pair<const char*, const char*> cases[] = {
       {"zh_CN.UTF-8", "zh_CN"}, {"zh_TW.UTF-8", "zh_TW"}, {"zh_HK.UTF-8", "zh_TW"},
@@ -110,15 +78,82 @@ TEST(CodePageRule, EmptyStaysEmptyAndZeroByteEndsTheText) {
   unsetenv("LC_ALL");
 }
 
-TEST(NodeBoolRule, TrueInAnyCaseOnly) {
-  CSimpleParseXml parser;
-  const char doc[] = "<root><a>TRUE</a><b>yes</b><c>true </c></root>";
-  ASSERT_NE(0, parser.LoadXML(doc, sizeof(doc) - 1));
-  const XML_NODE_LIST root = parser.GetNode(XML_NODE_LIST{0, 0, 0}, 0xFFFFFFFFu, "root", nullptr, nullptr);
-  EXPECT_EQ(1, CWebAccessBase::GetNodeBool(&parser, root, 0, "a"));
-  EXPECT_EQ(0, CWebAccessBase::GetNodeBool(&parser, root, 0, "b"));
-  EXPECT_EQ(0, CWebAccessBase::GetNodeBool(&parser, root, 0, "missing"));
-  parser.Close();
+// The module's own trace texts, letter for letter: each situation is driven
+// and must leave its line. Behavioural tests assert results, never wording.
+TEST(TraceTextRule, EachSituationLeavesItsLine) {
+  QmxThreadAttach();
+  CRtTraceCapture trace;
+  CRtTrace::SetLevel(RT_TRACE_LEVEL_INFO);
+  CConfWebaImp imp;
+  ASSERT_EQ(0, imp.Init());
+  CHttpClient* client = CHttpClient::Instance();
+  const std::string hugeName(3000, 'n');
+  auto join = [&](const std::string& reply) {
+    int result = 0;
+    CRtString token, loader, url;
+    imp.ParseJoinConference(reply, result, token, loader, url);
+  };
+  auto invite = [&](const std::string& reply) {
+    int result = 0;
+    imp.ParseInviteByEmails(reply, result);
+  };
+  const std::string ok = "<root><header><success>true</success></header>";
+  const struct {
+    std::function<void()> drive;
+    const char* line;
+  } cases[] = {
+      {[&] { imp.JoinConference("   ", "", "", "", "", ""); }, "CConfWebaImp::JoinConference, parse 'siteURL' failed."},
+      {[&] { imp.JoinConference("", "", "", "", "", ""); }, "Assert failed: !emailURL.empty()"},
+      {[&] { imp.JoinConference("http://h/s/join.do?key=1", "", "", "", "", ""); },
+       "CConfWebaImp::JoinConference, parse 'confId' failed."},
+      {[&] { imp.JoinConference("http://h/s/j?confKey=1", "", "", hugeName, "", ""); },
+       "JoinConference, snprintf error."},
+      {[&] { join(ok + "<body>"); }, "CConfWebaImp::ParseJoinConference, LoadXML failed."},
+      {[&] { join("<reply/>"); }, "CConfWebaImp::ParseJoinConference, xml format error in root."},
+      {[&] { join(ok + "<body/></root>"); }, "CConfWebaImp::ParseJoinConference, confDownloadUrl is null. "},
+      {[&] {
+         join(ok + "<body><downLoad><entry><key>Mode</key><value>1&#10;</value></entry></downLoad></body></root>");
+       },
+       "CConfWebaImp::ParseJoinConference, entry with a control character dropped. key=Mode"},
+      {[&] { invite("<root><header><success>false</success><errorCode>0x0604003</errorCode></header></root>"); },
+       "CConfWebaImp::ParseInviteByEmails, invitation refused. errorCode=0x0604003"},
+      {[&] { invite("<root><body/></root>"); }, "CConfWebaImp::ParseInviteByEmails, LoadXML failed."},
+      {[&] { invite("<answer/>"); }, "CConfWebaImp::ParseInviteByEmails, xml format error in root."},
+      {[&] { imp.InviteByEmails("http://h/", "", "u", "p", "1", {"a@b"}); },
+       "Assert failed: !siteName.empty() && !confID.empty() && inviteUsers.size()"},
+      {[&] { imp.GetFileFromURL("", "", ""); }, "Assert failed: !url.empty() && !path.empty()"},
+      {[&] {
+         CRtString content = "x";
+         imp.OnRequest(4242, 0, content);
+       },
+       "CWebAccessBase::OnRequest, cann't find request. hRequest=4242"},
+      {[&] {
+         ISiteClient* site = nullptr;
+         client->InitSite("http://h/", "user", "secret", &site);
+         site->Cancel(777);
+         client->CloseSite(site);
+         client->CloseSite(site);
+         site->ReleaseReference();
+       },
+       "CSiteClient::SetLogin, userName=user,password=*** this="},
+      {[] {}, "CSiteClient::Cancel_i, cann't find request. hRequest=777"},
+      {[] {}, "CHttpClient::CloseSite, cann't find site. aSite="},
+      {[&] {
+         INTERNET_ASYNC_RESULT done = {1, 0};
+         MyInternetCallback(nullptr, 9999, INTERNET_STATUS_REQUEST_COMPLETE, &done, sizeof(done));
+         QmxThreadRunPending();
+       },
+       "CInternetCallbackEvent::OnEventFire, cann't get request."},
+      {[&] { imp.Destory(); }, "CWebAccessBase::Destory begin"},
+      {[&] { client->Destory(); }, "CHttpClient::Destory "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    c.drive();
+    EXPECT_TRUE(trace.Contains(c.line));
+  }
+  EXPECT_FALSE(trace.Contains("secret"));
+  QmxThreadDetach();
 }
 
 }  // namespace

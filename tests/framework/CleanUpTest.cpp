@@ -1,19 +1,17 @@
-// Framework shutdown: registered objects are cleaned up, last first, and an
-// object's CleanUp may delete itself or others.
+// Framework shutdown: registered objects are cleaned up, last first and once
+// each, and an object's CleanUp may delete others and register new ones.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
-#include "RtTraceCapture.h"
 #include "qmxframework.h"
 
 namespace {
 
 std::string g_log;
 
-class CLogged : public CRtCleanUpBase {
- public:
+struct CLogged : CRtCleanUpBase {
   explicit CLogged(char name, std::function<void()> onCleanUp = nullptr)
       : m_name(name), m_onCleanUp(std::move(onCleanUp)) {}
   ~CLogged() override { g_log += m_name; }
@@ -21,51 +19,31 @@ class CLogged : public CRtCleanUpBase {
     if (m_onCleanUp) m_onCleanUp();
     CRtCleanUpBase::CleanUp();
   }
-
- private:
   char m_name;
   std::function<void()> m_onCleanUp;
 };
 
-class CleanUpTest : public ::testing::Test {
- protected:
-  void SetUp() override { g_log.clear(); }
+// An object whose CleanUp keeps it.
+struct CKeptAlive : CRtCleanUpBase {
+  void CleanUp() override { ++m_calls; }
+  int m_calls = 0;
 };
 
-TEST_F(CleanUpTest, ShutdownDeletesLastRegisteredFirst) {
-  new CLogged('a');
-  new CLogged('b');
-  delete new CLogged('x');  // gone before the shutdown: unregistered
-  g_log.clear();
-  new CLogged('c');
-  QmxFrameworkShutdown();
-  EXPECT_EQ(g_log, "cba");
-  QmxFrameworkShutdown();  // nothing left
-  EXPECT_EQ(g_log, "cba");
-}
-
-TEST_F(CleanUpTest, CleanUpMayDeleteOthersAndRegisterNewOnes) {
+TEST(CleanUpTest, ShutdownCleansUpLastRegisteredFirstOnceEach) {
+  CKeptAlive kept;
   CLogged* a = new CLogged('a');
   new CLogged('b');
+  delete new CLogged('x');  // gone before the shutdown: unregistered
   // c deletes a (not yet cleaned) and makes d, which is cleaned next.
   new CLogged('c', [a] {
     delete a;
     new CLogged('d');
   });
+  g_log.clear();
   QmxFrameworkShutdown();
   EXPECT_EQ(g_log, "acdb");
-}
-
-class CKeptAlive : public CRtCleanUpBase {
- public:
-  void CleanUp() override { ++m_calls; }
-  int m_calls = 0;
-};
-
-TEST_F(CleanUpTest, CleanUpThatKeepsItsObjectIsCalledOnce) {
-  CKeptAlive kept;
-  QmxFrameworkShutdown();
-  QmxFrameworkShutdown();
+  QmxFrameworkShutdown();  // nothing left
+  EXPECT_EQ(g_log, "acdb");
   EXPECT_EQ(kept.m_calls, 1);
 }
 

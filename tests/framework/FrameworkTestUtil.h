@@ -4,16 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
-#include <vector>
 
 #include "qmxclock.h"
 #include "qmxframework.h"
 
-// An event that runs a function and reports its own destruction.
-class CFnEvent : public IRtEvent {
- public:
-  CFnEvent(std::function<void()> fire, int* destroyed = nullptr) : m_fire(std::move(fire)), m_destroyed(destroyed) {}
+// An event that runs a function and counts its own destruction (from any thread).
+struct CFnEvent : IRtEvent {
+  CFnEvent(std::function<void()> fire, std::atomic<int>* destroyed = nullptr)
+      : m_fire(std::move(fire)), m_destroyed(destroyed) {}
   ~CFnEvent() override {
     if (m_destroyed) ++*m_destroyed;
   }
@@ -21,19 +21,14 @@ class CFnEvent : public IRtEvent {
     if (m_fire) m_fire();
     return 0;
   }
-
- private:
   std::function<void()> m_fire;
-  int* m_destroyed;
+  std::atomic<int>* m_destroyed;
 };
 
 // A timer sink that runs a function on each firing.
-class CFnTimerSink : public CRtTimerWrapperSink {
- public:
+struct CFnTimerSink : CRtTimerWrapperSink {
   explicit CFnTimerSink(std::function<void(CRtTimerWrapper*)> fn) : m_fn(std::move(fn)) {}
   void OnTimer(CRtTimerWrapper* aId) override { m_fn(aId); }
-
- private:
   std::function<void(CRtTimerWrapper*)> m_fn;
 };
 
@@ -48,19 +43,10 @@ class QueueTest : public ::testing::Test {
 // The same on the manual clock, which moves only when the test advances it.
 class ManualClockTest : public QueueTest {
  protected:
-  void SetUp() override {
-    QmxClockSetManual(1, 1000000);
-    QueueTest::SetUp();
-  }
-  void TearDown() override {
-    QueueTest::TearDown();
-    QmxClockSetManual(0, 0);
-  }
+  void SetUp() override { QmxClockSetManual(1, 1000000), QueueTest::SetUp(); }
+  void TearDown() override { QueueTest::TearDown(), QmxClockSetManual(0, 0); }
   // Advances the clock and runs what became due; returns the number run.
-  int Advance(uint64_t ms) {
-    QmxClockAdvance(ms);
-    return QmxThreadRunPending();
-  }
+  int Advance(uint64_t ms) { return QmxClockAdvance(ms), QmxThreadRunPending(); }
 };
 
 #endif

@@ -1,11 +1,8 @@
 #include "FakeWininet.h"
 
-#include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <algorithm>
-
 #include <map>
 #include <mutex>
 
@@ -14,37 +11,25 @@ namespace {
 
 enum Kind { kRoot, kConnect, kRequest };
 
+// One handle of any kind; a request's send fills in the fields of its Send.
 struct Handle {
-  Kind kind;
+  Kind kind = kRoot;
   uintptr_t parent = 0;
   INTERNET_STATUS_CALLBACK callback = nullptr;
-  DWORD_PTR context = 0;
   bool async = false;
-  // root
-  DWORD access = 0;
-  std::string proxy;
-  // connect
-  std::string host;
-  INTERNET_PORT port = 0;
-  // request
-  std::string verb, object;
-  DWORD flags = 0, security = 0;
-  std::string proxyUser;
-  bool sent = false;
+  Send send{};
   Reply reply;
+  bool sent = false;
   size_t offset = 0;
-  bool pendingServed = false;
 };
 
 struct State {
   std::mutex lock;
   std::map<uintptr_t, Handle> handles;
-  uintptr_t next = 1;
-  uintptr_t lastRequest = 0;
+  uintptr_t next = 1, lastRequest = 0;
   std::deque<Reply> replies;
   std::deque<DWORD> dialog;
   size_t dialogCount = 0;
-  bool asyncPending = false;
   std::map<std::string, DWORD> failures;
   std::vector<Send> sends;
   std::vector<std::string> closed;
@@ -56,31 +41,74 @@ State& S() {
   return *s;
 }
 
-Handle* Find(HINTERNET h, Kind kind) {
+Handle* Find(HINTERNET h) {
   auto it = S().handles.find(reinterpret_cast<uintptr_t>(h));
-  if (it == S().handles.end() || it->second.kind != kind) return nullptr;
-  return &it->second;
+  return it == S().handles.end() ? nullptr : &it->second;
 }
 
-bool Failing(const char* name) {
-  auto it = S().failures.find(name);
-  if (it == S().failures.end()) return false;
-  SetLastError(it->second);
-  return true;
-}
-
-HINTERNET Add(Handle h) {
+// Adds a handle under parent (of kind `kind - 1`), or fails with the
+// scripted error of `name`.
+HINTERNET Add(const char* name, Kind kind, HINTERNET parent, Handle h) {
+  auto failure = S().failures.find(name);
+  if (failure != S().failures.end()) {
+    SetLastError(failure->second);
+    return nullptr;
+  }
+  h.kind = kind;
+  if (kind != kRoot) {
+    Handle* p = Find(parent);
+    if (!p || p->kind != kind - 1) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    h.parent = reinterpret_cast<uintptr_t>(parent);
+    h.callback = p->callback;
+    h.async = p->async;
+    h.send.openAccess = p->send.openAccess;
+    h.send.proxy = p->send.proxy;
+    if (kind == kRequest) {
+      h.send.host = p->send.host;
+      h.send.port = p->send.port;
+    }
+  }
   uintptr_t id = S().next++;
   S().handles[id] = h;
+  if (kind == kRequest) S().lastRequest = id;
   return reinterpret_cast<HINTERNET>(id);
 }
 
-void CopyPart(const std::string& part, LPSTR buffer, DWORD* length) {
-  if (*length == 0 || !buffer) return;
-  size_t n = std::min<size_t>(part.size(), *length - 1);
-  memcpy(buffer, part.data(), n);
-  buffer[n] = '\0';
-  *length = (DWORD)n;
+Handle* Request(HINTERNET h) {
+  Handle* r = Find(h);
+  if (r && r->kind == kRequest) return r;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return nullptr;
+}
+
+size_t Size(const Reply& r) { return r.body.empty() ? r.filler : r.body.size(); }
+
+// Hands out up to `want` bytes of the reply; false (12030) past failAfter.
+bool Take(Handle* r, DWORD want, void* out, DWORD* got) {
+  if (r->reply.failAfter != std::string::npos && r->offset >= r->reply.failAfter) {
+    SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
+    return false;
+  }
+  size_t limit = std::min(Size(r->reply), r->reply.failAfter);
+  size_t n = std::min<size_t>(want, limit - std::min(limit, r->offset));
+  if (r->reply.body.empty()) {
+    memset(out, 'x', n);
+  } else {
+    memcpy(out, r->reply.body.data() + r->offset, n);
+  }
+  r->offset += n;
+  *got = (DWORD)n;
+  SetLastError(0);
+  return true;
+}
+
+template <typename T>
+T Locked(T State::*member) {
+  std::lock_guard<std::mutex> g(S().lock);
+  return S().*member;
 }
 
 }  // namespace
@@ -93,7 +121,6 @@ void Reset() {
   s.replies.clear();
   s.dialog.clear();
   s.dialogCount = 0;
-  s.asyncPending = false;
   s.failures.clear();
   s.sends.clear();
   s.closed.clear();
@@ -107,35 +134,14 @@ void PushDialogAnswer(DWORD answer) {
   std::lock_guard<std::mutex> g(S().lock);
   S().dialog.push_back(answer);
 }
-void SetAsyncReadPending(bool pending) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().asyncPending = pending;
-}
 void FailCall(const std::string& name, DWORD error) {
   std::lock_guard<std::mutex> g(S().lock);
   S().failures[name] = error;
 }
-std::vector<Send> Sends() {
-  std::lock_guard<std::mutex> g(S().lock);
-  return S().sends;
-}
-size_t DialogCount() {
-  std::lock_guard<std::mutex> g(S().lock);
-  return S().dialogCount;
-}
-std::vector<std::string> Closed() {
-  std::lock_guard<std::mutex> g(S().lock);
-  return S().closed;
-}
-DWORD DefaultConnectTimeout() {
-  std::lock_guard<std::mutex> g(S().lock);
-  return S().defaultConnectTimeout;
-}
-DWORD_PTR LastContext() {
-  std::lock_guard<std::mutex> g(S().lock);
-  Handle* h = Find(reinterpret_cast<HINTERNET>(S().lastRequest), kRequest);
-  return h ? h->context : 0;
-}
+std::vector<Send> Sends() { return Locked(&State::sends); }
+size_t DialogCount() { return Locked(&State::dialogCount); }
+std::vector<std::string> Closed() { return Locked(&State::closed); }
+DWORD DefaultConnectTimeout() { return Locked(&State::defaultConnectTimeout); }
 size_t OpenHandles() {
   std::lock_guard<std::mutex> g(S().lock);
   return S().handles.size();
@@ -144,14 +150,13 @@ size_t OpenHandles() {
 bool CompleteAsync(DWORD dwError) {
   INTERNET_STATUS_CALLBACK callback = nullptr;
   DWORD_PTR context = 0;
-  HINTERNET handle = nullptr;
+  HINTERNET handle = reinterpret_cast<HINTERNET>(Locked(&State::lastRequest));
   {
     std::lock_guard<std::mutex> g(S().lock);
-    Handle* h = Find(reinterpret_cast<HINTERNET>(S().lastRequest), kRequest);
+    Handle* h = Find(handle);
     if (!h || !h->async || !h->callback) return false;
     callback = h->callback;
-    context = h->context;
-    handle = reinterpret_cast<HINTERNET>(S().lastRequest);
+    context = h->send.context;
   }
   INTERNET_ASYNC_RESULT result = {dwError ? 0u : 1u, dwError};
   callback(handle, context, INTERNET_STATUS_REQUEST_COMPLETE, &result, sizeof(result));
@@ -166,125 +171,68 @@ extern "C" {
 
 HINTERNET WINAPI InternetOpenA(LPCSTR, DWORD dwAccessType, LPCSTR lpszProxy, LPCSTR, DWORD dwFlags) {
   std::lock_guard<std::mutex> g(S().lock);
-  if (Failing("InternetOpenA")) return nullptr;
   Handle h;
-  h.kind = kRoot;
-  h.access = dwAccessType;
-  h.proxy = lpszProxy ? lpszProxy : "";
+  h.send.openAccess = dwAccessType;
+  h.send.proxy = lpszProxy ? lpszProxy : "";
   h.async = (dwFlags & INTERNET_FLAG_ASYNC) != 0;
-  return Add(h);
+  return Add("InternetOpenA", kRoot, nullptr, h);
 }
 
 HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort, LPCSTR, LPCSTR,
-                                  DWORD, DWORD, DWORD_PTR dwContext) {
+                                  DWORD, DWORD, DWORD_PTR) {
   std::lock_guard<std::mutex> g(S().lock);
-  Handle* root = Find(hInternet, kRoot);
-  if (!root) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (Failing("InternetConnectA")) return nullptr;
-  if (!lpszServerName || !*lpszServerName) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
   Handle h;
-  h.kind = kConnect;
-  h.parent = reinterpret_cast<uintptr_t>(hInternet);
-  h.callback = root->callback;
-  h.context = dwContext;
-  h.async = root->async;
-  h.host = lpszServerName;
-  h.port = nServerPort;
-  return Add(h);
+  h.send.host = lpszServerName ? lpszServerName : "";
+  h.send.port = nServerPort;
+  return Add("InternetConnectA", kConnect, hInternet, h);
 }
 
 HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName, LPCSTR, LPCSTR, LPCSTR*,
                                   DWORD dwFlags, DWORD_PTR dwContext) {
   std::lock_guard<std::mutex> g(S().lock);
-  Handle* connect = Find(hConnect, kConnect);
-  if (!connect) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (Failing("HttpOpenRequestA")) return nullptr;
   Handle h;
-  h.kind = kRequest;
-  h.parent = reinterpret_cast<uintptr_t>(hConnect);
-  h.callback = connect->callback;
-  h.context = dwContext;
-  h.async = connect->async;
-  h.verb = lpszVerb ? lpszVerb : "";
-  h.object = lpszObjectName ? lpszObjectName : "";
-  h.flags = dwFlags;
-  HINTERNET id = Add(h);
-  S().lastRequest = reinterpret_cast<uintptr_t>(id);
-  return id;
+  h.send.verb = lpszVerb ? lpszVerb : "";
+  h.send.object = lpszObjectName ? lpszObjectName : "";
+  h.send.requestFlags = dwFlags;
+  h.send.context = dwContext;
+  return Add("HttpOpenRequestA", kRequest, hConnect, h);
 }
 
 BOOL WINAPI HttpAddRequestHeadersA(HINTERNET, LPCSTR, DWORD, DWORD) { return TRUE; }
 
-BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength, LPVOID lpOptional,
-                             DWORD dwOptionalLength) {
+BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR, DWORD, LPVOID lpOptional, DWORD dwOptionalLength) {
   std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Find(hRequest, kRequest);
-  if (!r) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle* r = Request(hRequest);
+  if (!r) return FALSE;
+  auto failure = S().failures.find("HttpSendRequestA");
+  if (failure != S().failures.end()) {
+    SetLastError(failure->second);
     return FALSE;
   }
-  if (Failing("HttpSendRequestA")) return FALSE;
-  Handle& connect = S().handles[r->parent];
-  Handle& root = S().handles[connect.parent];
-  Send s;
-  s.verb = r->verb;
-  s.object = r->object;
-  s.headers = lpszHeaders ? std::string(lpszHeaders, dwHeadersLength) : std::string();
+  Send& s = r->send;
   s.bodyPointerNull = lpOptional == nullptr;
   s.bodyLength = dwOptionalLength;
-  if (lpOptional) s.body.assign(static_cast<const char*>(lpOptional), dwOptionalLength);
-  s.requestFlags = r->flags;
-  s.securityFlags = r->security;
-  s.openAccess = root.access;
-  s.proxy = root.proxy;
-  s.host = connect.host;
-  s.port = connect.port;
-  s.proxyUser = r->proxyUser;
-  s.context = r->context;
+  s.body = lpOptional ? std::string(static_cast<const char*>(lpOptional), dwOptionalLength) : std::string();
   S().sends.push_back(s);
-  if (!S().replies.empty()) {
-    r->reply = S().replies.front();
-    S().replies.pop_front();
-  } else {
-    r->reply = Reply();
-  }
+  r->reply = S().replies.empty() ? Reply() : S().replies.front();
+  if (!S().replies.empty()) S().replies.pop_front();
   r->offset = 0;
   r->sent = true;
-  if (r->async) {
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
-  }
-  SetLastError(0);
-  return TRUE;
+  SetLastError(r->async ? ERROR_IO_PENDING : 0);
+  return r->async ? FALSE : TRUE;
 }
 
 BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength, LPDWORD) {
   std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Find(hRequest, kRequest);
-  if (!r) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  Handle* r = Request(hRequest);
+  if (!r) return FALSE;
   DWORD value = 0;
   if (dwInfoLevel == (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE)) {
     value = r->sent ? r->reply.status : 0;
-  } else if (dwInfoLevel == (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH)) {
-    if (!r->sent || !r->reply.withLength) {
-      SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
-      return FALSE;
-    }
-    value = (DWORD)r->reply.body.size();
+  } else if (dwInfoLevel == (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH) && r->sent && r->reply.withLength) {
+    value = (DWORD)Size(r->reply);
   } else {
-    SetLastError(ERROR_HTTP_INVALID_QUERY_REQUEST);
+    SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
     return FALSE;
   }
   memcpy(lpBuffer, &value, sizeof(value));
@@ -292,55 +240,18 @@ BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffe
   return TRUE;
 }
 
-namespace {
-// Hands out up to `want` bytes of the reply; false (12030) past failAfter.
-bool Take(Handle* r, DWORD want, char* out, DWORD* got) {
-  const std::string& body = r->reply.body;
-  if (r->reply.failAfter != std::string::npos && r->offset >= r->reply.failAfter) {
-    SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
-    return false;
-  }
-  size_t limit = std::min(body.size(), r->reply.failAfter);
-  size_t n = std::min<size_t>(want, limit - std::min(limit, r->offset));
-  memcpy(out, body.data() + r->offset, n);
-  r->offset += n;
-  *got = (DWORD)n;
-  SetLastError(0);
-  return true;
-}
-}  // namespace
-
 BOOL WINAPI InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                              LPDWORD lpdwNumberOfBytesRead) {
   std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Find(hFile, kRequest);
-  if (!r) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return Take(r, dwNumberOfBytesToRead, static_cast<char*>(lpBuffer), lpdwNumberOfBytesRead) ? TRUE : FALSE;
+  Handle* r = Request(hFile);
+  return r && Take(r, dwNumberOfBytesToRead, lpBuffer, lpdwNumberOfBytesRead);
 }
 
 BOOL WINAPI InternetReadFileExA(HINTERNET hFile, LPINTERNET_BUFFERSA lpBuffersOut, DWORD, DWORD_PTR) {
   std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Find(hFile, kRequest);
-  if (!r) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!lpBuffersOut || lpBuffersOut->dwStructSize != sizeof(INTERNET_BUFFERSA)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  bool more = r->offset < r->reply.body.size();
-  if (S().asyncPending && more && !r->pendingServed) {
-    r->pendingServed = true;  // no-wait: nothing there yet, block untouched
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
-  }
-  r->pendingServed = false;
+  Handle* r = Request(hFile);
   DWORD got = 0;
-  if (!Take(r, lpBuffersOut->dwBufferLength, static_cast<char*>(lpBuffersOut->lpvBuffer), &got)) return FALSE;
+  if (!r || !Take(r, lpBuffersOut->dwBufferLength, lpBuffersOut->lpvBuffer, &got)) return FALSE;
   lpBuffersOut->dwBufferLength = got;
   return TRUE;
 }
@@ -352,19 +263,15 @@ BOOL WINAPI InternetQueryDataAvailable(HINTERNET, LPDWORD, DWORD, DWORD_PTR) {
 
 BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD) {
   std::lock_guard<std::mutex> g(S().lock);
+  Handle* h = Find(hInternet);
   // The connect limit, on no handle or on a root: the last one set.
-  if (dwOption == INTERNET_OPTION_CONNECT_TIMEOUT && (!hInternet || Find(hInternet, kRoot))) {
+  if (dwOption == INTERNET_OPTION_CONNECT_TIMEOUT && (!hInternet || (h && h->kind == kRoot))) {
     S().defaultConnectTimeout = *static_cast<DWORD*>(lpBuffer);
-    return TRUE;
+  } else if (h && h->kind == kRequest && dwOption == INTERNET_OPTION_SECURITY_FLAGS) {
+    h->send.securityFlags |= *static_cast<DWORD*>(lpBuffer);
+  } else if (h && h->kind == kRequest && dwOption == INTERNET_OPTION_PROXY_USERNAME) {
+    h->send.proxyUser = static_cast<const char*>(lpBuffer);
   }
-  if (!hInternet) return TRUE;
-  Handle* r = Find(hInternet, kRequest);
-  if (!r) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (dwOption == INTERNET_OPTION_SECURITY_FLAGS) r->security |= *static_cast<DWORD*>(lpBuffer);
-  if (dwOption == INTERNET_OPTION_PROXY_USERNAME) r->proxyUser = static_cast<const char*>(lpBuffer);
   return TRUE;
 }
 
@@ -375,60 +282,22 @@ BOOL WINAPI InternetQueryOptionA(HINTERNET, DWORD, LPVOID, LPDWORD) {
 
 INTERNET_STATUS_CALLBACK WINAPI InternetSetStatusCallbackA(HINTERNET hInternet, INTERNET_STATUS_CALLBACK lpfnCallback) {
   std::lock_guard<std::mutex> g(S().lock);
-  auto it = S().handles.find(reinterpret_cast<uintptr_t>(hInternet));
-  if (it == S().handles.end()) return INTERNET_INVALID_STATUS_CALLBACK;
-  INTERNET_STATUS_CALLBACK old = it->second.callback;
-  it->second.callback = lpfnCallback;
-  return old;
+  Handle* h = Find(hInternet);
+  if (!h) return INTERNET_INVALID_STATUS_CALLBACK;
+  std::swap(h->callback, lpfnCallback);
+  return lpfnCallback;
 }
 
 BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
   std::lock_guard<std::mutex> g(S().lock);
-  auto it = S().handles.find(reinterpret_cast<uintptr_t>(hInternet));
-  if (it == S().handles.end()) {
+  Handle* h = Find(hInternet);
+  if (!h) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   static const char* kNames[] = {"root", "connect", "request"};
-  S().closed.push_back(kNames[it->second.kind]);
-  S().handles.erase(it);
-  return TRUE;
-}
-
-// scheme://[user[:password]@]host[:port][path][?extra|#extra]
-BOOL WINAPI InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD, LPURL_COMPONENTSA lpUrlComponents) {
-  std::string url(lpszUrl, dwUrlLength ? dwUrlLength : strlen(lpszUrl));
-  size_t colon = url.find("://");
-  if (colon == std::string::npos || colon == 0) {
-    SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
-    return FALSE;
-  }
-  std::string scheme = url.substr(0, colon);
-  std::string rest = url.substr(colon + 3);
-  size_t authorityEnd = rest.find_first_of("/?#");
-  std::string authority = rest.substr(0, authorityEnd);
-  std::string tail = authorityEnd == std::string::npos ? "" : rest.substr(authorityEnd);
-  size_t at = authority.rfind('@');
-  if (at != std::string::npos) authority = authority.substr(at + 1);
-  INTERNET_PORT port = 0;
-  size_t portColon = authority.rfind(':');
-  if (portColon != std::string::npos) {
-    port = (INTERNET_PORT)atoi(authority.c_str() + portColon + 1);
-    authority = authority.substr(0, portColon);
-  }
-  if (port == 0) {
-    if (strcasecmp(scheme.c_str(), "http") == 0) port = 80;
-    if (strcasecmp(scheme.c_str(), "https") == 0) port = 443;
-  }
-  size_t extraAt = tail.find('?');
-  if (extraAt == std::string::npos) extraAt = tail.find('#');
-  std::string path = tail.substr(0, extraAt);
-  std::string extra = extraAt == std::string::npos ? "" : tail.substr(extraAt);
-  CopyPart(scheme, lpUrlComponents->lpszScheme, &lpUrlComponents->dwSchemeLength);
-  CopyPart(authority, lpUrlComponents->lpszHostName, &lpUrlComponents->dwHostNameLength);
-  CopyPart(path, lpUrlComponents->lpszUrlPath, &lpUrlComponents->dwUrlPathLength);
-  CopyPart(extra, lpUrlComponents->lpszExtraInfo, &lpUrlComponents->dwExtraInfoLength);
-  lpUrlComponents->nPort = port;
+  S().closed.push_back(kNames[h->kind]);
+  S().handles.erase(reinterpret_cast<uintptr_t>(hInternet));
   return TRUE;
 }
 

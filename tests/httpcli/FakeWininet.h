@@ -17,6 +17,7 @@ namespace fakeinet {
 struct Reply {
   DWORD status = 200;
   std::string body;
+  size_t filler = 0;                     // with no body: this many 'x' bytes, made as they are read
   bool withLength = true;                // Content-Length announced
   size_t failAfter = std::string::npos;  // reads fail (12030) once this many bytes went out
 };
@@ -24,7 +25,6 @@ struct Reply {
 struct Send {
   std::string verb;
   std::string object;
-  std::string headers;
   std::string body;      // the optional data given to HttpSendRequestA
   bool bodyPointerNull;  // lpOptional was null
   DWORD bodyLength;      // dwOptionalLength as given
@@ -43,9 +43,6 @@ void Reset();
 void PushReply(const Reply& reply);
 // Answers of InternetErrorDlg, in order; ERROR_CANCELLED when none is left.
 void PushDialogAnswer(DWORD answer);
-// Async reads hand out at most this many bytes per call, and go pending
-// (FALSE, ERROR_IO_PENDING, block untouched) before every chunk when set.
-void SetAsyncReadPending(bool pending);
 // Makes a call fail with the given error: "InternetOpenA", "InternetConnectA",
 // "HttpOpenRequestA", "HttpSendRequestA".
 void FailCall(const std::string& name, DWORD error);
@@ -62,8 +59,6 @@ DWORD DefaultConnectTimeout();
 // thread when a send or a pending read finishes. False when no asynchronous
 // request is open.
 bool CompleteAsync(DWORD dwError = 0);
-// The context (request key) of the last request handle, 0 when none.
-DWORD_PTR LastContext();
 // Open handles of any kind.
 size_t OpenHandles();
 

@@ -87,24 +87,15 @@ class ScratchDir {
 // that no other test program's site deletes the record it reads back.
 class OwnRecordDir {
  public:
-  OwnRecordDir() {
-    const char* old = getenv("QMX_RECORD_DIR");
-    if (old) m_old = old;
-    m_had = old != nullptr;
+  OwnRecordDir() : m_had(getenv("QMX_RECORD_DIR")), m_old(m_had ? getenv("QMX_RECORD_DIR") : "") {
     setenv("QMX_RECORD_DIR", m_dir.path().c_str(), 1);
   }
-  ~OwnRecordDir() {
-    if (m_had) {
-      setenv("QMX_RECORD_DIR", m_old.c_str(), 1);
-    } else {
-      unsetenv("QMX_RECORD_DIR");
-    }
-  }
+  ~OwnRecordDir() { m_had ? setenv("QMX_RECORD_DIR", m_old.c_str(), 1) : unsetenv("QMX_RECORD_DIR"); }
 
  private:
   ScratchDir m_dir;
+  bool m_had;
   std::string m_old;
-  bool m_had = false;
 };
 
 }  // namespace httpcli_test

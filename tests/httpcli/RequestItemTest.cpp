@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "FakeWininet.h"
-#include "RtTraceCapture.h"
 #include "WininetItem.h"
 
 namespace {
@@ -57,22 +56,11 @@ TEST(RequestItemTest, BodyAndQueryRulesForOtherShapes) {
   EXPECT_EQ(std::string("q=2\0", 4), Body(zero.Get()));
 }
 
-TEST(RequestItemTest, LongObjectNameIsOnlyLogged) {
-  CRtTraceCapture trace;
-  auto ok = MakeItem(std::string(2048, 'a'), "GET");
-  EXPECT_FALSE(trace.Contains("url len="));
-  auto longer = MakeItem(std::string(2049, 'a'), "GET");
-  EXPECT_TRUE(trace.Contains("CRequestItem::CRequestItem, url len=2049 this=", RT_TRACE_LEVEL_WARNING));
-  EXPECT_EQ(2049u, longer->m_objectName.size());
-}
-
 TEST(RequestItemTest, DetailIsCutTo1023Bytes) {
-  CRtTraceCapture trace;
   auto item = MakeItem("/x", "GET");
   item->m_receiveMsg = std::string(2000, 'r');
   CRtString detail = item->CRequestItem::GetDetail();
   EXPECT_EQ(1023u, detail.size());
-  EXPECT_TRUE(trace.Contains("CRequestItem::GetDetail, snprintf error. this=", RT_TRACE_LEVEL_WARNING));
 
   auto fresh = MakeItem("/y", "GET");
   CRtString full = fresh->GetDetail();
@@ -102,23 +90,4 @@ TEST(RequestItemTest, ClearKeepsOrClosesHandlesRequestFirst) {
   EXPECT_EQ(nullptr, item->m_optional);
   EXPECT_EQ((std::vector<std::string>{"request", "connect", "root"}), fakeinet::Closed());
   EXPECT_EQ(nullptr, item->hRequest);
-}
-
-TEST(RequestItemTest, DestructorTellsWhetherTransportFinished) {
-  CRtTraceCapture trace;
-  {
-    auto given_up = MakeItem("/a", "GET");
-    given_up->m_bAsync = TRUE;
-  }
-  EXPECT_TRUE(trace.Contains("CWininetItem::~CWininetItem, requ=1,internetstatus=0 this=", RT_TRACE_LEVEL_WARNING));
-  {
-    auto done = MakeItem("/b", "GET");
-    done->m_bAsync = TRUE;
-    done->m_internetStatus = 100;
-  }
-  EXPECT_TRUE(
-      trace.Contains("CWininetItem::~CWininetItem, requ=2,bAsync=1,internetstatus=100 this=", RT_TRACE_LEVEL_INFO));
-  { auto sync = MakeItem("/c", "GET"); }
-  EXPECT_TRUE(
-      trace.Contains("CWininetItem::~CWininetItem, requ=3,bAsync=0,internetstatus=0 this=", RT_TRACE_LEVEL_INFO));
 }

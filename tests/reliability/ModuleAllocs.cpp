@@ -2,45 +2,49 @@
 
 #include <dlfcn.h>
 #include <link.h>
-#include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <unordered_set>
 
 namespace {
 
 // ---- where the module lives -------------------------------------------------
 
-std::atomic<uintptr_t> g_modStart{0}, g_modEnd{0};
-std::atomic<bool> g_modSearched{false};
-
-int FindModule(struct dl_phdr_info* info, size_t, void*) {
-  if (!info->dlpi_name || !std::strstr(info->dlpi_name, "libqmxconfweba.so")) return 0;
+struct Range {
   uintptr_t lo = UINTPTR_MAX, hi = 0;
+};
+
+int FindModule(struct dl_phdr_info* info, size_t, void* out) {
+  if (!info->dlpi_name || !std::strstr(info->dlpi_name, "libqmxconfweba.so")) return 0;
+  Range& r = *static_cast<Range*>(out);
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& ph = info->dlpi_phdr[i];
     if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
-    const uintptr_t a = info->dlpi_addr + ph.p_vaddr;
-    if (a < lo) lo = a;
-    if (a + ph.p_memsz > hi) hi = a + ph.p_memsz;
-  }
-  if (hi > lo) {
-    g_modStart = lo;
-    g_modEnd = hi;
+    r.lo = std::min<uintptr_t>(r.lo, info->dlpi_addr + ph.p_vaddr);
+    r.hi = std::max<uintptr_t>(r.hi, info->dlpi_addr + ph.p_vaddr + ph.p_memsz);
   }
   return 1;
 }
 
+// The module's code; found once (it is loaded with the program, before any
+// of its allocations).
+const Range& Module() {
+  static const Range module = [] {
+    Range r;
+    dl_iterate_phdr(&FindModule, &r);
+    return r;
+  }();
+  return module;
+}
+
 bool FromModule(void* caller) {
-  if (!g_modSearched.load(std::memory_order_acquire)) {
-    dl_iterate_phdr(&FindModule, nullptr);
-    g_modSearched.store(true, std::memory_order_release);
-  }
   const uintptr_t a = reinterpret_cast<uintptr_t>(caller);
-  return a >= g_modStart.load() && a < g_modEnd.load();
+  return a >= Module().lo && a < Module().hi;
 }
 
 // ---- the next definitions ---------------------------------------------------
@@ -51,71 +55,44 @@ F Next(const char* name) {
 }
 
 using NewNothrow = void* (*)(size_t, const std::nothrow_t&);
-using Delete = void (*)(void*);
-using DeleteSized = void (*)(void*, size_t);
-using DeleteNothrow = void (*)(void*, const std::nothrow_t&);
 
-// ---- live module objects: a fixed table, so that keeping it never allocates --
+// ---- live module objects ----------------------------------------------------
+// The set's own nodes come and go through the replaced delete as well: the
+// flag keeps the thread that holds the lock from coming back in.
 
-constexpr size_t kSlots = 1 << 14;
 std::mutex g_lock;
-void* g_table[kSlots];
 std::atomic<size_t> g_live{0};
+thread_local bool t_inside = false;
 
-size_t Hash(void* p) { return (reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >> 50 & (kSlots - 1); }
-
-void Track(void* p) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  for (size_t i = Hash(p), n = 0; n < kSlots; i = (i + 1) & (kSlots - 1), ++n) {
-    if (!g_table[i]) {
-      g_table[i] = p;
-      ++g_live;
-      return;
-    }
-  }
+std::unordered_set<void*>& Live() {
+  static auto* live = new std::unordered_set<void*>();  // never destroyed: deletes come until the very end
+  return *live;
 }
 
-void Untrack(void* p) {
-  if (!p || g_live.load(std::memory_order_relaxed) == 0) return;
+// Adds (a module's new object) or removes (any delete) p.
+void Mark(void* p, bool live) {
+  if (!p || t_inside || (!live && g_live.load(std::memory_order_relaxed) == 0)) return;
   std::lock_guard<std::mutex> lock(g_lock);
-  size_t i = Hash(p);
-  for (size_t n = 0; n < kSlots && g_table[i]; i = (i + 1) & (kSlots - 1), ++n) {
-    if (g_table[i] != p) continue;
-    // Backward-shift deletion keeps every probe chain unbroken.
-    g_table[i] = nullptr;
-    --g_live;
-    for (size_t j = (i + 1) & (kSlots - 1); g_table[j]; j = (j + 1) & (kSlots - 1)) {
-      void* q = g_table[j];
-      g_table[j] = nullptr;
-      for (size_t k = Hash(q);; k = (k + 1) & (kSlots - 1)) {
-        if (!g_table[k]) {
-          g_table[k] = q;
-          break;
-        }
-      }
-    }
-    return;
-  }
+  t_inside = true;
+  live ? (void)Live().insert(p) : (void)Live().erase(p);
+  g_live = Live().size();
+  t_inside = false;
 }
 
 // ---- failure injection on one thread -----------------------------------------
 
-std::atomic<bool> g_armed{false};
-pthread_t g_armedThread;
-std::atomic<size_t> g_failAt{0}, g_counted{0};
-std::atomic<bool> g_injected{false};
+// Armed, counted and failed on the thread that armed it only.
+thread_local bool t_armed = false, t_injected = false;
+thread_local size_t t_failAt = 0, t_counted = 0;
 
 void* ModuleNew(size_t size, void* caller, NewNothrow next) {
   const bool module = FromModule(caller);
-  if (module && g_armed.load() && pthread_equal(pthread_self(), g_armedThread)) {
-    const size_t n = ++g_counted;
-    if (n == g_failAt.load()) {
-      g_injected = true;
-      return nullptr;
-    }
+  if (module && t_armed && ++t_counted == t_failAt) {
+    t_injected = true;
+    return nullptr;
   }
   void* p = next(size, std::nothrow);
-  if (p && module) Track(p);
+  if (module) Mark(p, true);
   return p;
 }
 
@@ -126,21 +103,16 @@ namespace relalloc {
 size_t LiveObjects() { return g_live.load(); }
 
 void ArmFailure(size_t n) {
-  g_armedThread = pthread_self();
-  g_counted = 0;
-  g_injected = false;
-  g_failAt = n;
-  g_armed = true;
+  t_counted = 0;
+  t_injected = false;
+  t_failAt = n;
+  t_armed = true;
 }
 
-size_t CountedAllocations() { return g_counted.load(); }
-bool FailureInjected() { return g_injected.load(); }
-void Disarm() { g_armed = false; }
+bool FailureInjected() { return t_injected; }
+void Disarm() { t_armed = false; }
 
-bool ModuleFound() {
-  FromModule(nullptr);
-  return g_modEnd.load() != 0;
-}
+bool ModuleFound() { return Module().hi != 0; }
 
 }  // namespace relalloc
 
@@ -159,38 +131,17 @@ REL_EXPORT void* operator new[](size_t size, const std::nothrow_t&) noexcept {
   return ModuleNew(size, __builtin_return_address(0), next);
 }
 
-REL_EXPORT void operator delete(void* p) noexcept {
-  static const Delete next = Next<Delete>("_ZdlPv");
-  Untrack(p);
-  next(p);
-}
-
-REL_EXPORT void operator delete[](void* p) noexcept {
-  static const Delete next = Next<Delete>("_ZdaPv");
-  Untrack(p);
-  next(p);
-}
-
-REL_EXPORT void operator delete(void* p, size_t n) noexcept {
-  static const DeleteSized next = Next<DeleteSized>("_ZdlPvm");
-  Untrack(p);
-  next(p, n);
-}
-
-REL_EXPORT void operator delete[](void* p, size_t n) noexcept {
-  static const DeleteSized next = Next<DeleteSized>("_ZdaPvm");
-  Untrack(p);
-  next(p, n);
-}
-
-REL_EXPORT void operator delete(void* p, const std::nothrow_t&) noexcept {
-  static const DeleteNothrow next = Next<DeleteNothrow>("_ZdlPvRKSt9nothrow_t");
-  Untrack(p);
-  next(p, std::nothrow);
-}
-
-REL_EXPORT void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  static const DeleteNothrow next = Next<DeleteNothrow>("_ZdaPvRKSt9nothrow_t");
-  Untrack(p);
-  next(p, std::nothrow);
-}
+// Every form of delete: forget the object, then hand on to the next one.
+#define REL_DELETE(suffix, mangled, params, args)          \
+  REL_EXPORT void operator delete suffix params noexcept { \
+    using Next_ = void(*) params;                          \
+    static const Next_ next = Next<Next_>(mangled);        \
+    Mark(p, false);                                        \
+    next args;                                             \
+  }
+REL_DELETE(, "_ZdlPv", (void* p), (p))
+REL_DELETE([], "_ZdaPv", (void* p), (p))
+REL_DELETE(, "_ZdlPvm", (void* p, size_t n), (p, n))
+REL_DELETE([], "_ZdaPvm", (void* p, size_t n), (p, n))
+REL_DELETE(, "_ZdlPvRKSt9nothrow_t", (void* p, const std::nothrow_t& t), (p, t))
+REL_DELETE([], "_ZdaPvRKSt9nothrow_t", (void* p, const std::nothrow_t& t), (p, t))

@@ -8,8 +8,8 @@
 // What it gives:
 // - the number of the module's objects alive right now (a leak shows as a
 //   count that grows from round to round);
-// - the number of the module's allocations made on the owner thread, and a
-//   way to make the n-th of them fail (allocation-failure torture).
+// - a way to make the n-th of the module's allocations on the owner thread
+//   fail (allocation-failure torture).
 #ifndef QMX_TESTS_RELIABILITY_MODULEALLOCS_H
 #define QMX_TESTS_RELIABILITY_MODULEALLOCS_H
 
@@ -23,9 +23,7 @@ size_t LiveObjects();
 // From now on, count the module's allocations on the calling thread and make
 // the n-th fail (n = 0: count only). Resets the count.
 void ArmFailure(size_t n);
-// Allocations of the module counted on the armed thread since ArmFailure.
-size_t CountedAllocations();
-// True once the armed failure was handed out.
+// True once the armed failure was handed out (on the calling thread).
 bool FailureInjected();
 // Stops counting and failing.
 void Disarm();

@@ -4,7 +4,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,129 +15,66 @@
 
 namespace {
 
-std::string Charset(const char* locale) {
-  char name[64];
-  if (QmxLocaleCharset(locale, name, sizeof(name)) < 0) return "<fail>";
-  return name;
+// Each row: locale name, then what it gives. "-" stands for a null name.
+std::vector<std::pair<std::string, std::string>> Rows(const char* table) {
+  std::istringstream in(table);
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (std::string name, want; in >> name >> want;) rows.emplace_back(name == "\"\"" ? "" : name, want);
+  return rows;
 }
 
 TEST(LocaleCharsetTest, CodeSetGivenOrTraditional) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"zh_CN.GBK", "GBK"},
-      {"zh_CN.gb18030", "GB18030"},
-      {"de_DE.utf8", "UTF-8"},
-      {"ja_JP.eucJP", "EUC-JP"},
-      {"ru_RU.KOI8-R", "KOI8-R"},
-      {"pl_PL.iso88592", "ISO-8859-2"},
-      {"en_US.UTF-8@x", "UTF-8"},
-      {"zh_CN", "GB2312"},
-      {"zh_SG", "GB2312"},
-      {"zh_TW", "BIG5"},
-      {"zh_HK", "BIG5-HKSCS"},
-      {"ja_JP", "EUC-JP"},
-      {"ko_KR", "EUC-KR"},
-      {"en_US", "ISO-8859-1"},
-      {"ru_RU", "ISO-8859-5"},
-      {"ru_UA", "KOI8-U"},
-      {"de_DE@euro", "ISO-8859-15"},
-      {"el_GR@euro", "ISO-8859-7"},
-      {"hi_IN", "UTF-8"},
-      {"C", "UTF-8"},
-      {"POSIX", "UTF-8"},
-      {"", "UTF-8"},
-      {nullptr, "UTF-8"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.second, Charset(c.first)) << (c.first ? c.first : "(null)");
+  for (const auto& c : Rows("zh_CN.GBK GBK  zh_CN.gb18030 GB18030  de_DE.utf8 UTF-8  ru_RU.KOI8-R KOI8-R  "
+                            "pl_PL.iso88592 ISO-8859-2  en_US.UTF-8@x UTF-8  zh_CN GB2312  zh_TW BIG5  "
+                            "zh_HK BIG5-HKSCS  ja_JP EUC-JP  ko_KR EUC-KR  en_US ISO-8859-1  ru_RU ISO-8859-5  "
+                            "ru_UA KOI8-U  de_DE@euro ISO-8859-15  hi_IN UTF-8  C UTF-8  \"\" UTF-8  - UTF-8")) {
+    char name[64];
+    ASSERT_EQ(0, QmxLocaleCharset(c.first == "-" ? nullptr : c.first.c_str(), name, sizeof(name)) < 0) << c.first;
+    EXPECT_EQ(c.second, name) << c.first;
+  }
   char tiny[4];
   EXPECT_EQ(-1, QmxLocaleCharset("en_US", tiny, sizeof(tiny)));
 }
 
 TEST(LocaleLangIdTest, LocaleNamesToLanguageIds) {
-  const std::pair<const char*, LANGID> cases[] = {
-      {"zh_CN", 0x0804},
-      {"zh_CN.UTF-8", 0x0804},
-      {"zh_TW.Big5", 0x0404},
-      {"zh_HK", 0x0C04},
-      {"zh", 0x0804},
-      {"ja_JP.eucJP", 0x0411},
-      {"ko_KR", 0x0412},
-      {"en_US", 0x0409},
-      {"en_GB.UTF-8", 0x0809},
-      {"en", 0x0409},
-      {"de_DE@euro", 0x0407},
-      {"de_AT", 0x0C07},
-      {"fr_CA", 0x0C0C},
-      {"es_ES", 0x0C0A},
-      {"pt_BR", 0x0416},
-      {"pt_PT", 0x0816},
-      {"ru_RU", 0x0419},
-      {"EN_us", 0x0409},
-      {"C", 0},
-      {"POSIX", 0},
-      {"C.UTF-8", 0},
-      {"", 0},
-      {nullptr, 0},
-      {"xx_YY", 0},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.second, QmxLocaleLangId(c.first)) << (c.first ? c.first : "(null)");
+  for (const auto& c : Rows("zh_CN 0804  zh_CN.UTF-8 0804  zh_TW.Big5 0404  zh_HK 0C04  ja_JP.eucJP 0411  "
+                            "en_US 0409  en_GB.UTF-8 0809  de_DE@euro 0407  de_AT 0C07  fr_CA 0C0C  pt_BR 0416  "
+                            "EN_us 0409  C 0  C.UTF-8 0  \"\" 0  - 0  xx_YY 0")) {
+    EXPECT_EQ(std::stoi(c.second, nullptr, 16), QmxLocaleLangId(c.first == "-" ? nullptr : c.first.c_str())) << c.first;
+  }
 }
 
-class UserLangIdTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* v : {"LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANG", "LANGUAGE"}) unsetenv(v);
-  }
-};
-
-TEST_F(UserLangIdTest, LcAllThenLcMessagesThenLang) {
-  EXPECT_EQ(0, GetUserDefaultLangID());
-  setenv("LANG", "ja_JP.UTF-8", 1);
-  setenv("LC_CTYPE", "ko_KR.UTF-8", 1);  // the character type says nothing of the language
-  EXPECT_EQ(0x0411, GetUserDefaultLangID());
-  setenv("LC_MESSAGES", "zh_TW.UTF-8", 1);
-  EXPECT_EQ(0x0404, GetUserDefaultLangID());
-  setenv("LC_ALL", "zh_CN.UTF-8", 1);
-  EXPECT_EQ(0x0804, GetUserDefaultLangID());
-  setenv("LC_ALL", "", 1);
-  EXPECT_EQ(0x0404, GetUserDefaultLangID());
-  setenv("LC_MESSAGES", "C", 1);  // set: it wins, and names no language
-  EXPECT_EQ(0, GetUserDefaultLangID());
-}
-
-class LocaleConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char name[] = "/tmp/qmx-locale-XXXXXX";
-    int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    m_path = name;
-  }
-  void TearDown() override { unlink(m_path.c_str()); }
-  void Write(const char* text) {
-    FILE* f = fopen(m_path.c_str(), "w");
+// The user's language comes from LC_ALL, else LC_MESSAGES, else LANG (a set
+// but empty variable counts as unset; LC_CTYPE says nothing of the
+// language); a system locale file (update-locale's) follows the same order.
+TEST(LocaleLangIdTest, UserEnvironmentAndSystemFileByPriority) {
+  // LC_ALL, LC_MESSAGES, LANG ("-": unset), then the language; LC_MESSAGES=C
+  // is set, so it wins, and names no language.
+  std::istringstream rows(
+      "- - - 0  - - ja_JP.UTF-8 0411  - zh_TW.UTF-8 ja_JP.UTF-8 0404  zh_CN.UTF-8 zh_TW.UTF-8 ja_JP.UTF-8 0804  "
+      "\"\" zh_TW.UTF-8 ja_JP.UTF-8 0404  - C ja_JP.UTF-8 0");
+  const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  char path[] = "/tmp/qmx-locale-XXXXXX";
+  close(mkstemp(path));
+  setenv("LC_CTYPE", "ko_KR.UTF-8", 1);
+  for (std::string v[3], want; rows >> v[0] >> v[1] >> v[2] >> want;) {
+    SCOPED_TRACE(v[0] + "|" + v[1] + "|" + v[2]);
+    FILE* f = fopen(path, "w");
     ASSERT_NE(nullptr, f);
-    fputs(text, f);
+    fputs("# LC_ALL=ko_KR.UTF-8\nLC_CTYPE=ko_KR.UTF-8\n", f);
+    for (int i = 0; i < 3; ++i) {
+      const std::string value = v[i] == "\"\"" ? "" : v[i];
+      // Quoted, exported or plain, as the tools write them.
+      if (v[i] != "-")
+        fprintf(f, i == 0 ? "export %s='%s'\n" : i == 1 ? "%s=\"%s\"\n" : "%s=%s\n", names[i], value.c_str());
+      v[i] != "-" ? setenv(names[i], value.c_str(), 1) : unsetenv(names[i]);
+    }
     fclose(f);
+    EXPECT_EQ(std::stoi(want, nullptr, 16), GetUserDefaultLangID());
+    EXPECT_EQ(std::stoi(want, nullptr, 16), QmxLocaleConfigLangId(path));
   }
-  std::string m_path;
-};
-
-TEST_F(LocaleConfigTest, ReadsQuotedValuesByPriority) {
-  Write("#  File generated by update-locale\nLANG=\"en_GB.UTF-8\"\n");
-  EXPECT_EQ(0x0809, QmxLocaleConfigLangId(m_path.c_str()));
-  Write("LANG=en_US.UTF-8\n# LC_MESSAGES=ja_JP.UTF-8\nexport LC_MESSAGES='zh_CN.UTF-8'\n");
-  EXPECT_EQ(0x0804, QmxLocaleConfigLangId(m_path.c_str()));
-  Write("LC_MESSAGES=zh_CN.UTF-8\nLC_ALL=de_DE.UTF-8\n");
-  EXPECT_EQ(0x0407, QmxLocaleConfigLangId(m_path.c_str()));
-  Write("LANG=C.UTF-8\n");
-  EXPECT_EQ(0, QmxLocaleConfigLangId(m_path.c_str()));
-  Write("");
-  EXPECT_EQ(0, QmxLocaleConfigLangId(m_path.c_str()));
+  unlink(path);
   EXPECT_EQ(0, QmxLocaleConfigLangId("/nonexistent/locale"));
-}
-
-TEST(SystemLangIdTest, NeverZero) {
   // Whatever this machine is configured with, the system answer names a
   // language (0x0409 when it names none).
   EXPECT_NE(0, GetSystemDefaultLangID());

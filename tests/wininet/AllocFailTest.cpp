@@ -68,8 +68,6 @@ struct EntryCase {
   DWORD normalError = 0;
 };
 
-void CALLBACK Ignore(HINTERNET, DWORD_PTR, DWORD, LPVOID, DWORD) {}
-
 std::vector<EntryCase> Cases() {
   return {
       {"InternetOpenA",
@@ -77,8 +75,6 @@ std::vector<EntryCase> Cases() {
          return (h.root = InternetOpenA("agent", INTERNET_OPEN_TYPE_PROXY, "http=127.0.0.1:3128 socks=127.0.0.1:1080",
                                         "<local>;*.example", 0)) != nullptr;
        }},
-      {"InternetSetStatusCallbackA",
-       [](Handles& h) { return InternetSetStatusCallbackA(h.root, Ignore) != INTERNET_INVALID_STATUS_CALLBACK; }},
       {"InternetConnectA",
        [](Handles& h) {
          return (h.conn = InternetConnectA(h.root, "127.0.0.1", 1, "user", "pass", INTERNET_SERVICE_HTTP, 0, 7)) !=
@@ -90,40 +86,11 @@ std::vector<EntryCase> Cases() {
          return (h.req = HttpOpenRequestA(h.conn, "POST", "/a b\\c", nullptr, "http://127.0.0.1/", accept, 0, 9)) !=
                 nullptr;
        }},
-      {"HttpAddRequestHeadersA",
-       [](Handles& h) {
-         return HttpAddRequestHeadersA(h.req, "X-One: 1\r\nX-Two: 2\r\n", (DWORD)-1, HTTP_ADDREQ_FLAG_ADD) != FALSE;
-       }},
       {"InternetSetOptionA",
        [](Handles& h) {
          const char* name = "someone";
          return InternetSetOptionA(h.req, INTERNET_OPTION_PROXY_USERNAME, (LPVOID)name, 7) != FALSE;
        }},
-      {"InternetQueryOptionA",
-       [](Handles& h) {
-         char buf[256];
-         DWORD len = sizeof buf;
-         return InternetQueryOptionA(h.req, INTERNET_OPTION_URL, buf, &len) != FALSE;
-       }},
-      {"HttpQueryInfoA",
-       [](Handles& h) {
-         char buf[64];
-         DWORD len = sizeof buf;
-         return HttpQueryInfoA(h.req, HTTP_QUERY_STATUS_CODE, buf, &len, nullptr) != FALSE;
-       }},
-      {"InternetCrackUrlA",
-       [](Handles&) {
-         char host[64], path[64];
-         URL_COMPONENTSA uc{};
-         uc.dwStructSize = sizeof uc;
-         uc.lpszHostName = host;
-         uc.dwHostNameLength = sizeof host;
-         uc.lpszUrlPath = path;
-         uc.dwUrlPathLength = sizeof path;
-         return InternetCrackUrlA("http://127.0.0.1:8080/x/y?z", 0, 0, &uc) != FALSE;
-       }},
-      {"QmxInternetSetTrustedCertificates",
-       [](Handles&) { return QmxInternetSetTrustedCertificates(nullptr) != FALSE; }},
       {"HttpSendRequestA",
        [](Handles& h) { return HttpSendRequestA(RefusedRequest(h), nullptr, 0, nullptr, 0) != FALSE; },
        ERROR_INTERNET_CANNOT_CONNECT},

@@ -1,7 +1,7 @@
 // HTTPS: certificate errors refused with WinINet's codes, forgiven exactly
-// by the matching security flags, relaxed connections kept apart, and
-// redirects from https to plain http refused unless allowed.
-#include <tuple>
+// by the matching flags, relaxed connections kept apart, and redirects from
+// https to plain http refused unless allowed.
+#include <algorithm>
 
 #include "WininetTestSupport.h"
 
@@ -12,84 +12,82 @@ using qmxloopback::ServerOptions;
 
 namespace {
 
-constexpr DWORD kPlain =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES;
-constexpr DWORD kSecure = kPlain | INTERNET_FLAG_SECURE;
+constexpr DWORD kSecure = kFlags | INTERNET_FLAG_SECURE;
+// The module's HTTPS request flags and its security option (0xF180 added).
+constexpr DWORD kModuleFlags = 0x84C83000, kModuleSecurity = 0x84C8F180;
 
-DWORD Send(LoopbackServer& s, const char* host, DWORD flags, DWORD security, DWORD* error) {
-  Handles h = Open(false, host, s.Port(), "/", 1, flags);
-  if (security) InternetSetOptionA(h.request, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
-  DWORD status = 0;
-  if (HttpSendRequestA(h.request, nullptr, 0, nullptr, 0)) {
-    status = StatusCode(h.request);
-    std::string body;
-    ReadAllSync(h.request, body);
-    EXPECT_EQ(body, "secret");
-  } else {
-    *error = GetLastError();
+Outcome Send(LoopbackServer& s, bool async, DWORD flags, DWORD security) {
+  Req q;
+  q.async = async;
+  q.port = s.Port();
+  q.ctx = async ? 2 : 1;
+  q.flags = flags;
+  if (security) q.settings = {{INTERNET_OPTION_SECURITY_FLAGS, security, false}};
+  Handles h = Open(q);
+  Outcome o = Exchange(async, h, q.ctx);
+  if (!o.sendError) {
+    EXPECT_EQ(o.body, "secret");
+    DWORD got = 0, size = sizeof got;
+    EXPECT_TRUE(InternetQueryOptionA(h.request, INTERNET_OPTION_SECURITY_FLAGS, &got, &size));
+    EXPECT_TRUE(got & SECURITY_FLAG_SECURE);
   }
   h.Close();
-  return status;
+  return o;
 }
 
-class TlsTest : public ::testing::Test {
- protected:
-  void Serve(LoopbackServer& s) {
-    ASSERT_TRUE(s.Start());
-    s.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "secret"); });
-  }
+struct CertCase {
+  const char* name;
+  ServerOptions server;
+  bool trusted;  // the server's certificate is a trust anchor
+  DWORD flags;
+  DWORD security;
+  DWORD error;  // expected failure of the send; 0: 200 and the body
 };
 
-TEST_F(TlsTest, UnknownIssuerRefusedUnlessIgnored) {
-  LoopbackServer s(ServerOptions{true});
-  Serve(s);
-  DWORD err = 0;
-  EXPECT_EQ(Send(s, "127.0.0.1", kSecure, 0, &err), 0u);
-  EXPECT_EQ(err, static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
-  // The module's way: the request flags plus 0xF180 in the security option.
-  EXPECT_EQ(Send(s, "127.0.0.1", 0x84C83000, 0x84C8F180, &err), 200u);
-  // The relaxed connection is not reused by a strict request.
-  err = 0;
-  EXPECT_EQ(Send(s, "127.0.0.1", kSecure, 0, &err), 0u);
-  EXPECT_EQ(err, static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
-}
+const ServerOptions kSelf{true}, kOtherName{true, {"elsewhere.test"}, false}, kExpired{true, {"127.0.0.1"}, true};
+constexpr DWORD kIgnoreName = INTERNET_FLAG_IGNORE_CERT_CN_INVALID,
+                kIgnoreDate = SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+constexpr DWORD kInvalidCa = ERROR_INTERNET_INVALID_CA, kBadName = ERROR_INTERNET_SEC_CERT_CN_INVALID,
+                kBadDate = ERROR_INTERNET_SEC_CERT_DATE_INVALID;
 
-TEST_F(TlsTest, NameAndDateErrorsEachNeedTheirFlag) {
-  LoopbackServer other(ServerOptions{true, {"elsewhere.test"}, false});
-  Serve(other);
-  ASSERT_TRUE(QmxInternetSetTrustedCertificates(other.CertificateFile().c_str()));
-  DWORD err = 0;
-  EXPECT_EQ(Send(other, "127.0.0.1", kSecure, 0, &err), 0u);
-  EXPECT_EQ(err, static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_CN_INVALID));
-  EXPECT_EQ(Send(other, "127.0.0.1", kSecure | INTERNET_FLAG_IGNORE_CERT_CN_INVALID, 0, &err), 200u);
+const CertCase kCertCases[] = {
+    {"UnknownIssuer", kSelf, false, kSecure, 0, kInvalidCa},
+    {"UnknownIssuerForgivenTheModulesWay", kSelf, false, kModuleFlags, kModuleSecurity, 0},
+    {"UnknownIssuerNotForgivenByNameFlag", kSelf, false, kSecure | kIgnoreName, 0, kInvalidCa},
+    {"Trusted", kSelf, true, kSecure, 0, 0},
+    {"NameMismatch", kOtherName, true, kSecure, 0, kBadName},
+    {"NameMismatchForgivenByRequestFlag", kOtherName, true, kSecure | kIgnoreName, 0, 0},
+    {"NameMismatchForgivenBySecurityFlag", kOtherName, true, kSecure, SECURITY_FLAG_IGNORE_CERT_CN_INVALID, 0},
+    {"NameMismatchNotForgivenByDateFlag", kOtherName, true, kSecure, kIgnoreDate, kBadName},
+    {"Expired", kExpired, true, kSecure, 0, kBadDate},
+    {"ExpiredNotForgivenByIssuerFlag", kExpired, true, kSecure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, kBadDate},
+    {"ExpiredForgivenByDateFlag", kExpired, true, kSecure, kIgnoreDate, 0},
+    {"TlsToAPlainServer", {false}, false, kSecure, 0, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
+};
 
-  LoopbackServer old(ServerOptions{true, {"127.0.0.1"}, true});
-  Serve(old);
-  ASSERT_TRUE(QmxInternetSetTrustedCertificates(old.CertificateFile().c_str()));
-  err = 0;
-  EXPECT_EQ(Send(old, "127.0.0.1", kSecure, SECURITY_FLAG_IGNORE_UNKNOWN_CA, &err), 0u);
-  EXPECT_EQ(err, static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_DATE_INVALID));
-  EXPECT_EQ(Send(old, "127.0.0.1", kSecure, SECURITY_FLAG_IGNORE_CERT_DATE_INVALID, &err), 200u);
+TEST(Tls, CertificateErrorsAndTheFlagsThatForgiveThem) {
+  for (const CertCase& c : kCertCases) {
+    SCOPED_TRACE(c.name);
+    LoopbackServer s(c.server);
+    ASSERT_TRUE(s.Start());
+    s.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "secret"); });
+    ASSERT_TRUE(QmxInternetSetTrustedCertificates(c.trusted ? s.CertificateFile().c_str() : nullptr));
+    for (bool async : {false, true}) {
+      Outcome o = Send(s, async, c.flags, c.security);
+      EXPECT_EQ(o.sendError, c.error) << (async ? "async" : "sync");
+      EXPECT_EQ(o.status, c.error ? 0u : 200u);
+    }
+    s.Stop();
+  }
   QmxInternetSetTrustedCertificates(nullptr);
 }
 
-TEST_F(TlsTest, TrustedServerAndSecureFlagQuery) {
+TEST(Tls, RelaxedConnectionIsNotReusedByAStrictRequest) {
   LoopbackServer s(ServerOptions{true});
-  Serve(s);
-  ASSERT_TRUE(QmxInternetSetTrustedCertificates(s.CertificateFile().c_str()));
-  Handles h = Open(false, "127.0.0.1", s.Port(), "/", 1, kSecure);
-  ASSERT_TRUE(HttpSendRequestA(h.request, nullptr, 0, nullptr, 0)) << GetLastError();
-  DWORD flags = 0, size = sizeof flags;
-  ASSERT_TRUE(InternetQueryOptionA(h.request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size));
-  EXPECT_TRUE(flags & SECURITY_FLAG_SECURE);
-  h.Close();
-  // TLS spoken to a plain server fails as a channel error.
-  LoopbackServer plain;
-  Serve(plain);
-  DWORD err = 0;
-  EXPECT_EQ(Send(plain, "127.0.0.1", kSecure, 0, &err), 0u);
-  EXPECT_EQ(err, static_cast<DWORD>(ERROR_INTERNET_SECURITY_CHANNEL_ERROR));
-  QmxInternetSetTrustedCertificates(nullptr);
+  ASSERT_TRUE(s.Start());
+  s.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "secret"); });
+  EXPECT_EQ(Send(s, false, kModuleFlags, kModuleSecurity).status, 200u);
+  EXPECT_EQ(Send(s, false, kSecure, 0).sendError, static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
 }
 
 // An https reply that redirects to a plain http URL fails the request with
@@ -103,73 +101,59 @@ struct RedirectCase {
   DWORD error;     // expected failure of the send; 0: 200 from the target
 };
 
-void PrintTo(const RedirectCase& c, std::ostream* os) { *os << c.name; }
-
-class SchemeRedirectTest : public ::testing::TestWithParam<std::tuple<RedirectCase, bool>> {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(m_tls.Start());
-    ASSERT_TRUE(m_plain.Start());
-    ASSERT_TRUE(QmxInternetSetTrustedCertificates(m_tls.CertificateFile().c_str()));
-    for (LoopbackServer* s : {&m_tls, &m_plain}) {
-      LoopbackServer* other = s == &m_tls ? &m_plain : &m_tls;
-      s->Route("/go", [other](const qmxloopback::ReceivedRequest&) {
-        Reply r = Reply::Text(302, "moved");
-        r.headers.push_back({"Location", other->Url("/landed")});
-        return r;
-      });
-      s->Route("/landed", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "landed"); });
+TEST(Tls, RedirectFromHttpsToHttpNeedsPermission) {
+  LoopbackServer tls{ServerOptions{true}}, plain;
+  ASSERT_TRUE(tls.Start());
+  ASSERT_TRUE(plain.Start());
+  ASSERT_TRUE(QmxInternetSetTrustedCertificates(tls.CertificateFile().c_str()));
+  for (LoopbackServer* s : {&tls, &plain}) {
+    LoopbackServer* other = s == &tls ? &plain : &tls;
+    s->Route("/go", [other](const qmxloopback::ReceivedRequest&) {
+      Reply r = Reply::Text(302, "moved");
+      r.headers.push_back({"Location", other->Url("/landed")});
+      return r;
+    });
+    s->Route("/landed", [](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, "landed"); });
+  }
+  const RedirectCase cases[] = {
+      {"HttpsToHttpRefused", true, 0, 0, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR},
+      {"AllowedByRequestFlag", true, INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP, 0, 0},
+      {"AllowedBySecurityFlag", true, 0, SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP, 0},
+      {"OtherFlagDoesNotAllow", true, INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS, 0, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR},
+      {"HttpToHttpsFollowed", false, 0, 0, 0},
+  };
+  DWORD_PTR ctx = 10;
+  for (const RedirectCase& c : cases) {
+    for (bool async : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (async ? " async" : " sync"));
+      Recorder::Get().Clear();
+      LoopbackServer& target = c.fromHttps ? plain : tls;
+      const size_t before = target.RequestCount(), connections = target.ConnectionCount();
+      Req q;
+      q.async = async;
+      q.port = (c.fromHttps ? tls : plain).Port();
+      q.path = "/go";
+      q.ctx = ++ctx;
+      q.flags = kFlags | c.flags | (c.fromHttps ? INTERNET_FLAG_SECURE : 0);
+      if (c.security) q.settings = {{INTERNET_OPTION_SECURITY_FLAGS, c.security, false}};
+      Handles h = Open(q);
+      Outcome o = Exchange(async, h, ctx);
+      h.Close();
+      EXPECT_EQ(o.sendError, c.error);
+      if (c.error) {
+        EXPECT_EQ(target.ConnectionCount(), connections) << "nothing may be sent to the http URL";
+        std::vector<DWORD> s = Recorder::Get().Statuses(ctx);
+        EXPECT_EQ(std::count(s.begin(), s.end(), static_cast<DWORD>(INTERNET_STATUS_REDIRECT)), 0)
+            << "a refused redirect is not reported as one";
+        EXPECT_EQ(Recorder::Get().Completions(ctx), async ? 1u : 0u) << "one REQUEST_COMPLETE";
+      } else {
+        EXPECT_EQ(o.status, 200u);
+        EXPECT_EQ(o.body, "landed");
+        EXPECT_EQ(target.RequestCount(), before + 1);
+      }
     }
   }
-  void TearDown() override {
-    m_handles.Close();
-    QmxInternetSetTrustedCertificates(nullptr);
-    m_tls.Stop();
-    m_plain.Stop();
-  }
-  LoopbackServer m_tls{ServerOptions{true}}, m_plain;
-  Completions m_done;
-  Handles m_handles;
-};
-
-TEST_P(SchemeRedirectTest, HttpsToHttpNeedsPermission) {
-  const RedirectCase& c = std::get<0>(GetParam());
-  const bool async = std::get<1>(GetParam());
-  LoopbackServer& first = c.fromHttps ? m_tls : m_plain;
-  LoopbackServer& target = c.fromHttps ? m_plain : m_tls;
-  std::vector<Setting> settings;
-  if (c.security) settings.push_back({INTERNET_OPTION_SECURITY_FLAGS, c.security, false});
-  m_handles = OpenWith(async, "127.0.0.1", first.Port(), "/go", m_done, settings,
-                       kPlain | c.flags | (c.fromHttps ? INTERNET_FLAG_SECURE : 0));
-  Outcome o = Exchange(async, m_handles.request, m_done);
-  EXPECT_EQ(o.sendError, c.error);
-  ASSERT_TRUE(first.WaitForRequests(1));
-  if (c.error) {
-    EXPECT_EQ(target.RequestCount(), 0u) << "nothing may be sent to the http URL";
-    EXPECT_EQ(target.ConnectionCount(), 0u);
-    EXPECT_EQ(m_done.Redirects(), 0u) << "a refused redirect is not reported as one";
-  } else {
-    EXPECT_EQ(o.status, 200u);
-    EXPECT_EQ(o.body, "landed");
-    EXPECT_EQ(target.RequestCount(), 1u);
-  }
-  if (async && c.error) {
-    EXPECT_EQ(m_done.Count(), 1u) << "one REQUEST_COMPLETE";
-  }
+  QmxInternetSetTrustedCertificates(nullptr);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Schemes, SchemeRedirectTest,
-    ::testing::Combine(
-        ::testing::Values(RedirectCase{"HttpsToHttpRefused", true, 0, 0, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR},
-                          RedirectCase{"AllowedByRequestFlag", true, INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP, 0, 0},
-                          RedirectCase{"AllowedBySecurityFlag", true, 0, SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP, 0},
-                          RedirectCase{"OtherFlagDoesNotAllow", true, INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS, 0,
-                                       ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR},
-                          RedirectCase{"HttpToHttpsFollowed", false, 0, 0, 0}),
-        ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<RedirectCase, bool>>& info) {
-      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_async" : "_sync");
-    });
 
 }  // namespace

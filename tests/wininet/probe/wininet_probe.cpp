@@ -2,7 +2,7 @@
 // loopback_serve server and prints the answers one per line. Built for
 // Windows (and run under Wine) it shows what a real WinINet does; built
 // natively against libqmxwininet it shows what this layer does, so the two
-// outputs can be compared line by line.
+// outputs can be compared line by line (compare.sh).
 //
 // usage: wininet_probe <port> <refused-port>
 #include <windows.h>
@@ -18,39 +18,36 @@
 #include <thread>
 #include <vector>
 
+#include "../CrackUrlCases.h"
+
 namespace {
 
 std::mutex g_mu;
 std::condition_variable g_cv;
 std::vector<std::string> g_notes;
 int g_completions = 0;
-INTERNET_ASYNC_RESULT g_last{};
 std::thread::id g_main;
 
+// Keeps each report (status, context, the string or result it carries, and
+// whether it came on the caller's thread) until the next Flush, so that
+// the output's order does not depend on thread timing.
 void CALLBACK Callback(HINTERNET, DWORD_PTR ctx, DWORD status, LPVOID info, DWORD len) {
   char line[256];
+  const int n = std::snprintf(line, sizeof line, "  note %lu ctx=%lu ", (unsigned long)status, (unsigned long)ctx);
   const char* who = std::this_thread::get_id() == g_main ? "caller" : "other";
   if (status == INTERNET_STATUS_REQUEST_COMPLETE && info) {
     auto* r = static_cast<INTERNET_ASYNC_RESULT*>(info);
-    std::snprintf(line, sizeof line, "  note %lu ctx=%lu {%lu,%lu} %s", (unsigned long)status, (unsigned long)ctx,
-                  (unsigned long)r->dwResult, (unsigned long)r->dwError, who);
-  } else if ((status == INTERNET_STATUS_REQUEST_SENT || status == INTERNET_STATUS_RESPONSE_RECEIVED) && len == 4) {
-    std::snprintf(line, sizeof line, "  note %lu ctx=%lu dword %s", (unsigned long)status, (unsigned long)ctx, who);
-  } else if (status == INTERNET_STATUS_RESOLVING_NAME || status == INTERNET_STATUS_NAME_RESOLVED ||
-             status == INTERNET_STATUS_CONNECTING_TO_SERVER || status == INTERNET_STATUS_CONNECTED_TO_SERVER ||
-             status == INTERNET_STATUS_REDIRECT) {
-    std::snprintf(line, sizeof line, "  note %lu ctx=%lu \"%.*s\" %s", (unsigned long)status, (unsigned long)ctx,
-                  (int)(len ? len - 1 : 0), info ? static_cast<const char*>(info) : "", who);
+    std::snprintf(line + n, sizeof line - n, "{%lu,%lu} %s", (unsigned long)r->dwResult, (unsigned long)r->dwError,
+                  who);
+  } else if (status == INTERNET_STATUS_CONNECTING_TO_SERVER || status == INTERNET_STATUS_REDIRECT) {
+    std::snprintf(line + n, sizeof line - n, "\"%.*s\" %s", (int)(len ? len - 1 : 0),
+                  info ? static_cast<const char*>(info) : "", who);
   } else {
-    std::snprintf(line, sizeof line, "  note %lu ctx=%lu len=%lu %s", (unsigned long)status, (unsigned long)ctx,
-                  (unsigned long)len, who);
+    std::snprintf(line + n, sizeof line - n, "len=%lu %s", (unsigned long)len, who);
   }
   std::lock_guard<std::mutex> lock(g_mu);
   g_notes.push_back(line);
-  if (status == INTERNET_STATUS_REQUEST_COMPLETE) {
-    ++g_completions;
-    if (info) g_last = *static_cast<INTERNET_ASYNC_RESULT*>(info);
-  }
+  if (status == INTERNET_STATUS_REQUEST_COMPLETE) ++g_completions;
   g_cv.notify_all();
 }
 
@@ -65,133 +62,64 @@ bool WaitCompletions(int n) {
   return g_cv.wait_for(lock, std::chrono::seconds(10), [n] { return g_completions >= n; });
 }
 
-void Crack(const char* url) {
-  char scheme[64] = {}, host[64] = {}, path[64] = {}, extra[64] = {}, user[64] = {}, pass[64] = {};
-  URL_COMPONENTSA uc;
-  std::memset(&uc, 0, sizeof uc);
-  uc.dwStructSize = sizeof uc;
-  uc.lpszScheme = scheme;
-  uc.dwSchemeLength = sizeof scheme;
-  uc.lpszHostName = host;
-  uc.dwHostNameLength = sizeof host;
-  uc.lpszUrlPath = path;
-  uc.dwUrlPathLength = sizeof path;
-  uc.lpszExtraInfo = extra;
-  uc.dwExtraInfoLength = sizeof extra;
-  uc.lpszUserName = user;
-  uc.dwUserNameLength = sizeof user;
-  uc.lpszPassword = pass;
-  uc.dwPasswordLength = sizeof pass;
-  if (InternetCrackUrlA(url, 0, 0, &uc))
-    std::printf("crack [%s] ok scheme=[%s] n=%d host=[%s] port=%u user=[%s] pass=[%s] path=[%s] extra=[%s]\n", url,
-                scheme, (int)uc.nScheme, host, (unsigned)uc.nPort, user, pass, path, extra);
-  else
-    std::printf("crack [%s] fail %lu\n", url, (unsigned long)GetLastError());
+void Print(const char* what, BOOL ok, DWORD value) {
+  std::printf("%s %s %lu\n", what, ok ? "TRUE" : "FALSE", (unsigned long)(ok ? value : GetLastError()));
 }
 
-struct Session {
-  HINTERNET root = nullptr, conn = nullptr, req = nullptr;
-  ~Session() {
-    if (req) InternetCloseHandle(req);
-    if (conn) InternetCloseHandle(conn);
-    if (root) InternetCloseHandle(root);
-  }
-};
-
-void Open(Session& s, bool async, INTERNET_PORT port, const char* path, DWORD_PTR ctx) {
-  s.root = InternetOpenA("probe", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, async ? INTERNET_FLAG_ASYNC : 0);
-  InternetSetStatusCallbackA(s.root, Callback);
-  s.conn = InternetConnectA(s.root, "127.0.0.1", port, "", "", INTERNET_SERVICE_HTTP, 0, ctx);
+// One GET: the send, the status and length queries, the body read the
+// module's way (asynchronous: flags 9, a new call after each completion;
+// synchronous: pieces of `piece` bytes), and for /auth the logon call.
+void Get(bool async, INTERNET_PORT port, const char* path, DWORD piece) {
+  std::printf("== %s GET %s\n", async ? "async" : "sync", path);
+  HINTERNET root = InternetOpenA("probe", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, async ? INTERNET_FLAG_ASYNC : 0);
+  InternetSetStatusCallbackA(root, Callback);
+  HINTERNET conn = InternetConnectA(root, "127.0.0.1", port, "", "", INTERNET_SERVICE_HTTP, 0, 10);
   LPCSTR accept[] = {"*", nullptr};
-  s.req = HttpOpenRequestA(
-      s.conn, "GET", path, "HTTP/1.1", "", accept,
+  HINTERNET req = HttpOpenRequestA(
+      conn, "GET", path, "HTTP/1.1", "", accept,
       INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES,
-      ctx);
-}
-
-void Queries(HINTERNET req) {
-  DWORD v = 0, size = sizeof v;
-  BOOL ok = HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &v, &size, nullptr);
-  std::printf("status-code %s %lu\n", ok ? "TRUE" : "FALSE", ok ? (unsigned long)v : (unsigned long)GetLastError());
-  size = sizeof v;
-  ok = HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &v, &size, nullptr);
-  std::printf("content-length %s %lu\n", ok ? "TRUE" : "FALSE", ok ? (unsigned long)v : (unsigned long)GetLastError());
-}
-
-// The module's read loop: flags 9, a new call after each completion.
-void ReadLoop9(HINTERNET req, DWORD_PTR ctx, int& completions) {
-  char buf[2048];
-  INTERNET_BUFFERSA b;
-  std::memset(&b, 0, sizeof b);
-  b.dwStructSize = sizeof b;
-  size_t total = 0;
-  for (int guard = 0; guard < 200; ++guard) {
-    b.lpvBuffer = buf;
-    b.dwBufferLength = 2047;
-    if (InternetReadFileExA(req, &b, IRF_ASYNC | IRF_NO_WAIT, ctx)) {
-      if (b.dwBufferLength == 0) {
-        std::printf("read9 end total=%lu\n", (unsigned long)total);
-        return;
-      }
-      total += b.dwBufferLength;
-      continue;
-    }
-    DWORD e = GetLastError();
-    if (e != ERROR_IO_PENDING) {
-      std::printf("read9 FALSE %lu total=%lu\n", (unsigned long)e, (unsigned long)total);
-      return;
-    }
-    std::printf("read9 pending dwBufferLength=%lu\n", (unsigned long)b.dwBufferLength);
-    if (!WaitCompletions(++completions)) {
-      std::printf("read9 no completion\n");
-      return;
-    }
-  }
-}
-
-void AsyncGet(INTERNET_PORT port, const char* path, DWORD_PTR ctx) {
-  std::printf("== async GET %s\n", path);
-  Session s;
-  Open(s, true, port, path, ctx);
+      10);
   int completions;
   {
     std::lock_guard<std::mutex> lock(g_mu);
     completions = g_completions;
   }
-  BOOL ok = HttpSendRequestA(s.req, nullptr, 0, nullptr, 0);
-  std::printf("send %s %lu\n", ok ? "TRUE" : "FALSE", (unsigned long)GetLastError());
-  if (!ok && GetLastError() == ERROR_IO_PENDING && !WaitCompletions(++completions)) std::printf("no completion\n");
+  BOOL ok = HttpSendRequestA(req, nullptr, 0, nullptr, 0);
+  Print("send", ok, 0);
+  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = WaitCompletions(++completions);
   Flush();
-  Queries(s.req);
-  ReadLoop9(s.req, ctx, completions);
-  Flush();
-}
-
-void SyncGet(INTERNET_PORT port, const char* path, DWORD piece) {
-  std::printf("== sync GET %s\n", path);
-  Session s;
-  Open(s, false, port, path, 1);
-  BOOL ok = HttpSendRequestA(s.req, nullptr, 0, nullptr, 0);
-  std::printf("send %s %lu\n", ok ? "TRUE" : "FALSE", (unsigned long)GetLastError());
-  Flush();
-  if (!ok) return;
-  Queries(s.req);
+  for (DWORD query : {HTTP_QUERY_STATUS_CODE, HTTP_QUERY_CONTENT_LENGTH}) {
+    DWORD v = 0, size = sizeof v;
+    const BOOL answered = HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | query, &v, &size, nullptr);
+    Print(query == HTTP_QUERY_STATUS_CODE ? "status-code" : "content-length", answered, v);
+  }
   std::vector<char> buf(piece);
-  for (int i = 0; i < 50; ++i) {
+  INTERNET_BUFFERSA b;
+  std::memset(&b, 0, sizeof b);
+  b.dwStructSize = sizeof b;
+  for (int guard = 0; ok && guard < 200; ++guard) {
+    b.lpvBuffer = buf.data();
+    b.dwBufferLength = piece - 1;
     DWORD got = 0;
-    if (!InternetReadFile(s.req, buf.data(), piece, &got)) {
-      std::printf("read FALSE %lu\n", (unsigned long)GetLastError());
-      break;
-    }
-    std::printf("read TRUE %lu\n", (unsigned long)got);
-    if (!got) break;
+    BOOL read = async ? InternetReadFileExA(req, &b, IRF_ASYNC | IRF_NO_WAIT, 10)
+                      : InternetReadFile(req, buf.data(), piece, &got);
+    const DWORD err = read ? 0 : GetLastError();
+    if (async) got = b.dwBufferLength;
+    std::printf("read %s %lu len=%lu\n", read ? "TRUE" : "FALSE", (unsigned long)err, (unsigned long)got);
+    SetLastError(err);
+    if (read && got == 0) break;
+    if (!read && (!async || GetLastError() != ERROR_IO_PENDING || !WaitCompletions(++completions))) break;
   }
-  if (std::strcmp(path, "/auth") == 0) {
-    DWORD r = InternetErrorDlg(
-        GetForegroundWindow(), s.req, ERROR_INTERNET_INCORRECT_PASSWORD,
-        FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_NO_UI, nullptr);
-    std::printf("errordlg no-ui %lu\n", (unsigned long)r);
-  }
+  if (std::strcmp(path, "/auth") == 0)
+    Print("errordlg no-ui", TRUE,
+          InternetErrorDlg(
+              GetForegroundWindow(), req, ERROR_INTERNET_INCORRECT_PASSWORD,
+              FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_NO_UI,
+              nullptr));
+  Flush();
+  InternetCloseHandle(req);
+  InternetCloseHandle(conn);
+  InternetCloseHandle(root);
 }
 
 }  // namespace
@@ -200,30 +128,21 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   g_main = std::this_thread::get_id();
   INTERNET_PORT port = (INTERNET_PORT)std::atoi(argv[1]);
-  INTERNET_PORT refused = (INTERNET_PORT)std::atoi(argv[2]);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  const char* urls[] = {"http://h",
-                        "http://h/",
-                        "https://h:8443/p?x=1#f",
-                        "HTTPS://H/",
-                        "http://user:pass@h/x",
-                        "http://user@h/",
-                        "foo://h/x",
-                        "mailto:a@b",
-                        "C:\\file.txt",
-                        "www.example.com/x",
-                        ""};
-  for (const char* u : urls) Crack(u);
+  for (const CrackUrlCase& c : kCrackUrlCases) {
+    CrackedUrl u;
+    if (CrackInto(c.url, &u))
+      std::printf("crack [%s] ok scheme=[%s] n=%d host=[%s] port=%u user=[%s] pass=[%s] path=[%s] extra=[%s]\n", c.url,
+                  u.scheme, (int)u.uc.nScheme, u.host, (unsigned)u.uc.nPort, u.user, u.password, u.path, u.extra);
+    else
+      std::printf("crack [%s] fail %lu\n", c.url, (unsigned long)GetLastError());
+  }
   std::printf("sizeof INTERNET_BUFFERSA=%u URL_COMPONENTSA=%u\n", (unsigned)sizeof(INTERNET_BUFFERSA),
               (unsigned)sizeof(URL_COMPONENTSA));
-  AsyncGet(port, "/hello", 10);
-  AsyncGet(port, "/chunked", 11);
-  AsyncGet(port, "/close", 12);
-  AsyncGet(port, "/redirect", 13);
-  AsyncGet(port, "/short", 14);
-  SyncGet(port, "/hello", 5);
-  SyncGet(port, "/short", 100);
-  SyncGet(port, "/auth", 1024);
-  SyncGet(refused, "/", 16);
+  for (const char* path : {"/hello", "/chunked", "/close", "/redirect", "/short"}) Get(true, port, path, 2048);
+  Get(false, port, "/hello", 5);
+  Get(false, port, "/short", 100);
+  Get(false, port, "/auth", 1024);
+  Get(false, (INTERNET_PORT)std::atoi(argv[2]), "/", 16);
   return 0;
 }

@@ -7,6 +7,7 @@
 // read from stdin), /auth (401 Basic realm "probe"), /short (announces 100,
 // sends 10), /redirect (302 to /hello), /endless-body, /endless-headers,
 // /endless-trailers (replies without end, until the client goes away).
+// Any other target gets the /hello reply.
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -17,51 +18,28 @@ using namespace qmxloopback;
 
 int main() {
   LoopbackServer server;
+  std::string big;
+  for (int i = 0; i < 3000; ++i) big += static_cast<char>('a' + i % 26);
+  server.SetHandler([&big](const ReceivedRequest& req) {
+    const std::string& p = req.target;
+    Reply r = Reply::Text(200, "hello");
+    if (p == "/chunked" || p == "/close")
+      r.body = big, r.framing = p == "/close" ? Reply::Framing::kClose : Reply::Framing::kChunked;
+    else if (p == "/stall")
+      r.body = "ab0123456789", r.stallAfterBody = 2;
+    else if (p == "/auth")
+      r = Reply::BasicChallenge("probe");
+    else if (p == "/short")
+      r.body = "0123456789", r.contentLength = 100;
+    else if (p == "/redirect")
+      r.status = 302, r.body = "moved", r.headers.push_back({"Location", "/hello"});
+    r.endlessBody = p == "/endless-body";
+    r.endlessHeaders = p == "/endless-headers";
+    r.endlessTrailers = p == "/endless-trailers";
+    if (r.endlessBody) r.framing = Reply::Framing::kClose;
+    return r;
+  });
   if (!server.Start()) return 1;
-  server.Route("/hello", [](const ReceivedRequest&) { return Reply::Text(200, "hello"); });
-  auto big = [](Reply::Framing f) {
-    return [f](const ReceivedRequest&) {
-      std::string body;
-      for (int i = 0; i < 3000; ++i) body += static_cast<char>('a' + i % 26);
-      Reply r = Reply::Text(200, body);
-      r.framing = f;
-      return r;
-    };
-  };
-  server.Route("/chunked", big(Reply::Framing::kChunked));
-  server.Route("/close", big(Reply::Framing::kClose));
-  server.Route("/stall", [](const ReceivedRequest&) {
-    Reply r = Reply::Text(200, "ab0123456789");
-    r.stallAfterBody = 2;
-    return r;
-  });
-  server.Route("/auth", [](const ReceivedRequest&) { return Reply::BasicChallenge("probe"); });
-  server.Route("/short", [](const ReceivedRequest&) {
-    Reply r = Reply::Text(200, "0123456789");
-    r.contentLength = 100;
-    return r;
-  });
-  server.Route("/redirect", [](const ReceivedRequest&) {
-    Reply r = Reply::Text(302, "moved");
-    r.headers.push_back({"Location", "/hello"});
-    return r;
-  });
-  server.Route("/endless-body", [](const ReceivedRequest&) {
-    Reply r = Reply::Text(200, "");
-    r.endlessBody = true;
-    r.framing = Reply::Framing::kClose;
-    return r;
-  });
-  server.Route("/endless-headers", [](const ReceivedRequest&) {
-    Reply r = Reply::Text(200, "never");
-    r.endlessHeaders = true;
-    return r;
-  });
-  server.Route("/endless-trailers", [](const ReceivedRequest&) {
-    Reply r = Reply::Text(200, "body");
-    r.endlessTrailers = true;
-    return r;
-  });
   std::printf("port %u\n", server.Port());
   std::fflush(stdout);
   std::string line;

@@ -2,26 +2,10 @@
 #include "qmxloopback/SelfSignedCert.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
 namespace qmxloopback {
-
-namespace {
-
-bool IsIpAddress(const std::string& host) {
-  in_addr a4;
-  in6_addr a6;
-  return inet_pton(AF_INET, host.c_str(), &a4) == 1 || inet_pton(AF_INET6, host.c_str(), &a6) == 1;
-}
-
-void AddNameEntry(X509_NAME* name, const char* field, const std::string& value) {
-  X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
-                             0);
-}
-
-}  // namespace
 
 SelfSignedCert::~SelfSignedCert() {
   X509_free(m_cert);
@@ -43,30 +27,30 @@ bool SelfSignedCert::Make(const CertificateRequest& request, std::string& error)
   X509_gmtime_adj(X509_getm_notAfter(m_cert), request.notAfter);
   X509_set_pubkey(m_cert, m_key);
   X509_NAME* name = X509_get_subject_name(m_cert);
-  if (!request.organization.empty()) AddNameEntry(name, "O", request.organization);
-  std::string cn = request.commonName;
-  if (cn.empty()) cn = request.hosts.empty() ? "loopback" : request.hosts[0];
-  AddNameEntry(name, "CN", cn);
+  const std::string cn = request.hosts.empty() ? "loopback" : request.hosts[0];
+  for (const auto& [field, value] : {std::make_pair("O", request.organization), std::make_pair("CN", cn)})
+    if (!value.empty())
+      X509_NAME_add_entry_by_txt(name, field, MBSTRING_ASC, reinterpret_cast<const unsigned char*>(value.c_str()), -1,
+                                 -1, 0);
   X509_set_issuer_name(m_cert, name);
 
+  // Alternative names: an IP entry for what parses as an address, else DNS.
   std::string san;
   for (const std::string& h : request.hosts) {
-    if (!san.empty()) san += ",";
-    san += (IsIpAddress(h) ? "IP:" : "DNS:") + h;
+    unsigned char addr[16];
+    const bool ip = inet_pton(AF_INET, h.c_str(), addr) == 1 || inet_pton(AF_INET6, h.c_str(), addr) == 1;
+    san += (san.empty() ? "" : ",") + std::string(ip ? "IP:" : "DNS:") + h;
   }
-  if (!san.empty()) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, m_cert, m_cert, nullptr, nullptr, 0);
-    if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, san.c_str())) {
-      X509_add_ext(m_cert, ext, -1);
-      X509_EXTENSION_free(ext);
-    }
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, m_cert, m_cert, nullptr, nullptr, 0);
+  if (X509_EXTENSION* ext =
+          san.empty() ? nullptr : X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, san.c_str())) {
+    X509_add_ext(m_cert, ext, -1);
+    X509_EXTENSION_free(ext);
   }
   if (X509_sign(m_cert, m_key, EVP_sha256()) == 0) {
-    char buf[256];
-    ERR_error_string_n(ERR_get_error(), buf, sizeof(buf));
-    error = buf;
+    error = ERR_error_string(ERR_get_error(), nullptr);
     return false;
   }
   return true;

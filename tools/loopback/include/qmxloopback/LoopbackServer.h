@@ -29,7 +29,6 @@ struct ReceivedRequest {
   std::string method, target, version;
   HeaderList headers;
   std::string body;
-  int connection = 0;  // number of the connection it came on (1, 2, ...)
 
   // Value of the first header with this name (case-insensitive), "" if none.
   std::string Header(const std::string& name) const;
@@ -46,7 +45,6 @@ struct Reply {
   };
 
   int status = 200;
-  std::string reason;  // "" = the usual text for the status
   HeaderList headers;
   std::string body;
   Framing framing = Framing::kContentLength;
@@ -54,16 +52,15 @@ struct Reply {
   long long contentLength = -1;  // announce a different length (>= 0)
 
   // Faults, applied in this order.
-  std::chrono::milliseconds delay{0};  // wait before answering (not for stalls)
-  bool noReply = false;                // close without answering
-  bool resetInHeaders = false;         // send half the header block, then RST
-  bool stallBeforeHeaders = false;     // answer only after ReleaseStalled()
-  size_t stallAfterBody = kNever;      // send that many body bytes, then wait for ReleaseStalled()
-  size_t closeAfterBody = kNever;      // send that many body bytes, then close (FIN)
-  size_t resetAfterBody = kNever;      // send that many body bytes, then RST
-  bool brokenChunking = false;         // a chunk header that is not hex
-  bool drip = false;                   // write one byte at a time
-  std::string raw;                     // if set: exactly these bytes, then close
+  bool noReply = false;             // close without answering
+  bool resetInHeaders = false;      // send half the header block, then RST
+  bool stallBeforeHeaders = false;  // answer only after ReleaseStalled()
+  size_t stallAfterBody = kNever;   // send that many body bytes, then wait for ReleaseStalled()
+  size_t closeAfterBody = kNever;   // send that many body bytes, then close (FIN)
+  size_t resetAfterBody = kNever;   // send that many body bytes, then RST
+  bool brokenChunking = false;      // a chunk header that is not hex
+  bool drip = false;                // write one byte at a time
+  std::string raw;                  // if set: exactly these bytes, then close
 
   // Replies without end, for a client's limits. Each goes on until the
   // client goes away or the server stops, repeating a small fixed block, so
@@ -103,7 +100,6 @@ class LoopbackServer {
   void Stop();
 
   uint16_t Port() const { return m_port; }
-  bool Tls() const { return m_options.tls; }
   // "http://127.0.0.1:port" + path (https for a TLS server).
   std::string Url(const std::string& path = "/") const;
   // PEM file of the server's self-signed certificate (TLS servers).
@@ -123,12 +119,8 @@ class LoopbackServer {
   std::vector<ReceivedRequest> Requests() const;
   size_t RequestCount() const;
   size_t ConnectionCount() const;
-  // Connections open right now.
-  size_t OpenConnections() const;
   // Waits until at least n requests arrived (false when the deadline passed).
   bool WaitForRequests(size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
-  // Waits until at least n connections are open at once.
-  bool WaitForOpenConnections(size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
   // Waits until no connection is open (the clients went away).
   bool WaitForConnectionsClosed(std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
   // Highest number of connections that were open at the same time.
@@ -146,7 +138,6 @@ class LoopbackServer {
 // succeeds nor is refused: for connect time-out tests.
 class BlackholeListener {
  public:
-  BlackholeListener();
   ~BlackholeListener();
   bool Start();
   void Stop();

@@ -7,18 +7,19 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace qmxloopback {
 
 class ProxyProcess {
  public:
-  virtual ~ProxyProcess();
+  enum class Kind { kTinyProxy, kDante };
+  // With a user name, tinyproxy demands Basic credentials (407) from every client.
+  explicit ProxyProcess(Kind kind, std::string user = std::string(), std::string password = std::string())
+      : m_kind(kind), m_user(std::move(user)), m_password(std::move(password)) {}
+  ~ProxyProcess() { Stop(); }
   ProxyProcess(const ProxyProcess&) = delete;
   ProxyProcess& operator=(const ProxyProcess&) = delete;
 
@@ -27,58 +28,27 @@ class ProxyProcess {
   bool Start();
   void Stop();
   uint16_t Port() const { return m_port; }
-  bool Running() const { return m_pid > 0; }
   // Everything the proxy wrote to its log so far.
   std::string Log() const;
 
- protected:
-  ProxyProcess() = default;
-  virtual std::string Program() const = 0;
-  virtual std::string Config() const = 0;
-  virtual std::string ReadyText() const = 0;
-  virtual std::vector<std::string> Arguments(const std::string& configFile) const = 0;
-
-  std::string m_dir;
-  uint16_t m_port = 0;
-
  private:
   bool StartOnce();
+  const Kind m_kind;
+  const std::string m_user, m_password;
+  std::string m_dir;
+  uint16_t m_port = 0;
   pid_t m_pid = -1;
-  std::thread m_drain;
-  std::mutex m_mu;
-  std::condition_variable m_cv;
-  bool m_ready = false, m_exited = false;
-  int m_logFd = -1;
 };
 
-// tinyproxy on 127.0.0.1; with a user name it demands Basic credentials
-// (407) from every client.
-class TinyProxy : public ProxyProcess {
- public:
-  TinyProxy(std::string user = std::string(), std::string password = std::string());
-  ~TinyProxy() override;
-
- protected:
-  std::string Program() const override;
-  std::string Config() const override;
-  std::string ReadyText() const override;
-  std::vector<std::string> Arguments(const std::string& configFile) const override;
-
- private:
-  std::string m_user, m_password;
+// tinyproxy on 127.0.0.1, optionally demanding Basic credentials.
+struct TinyProxy : ProxyProcess {
+  explicit TinyProxy(std::string user = std::string(), std::string password = std::string())
+      : ProxyProcess(Kind::kTinyProxy, std::move(user), std::move(password)) {}
 };
 
 // danted as a SOCKS server without authentication (SOCKS4 clients welcome).
-class DanteSocks : public ProxyProcess {
- public:
-  DanteSocks();
-  ~DanteSocks() override;
-
- protected:
-  std::string Program() const override;
-  std::string Config() const override;
-  std::string ReadyText() const override;
-  std::vector<std::string> Arguments(const std::string& configFile) const override;
+struct DanteSocks : ProxyProcess {
+  DanteSocks() : ProxyProcess(Kind::kDante) {}
 };
 
 }  // namespace qmxloopback

@@ -14,10 +14,9 @@ namespace qmxloopback {
 
 struct CertificateRequest {
   // The alternative names, each an IP address (v4 or v6) or a DNS name by
-  // its form; none: no alternative-name extension.
+  // its form; none: no alternative-name extension. The first is also the
+  // subject's common name ("loopback" when there is none).
   std::vector<std::string> hosts;
-  // The subject's common name; empty: the first host, or "loopback".
-  std::string commonName;
   // The subject's organisation; empty: none.
   std::string organization;
   long serial = 1;

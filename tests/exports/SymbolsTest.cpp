@@ -1,0 +1,81 @@
+// Every library exports only names a host may meet in its process without a
+// clash: the Qmx/qmx calls, the documented C++ classes (the module's
+// interfaces and proxy record, the framework's Rt classes, the XML reader's
+// CSimpleParseXml), the standard
+// library's template code, and for libqmxwininet the WinINet entry points it
+// stands in for. A Win32 or C-runtime name such as GetTickCount, _unlink or
+// localtime_s must not appear.
+#include <stdio.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Library {
+  const char* path;
+  bool wininetApi;  // the WinINet entry points are its interface
+};
+
+const Library kLibraries[] = {
+    {QMX_LIB_CONFWEBA, false}, {QMX_LIB_FRAMEWORK, false}, {QMX_LIB_WIN32, false},
+    {QMX_LIB_WININET, true},   {QMX_LIB_XML, false},
+};
+
+// The raw (mangled) names of the defined dynamic symbols.
+std::vector<std::string> Exports(const char* path) {
+  std::vector<std::string> names;
+  FILE* pipe = popen((std::string("nm -D --defined-only '") + path + "'").c_str(), "r");
+  if (!pipe) return names;
+  char line[8192];
+  while (fgets(line, sizeof(line), pipe)) {
+    std::string s(line);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    const size_t name = s.rfind(' ');
+    if (name != std::string::npos) names.push_back(s.substr(name + 1));
+  }
+  pclose(pipe);
+  return names;
+}
+
+bool Allowed(const std::string& name, bool wininetApi) {
+  // C names.
+  static const std::regex kPrefixed("^(Qmx|qmx)[A-Za-z0-9_]*$");
+  static const std::regex kWininet("^(Internet|Http)[A-Za-z]+$");
+  // C++ names: the standard library's (std::, __gnu_cxx::) in any role, or a
+  // first qualifier from the documented classes, the XML reader's included
+  // (vtable, typeinfo, guard variable and local statics too).
+  static const std::regex kStd("^_Z(TV|TI|TS|GV|Z)?N?K?(St|Sa|Ss|9__gnu_cxx)");
+  static const std::regex kOurs("^_Z(TV|TI|TS|GV|Z)?N?K?[0-9]+(Qmx|qmx|CRt|IRt|Rt|IConfWeba|CSimpleParseXml)");
+  if (name.compare(0, 2, "_Z") != 0)
+    return std::regex_search(name, kPrefixed) || (wininetApi && std::regex_search(name, kWininet));
+  return std::regex_search(name, kStd) || std::regex_search(name, kOurs);
+}
+
+TEST(SymbolsTest, TheRulesTellOursFromForeignNames) {
+  const struct {
+    const char* name;
+    bool wininetApi, allowed;
+  } kCases[] = {
+      {"QmxConfWebaSetProxy", false, true}, {"QmxWin32_GetTickCount", false, true},
+      {"GetTickCount", false, false},       {"_unlink", false, false},
+      {"localtime_s", false, false},        {"InternetOpenA", true, true},
+      {"InternetOpenA", false, false},      {"_ZN9IConfWeba8InstanceEv", false, true},
+      {"_ZTV8CRtTrace", false, true},       {"_ZNSt6vectorIiSaIiEE7reserveEm", false, true},
+      {"_ZN7Helpers4DoItEv", false, false}, {"_Z12GetTickCountv", false, false},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(c.allowed, Allowed(c.name, c.wininetApi)) << c.name;
+}
+
+TEST(SymbolsTest, EachLibraryExportsOnlyPrefixedOrDocumentedNames) {
+  for (const Library& lib : kLibraries) {
+    const std::vector<std::string> names = Exports(lib.path);
+    EXPECT_FALSE(names.empty()) << "no symbols read from " << lib.path;
+    for (const std::string& name : names) EXPECT_TRUE(Allowed(name, lib.wininetApi)) << lib.path << ": " << name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// Status callbacks of asynchronous sessions run on the layer's worker: what a
+// callback asks of the layer (a new send, a close that cancels a running
+// transfer, reads) is carried out once it returns, without deadlock, and
+// the order of the reports holds (one REQUEST_COMPLETE per operation,
+// HANDLE_CLOSING last).
+#include <atomic>
+#include <future>
+#include <utility>
+
+#include "WininetTestSupport.h"
+
+using namespace wintest;
+using qmxloopback::Reply;
+using Request = qmxloopback::ReceivedRequest;
+
+namespace {
+
+using CallbackThreadTest = LayerTest;
+
+// Reads what is buffered; true at the body's end, false when the read went
+// pending (the next REQUEST_COMPLETE brings more).
+bool DrainNoWait(HINTERNET req, DWORD_PTR ctx, std::string& out) {
+  char buf[256];
+  INTERNET_BUFFERSA b{};
+  b.dwStructSize = sizeof b;
+  for (;;) {
+    b.lpvBuffer = buf;
+    b.dwBufferLength = sizeof buf;
+    if (!InternetReadFileExA(req, &b, IRF_ASYNC | IRF_NO_WAIT, ctx)) return false;
+    if (b.dwBufferLength == 0) return true;
+    out.append(buf, b.dwBufferLength);
+  }
+}
+
+void ExpectClosingLast(HINTERNET h) {
+  bool closingSeen = false;
+  for (const auto& n : Recorder::Get().Notes()) {
+    if (n.handle != h) continue;
+    EXPECT_FALSE(closingSeen) << "status " << n.status << " after HANDLE_CLOSING";
+    closingSeen |= n.status == INTERNET_STATUS_HANDLE_CLOSING;
+  }
+  EXPECT_TRUE(closingSeen);
+}
+
+TEST_F(CallbackThreadTest, CallbackSendsAgainReadsAndCloses) {
+  m_server.SetHandler([](const Request& q) { return Reply::Text(200, "body of " + q.target); });
+  std::atomic<int> completions{0};
+  std::string first, second;
+  HINTERNET req = nullptr;
+  // The first completion reads its body and sends the same request again;
+  // the second reads that body and closes the request, all from callbacks.
+  Recorder::Get().SetHook([&](const Note& n) {
+    if (n.status != INTERNET_STATUS_REQUEST_COMPLETE || n.context != 61) return;
+    ASSERT_EQ(n.result.dwResult, 1u) << n.result.dwError;
+    if (completions == 0) {
+      if (!DrainNoWait(req, 61, first)) return;
+      ++completions;
+      EXPECT_FALSE(HttpSendRequestA(req, nullptr, 0, nullptr, 0));
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    } else if (completions == 1) {
+      if (!DrainNoWait(req, 61, second)) return;
+      ++completions;
+      EXPECT_TRUE(InternetCloseHandle(req));
+    }
+  });
+  m_handles = Open(true, m_server.Port(), "/again", 61);
+  req = m_handles.request;
+  EXPECT_FALSE(HttpSendRequestA(req, nullptr, 0, nullptr, 0));
+  ASSERT_TRUE(Recorder::Get().WaitClosing(req));
+  m_handles.request = nullptr;
+  EXPECT_EQ(first, "body of /again");
+  EXPECT_EQ(second, "body of /again");
+  EXPECT_EQ(m_server.RequestCount(), 2u);
+  ExpectClosingLast(req);
+}
+
+// A close from inside a callback cannot wait for the worker (the callback
+// runs on it): the transfer is cancelled as soon as the callback returns,
+// its connection closed, and nothing but HANDLE_CLOSING follows; the pending
+// read never completes.
+TEST_F(CallbackThreadTest, CloseInsideCallbackCancelsTheRunningTransfer) {
+  m_server.SetHandler([](const Request& q) {
+    Reply r = Reply::Text(200, Pattern(200000));
+    if (q.target == "/stall") r.stallAfterBody = 100;
+    return r;
+  });
+  HINTERNET req = nullptr;
+  std::atomic<bool> closeReturned{false};
+  DWORD readError = 0;
+  char buf[4096];
+  INTERNET_BUFFERSA b{};
+  Recorder::Get().SetHook([&](const Note& n) {
+    if (n.status != INTERNET_STATUS_REQUEST_COMPLETE || n.context != 71 || n.handle != req) return;
+    // A fill read that has to wait for the stalled body goes pending.
+    b.dwStructSize = sizeof b;
+    b.lpvBuffer = buf;
+    b.dwBufferLength = sizeof buf;
+    while (InternetReadFileExA(req, &b, 0, 71)) b.dwBufferLength = sizeof buf;
+    readError = GetLastError();
+    EXPECT_TRUE(InternetCloseHandle(req));
+    closeReturned = true;
+  });
+  m_handles = Open(true, m_server.Port(), "/stall", 71);
+  req = m_handles.request;
+  EXPECT_FALSE(HttpSendRequestA(req, nullptr, 0, nullptr, 0));
+  ASSERT_TRUE(Recorder::Get().WaitClosing(req));
+  m_handles.request = nullptr;
+  EXPECT_TRUE(closeReturned);
+  EXPECT_EQ(readError, static_cast<DWORD>(ERROR_IO_PENDING));
+  // The cancel ran: once the server goes on, it finds the connection
+  // closed (a transfer left running would keep it for reuse).
+  m_server.ReleaseStalled();
+  EXPECT_TRUE(m_server.WaitForConnectionsClosed());
+  // The worker goes on serving the session.
+  HINTERNET next = HttpOpenRequestA(m_handles.connect, "GET", "/next", nullptr, nullptr, nullptr, kFlags, 72);
+  ASSERT_NE(next, nullptr);
+  EXPECT_FALSE(HttpSendRequestA(next, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(Recorder::Get().WaitComplete(72).dwResult, 1u);
+  EXPECT_TRUE(InternetCloseHandle(next));
+  EXPECT_EQ(Recorder::Get().Completions(71), 1u) << "the cancelled read completed";
+  ExpectClosingLast(req);
+}
+
+// Many requests whose callbacks close them at their completion, while the
+// test thread closes the roots of others: every request gets exactly one
+// completion or none, and HANDLE_CLOSING is the last report of each.
+TEST_F(CallbackThreadTest, ClosesFromCallbacksAndTheCallerInterleave) {
+  constexpr int kCount = 24;
+  m_server.SetHandler([](const Request&) { return Reply::Text(200, Pattern(3000)); });
+  std::vector<Handles> all(kCount);
+  std::vector<std::atomic<HINTERNET>> requests(kCount);
+  Recorder::Get().SetHook([&](const Note& n) {
+    if (n.status != INTERNET_STATUS_REQUEST_COMPLETE || n.context < 100 || n.context >= 100 + kCount) return;
+    const size_t i = n.context - 100;
+    if (i % 2 == 0) InternetCloseHandle(requests[i].load());  // even ones close themselves
+  });
+  for (int i = 0; i < kCount; ++i) {
+    all[i] = Open(true, m_server.Port(), "/many", 100 + i);
+    requests[i] = all[i].request;
+    HttpSendRequestA(all[i].request, nullptr, 0, nullptr, 0);
+  }
+  for (int i = 1; i < kCount; i += 2) {
+    InternetCloseHandle(all[i].root);  // odd ones: the whole tree, maybe mid-transfer
+    all[i] = Handles{};
+  }
+  for (int i = 0; i < kCount; ++i) ASSERT_TRUE(Recorder::Get().WaitClosing(requests[i].load())) << i;
+  for (int i = 0; i < kCount; i += 2) {
+    InternetCloseHandle(all[i].root);
+    all[i] = Handles{};
+  }
+  for (int i = 0; i < kCount; ++i) {
+    EXPECT_LE(Recorder::Get().Completions(100 + i), 1u) << i;
+    ExpectClosingLast(requests[i].load());
+  }
+}
+
+// A synchronous call that would wait for the network cannot run inside a
+// callback (it would wait for its own thread): it fails at once instead of
+// hanging, and works as usual outside.
+TEST_F(CallbackThreadTest, SynchronousWaitInsideCallbackFailsAtOnce) {
+  Handles sync = Open(false, m_server.Port(), "/sync", 91);
+  std::promise<std::pair<BOOL, DWORD>> inside;
+  Recorder::Get().SetHook([&](const Note& n) {
+    if (n.status != INTERNET_STATUS_REQUEST_COMPLETE || n.context != 92) return;
+    BOOL ok = HttpSendRequestA(sync.request, nullptr, 0, nullptr, 0);
+    inside.set_value({ok, GetLastError()});
+  });
+  ASSERT_EQ(SendAndWait("/async", 92), 200u);
+  auto answer = inside.get_future();
+  ASSERT_EQ(answer.wait_for(kDeadline), std::future_status::ready) << "the callback hangs";
+  const std::pair<BOOL, DWORD> got = answer.get();
+  EXPECT_FALSE(got.first);
+  EXPECT_EQ(got.second, static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_STATE));
+  Recorder::Get().SetHook(nullptr);
+  Outcome o = Exchange(false, sync, 91);
+  EXPECT_EQ(o.sendError, 0u);
+  EXPECT_EQ(o.body, "hello");
+  sync.Close();
+}
+
+}  // namespace
