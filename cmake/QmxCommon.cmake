@@ -18,6 +18,16 @@ elseif(NOT QMX_SANITIZE STREQUAL "")
   message(FATAL_ERROR "QMX_SANITIZE must be '', 'address' or 'thread'")
 endif()
 
+# Coverage (gcc's --coverage, gcov data beside the objects), for every target
+# of the project; scripts/coverage.sh reads it with lcov.
+option(QMX_COVERAGE "Build with gcc coverage instrumentation (--coverage)" OFF)
+if(QMX_COVERAGE)
+  add_compile_options(--coverage -fno-inline)
+  # gcc's coverage runtime stays inside each library: its __gcov_ names are
+  # not part of any library's exports.
+  add_link_options(--coverage -Wl,--exclude-libs,libgcov.a)
+endif()
+
 # qmx_add_gtest(name SOURCES ... LIBS ... [LABELS ...] [RESOURCE_LOCK ...])
 # Each discovered test runs in its own process (gtest_discover_tests), so tests
 # that touch process-wide state never depend on their order.
