@@ -5,7 +5,9 @@
 //   qmxbench-plain join-reuse --url U --n N [--warmup W]  the same on one reused handle
 //   qmxbench-plain batch      --url U --n P [--cap C] [--rounds R]
 //                                                          P transfers at once on one multi handle, R times
-//   qmxbench-plain read       --url U --n K               K GETs into a buffer reserved from Content-Length
+//   qmxbench-plain read       --url U --n K [--record F]  K GETs into a buffer reserved from Content-Length;
+//                                                          with F, each piece also recorded there as the
+//                                                          module records it
 //   qmxbench-plain download   --url U --dir D             GET into a reserved buffer, every piece also
 //                                                          appended to a record file, then the file written
 //   qmxbench-plain queue      --n N [--burst B]           cross-thread delivery through a locked queue
@@ -15,6 +17,11 @@
 
 #include <pugixml.hpp>
 
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -33,12 +40,15 @@ size_t AppendBody(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+class PieceRecord;
+
 // Reserves the body buffer from Content-Length once the headers are in.
 struct Reserved {
   CURL* easy = nullptr;
   std::string body;
   bool reserved = false;
-  FILE* record = nullptr;  // every piece is also appended here when set
+  FILE* record = nullptr;         // every piece is also appended here when set
+  PieceRecord* pieces = nullptr;  // or recorded here, piece by piece
 };
 
 size_t AppendReserved(char* data, size_t size, size_t count, void* user) {
@@ -198,19 +208,114 @@ int Batch(const bench::Options& opt) {
   return 0;
 }
 
+// A record file kept the way the module keeps its own, so that a comparison
+// can charge the plain side the same writes: one stamped line per entry
+// ("mm-dd hh:mm:ss[key]:data"), each made whole in a buffer and written at
+// once through an unbuffered append stream; a reply's pieces up to 64 KiB,
+// cut into the module's 2047-byte read pieces, then one line saying how much
+// was left out.
+class PieceRecord {
+ public:
+  static const size_t kPiece = 2047;
+  static const size_t kReplyCap = 64 * 1024;
+
+  explicit PieceRecord(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0) m_file = fdopen(fd, "a");
+    if (m_file) setvbuf(m_file, nullptr, _IONBF, 0);
+  }
+  ~PieceRecord() {
+    if (m_file) fclose(m_file);
+  }
+  bool ok() const { return m_file != nullptr; }
+
+  // A new reply: its opening entry is the object's name.
+  void Open(const std::string& name) {
+    ++m_key;
+    m_written = 0;
+    m_leftOut = 0;
+    Entry(name.data(), name.size());
+  }
+  // Data as it arrives: cut into full read pieces, as the module's reads
+  // fill their block from what has come in.
+  void Pieces(const char* data, size_t n) {
+    m_pending.append(data, n);
+    size_t at = 0;
+    for (; m_pending.size() - at >= kPiece; at += kPiece) Piece(m_pending.data() + at, kPiece);
+    m_pending.erase(0, at);
+  }
+  void End() {
+    if (!m_pending.empty()) Piece(m_pending.data(), m_pending.size());
+    m_pending.clear();
+    if (!m_leftOut) return;
+    char text[64];
+    const int n = snprintf(text, sizeof(text), "... %llu bytes left out", (unsigned long long)m_leftOut);
+    Entry(text, n > 0 ? (size_t)n : 0);
+  }
+
+ private:
+  void Entry(const char* data, size_t n) {
+    const time_t now = time(nullptr);
+    if (now != m_second) {
+      struct tm local;
+      localtime_r(&now, &local);
+      strftime(m_stamp, sizeof(m_stamp), "%m-%d %H:%M:%S", &local);
+      m_second = now;
+    }
+    char key[32];
+    snprintf(key, sizeof(key), "[%5d]:", (int)m_key);
+    m_line.assign(m_stamp).append(key).append(data, n).push_back('\n');
+    fwrite(m_line.data(), 1, m_line.size(), m_file);
+    fflush(m_file);
+  }
+
+  void Piece(const char* data, size_t n) {
+    const size_t kept = std::min(n, kReplyCap - m_written);
+    m_leftOut += n - kept;
+    if (kept) Entry(data, kept);
+    m_written += kept;
+  }
+
+  FILE* m_file = nullptr;
+  std::string m_pending;
+  unsigned m_key = 0;
+  size_t m_written = 0;
+  unsigned long long m_leftOut = 0;
+  time_t m_second = -1;
+  char m_stamp[32] = {0};
+  std::string m_line;
+};
+
+size_t AppendRecorded(char* data, size_t size, size_t count, void* user) {
+  Reserved* r = static_cast<Reserved*>(user);
+  const size_t n = AppendReserved(data, size, count, user);
+  if (n && r->pieces) r->pieces->Pieces(data, n);
+  return n;
+}
+
 int Read(const bench::Options& opt) {
-  const std::string url = opt.Text("url");
+  const std::string url = opt.Text("url"), recordPath = opt.Text("record");
   const long n = opt.Number("n", 10);
+  std::unique_ptr<PieceRecord> record;
+  if (!recordPath.empty()) {
+    record.reset(new PieceRecord(recordPath));
+    if (!record->ok()) return bench::Fail("read: cannot open the record file");
+  }
+  const std::string name = url.substr(url.find('/', url.find("//") + 2) + 1);
   CURL* easy = curl_easy_init();
   double bytes = 0;
   auto once = [&]() -> bool {
     Reserved r;
     r.easy = easy;
+    r.pieces = record.get();
+    if (record) record->Open(name);
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, AppendReserved);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, record ? AppendRecorded : AppendReserved);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &r);
-    if (curl_easy_perform(easy) != CURLE_OK || r.body.empty()) return false;
+    const bool got = curl_easy_perform(easy) == CURLE_OK && !r.body.empty();
+    if (record) record->End();
+    if (!got) return false;
     bytes += r.body.size();
     return true;
   };
