@@ -87,18 +87,17 @@ struct DownloadState {
 int CConfWebaHost::GetFile(const std::string& url, const std::string& dir, const std::string& name,
                            const std::function<void(long long, long long)>& progress) {
   DownloadState state{m_queue, &progress};
-  const QmxDownloadSink sink = {
-      &state,
-      [](void* p, unsigned, long long received, long long total) {
-        auto* s = static_cast<DownloadState*>(p);
-        if (*s->progress) (*s->progress)(received, total);
-      },
-      [](void* p, unsigned, int result, const char*) {
-        auto* s = static_cast<DownloadState*>(p);
-        s->done = true;
-        s->result = result;
-        QmxQueueStop(s->queue);
-      }};
+  const QmxDownloadSink sink = {&state,
+                                [](void* p, unsigned, long long received, long long total) {
+                                  auto* s = static_cast<DownloadState*>(p);
+                                  if (*s->progress) (*s->progress)(received, total);
+                                },
+                                [](void* p, unsigned, int result, const char*) {
+                                  auto* s = static_cast<DownloadState*>(p);
+                                  s->done = true;
+                                  s->result = result;
+                                  QmxQueueStop(s->queue);
+                                }};
   m_cause.clear();
   const unsigned id = QmxConfWebaStartDownload(url.c_str(), dir.c_str(), name.c_str(), &sink);
   if (id == 0) {
@@ -112,7 +111,8 @@ int CConfWebaHost::GetFile(const std::string& url, const std::string& dir, const
   }
   // Ctrl-C interrupts the queue's wait; the loop then cancels the download
   // and runs on until its completion.
-  struct sigaction interrupt {}, previous {};
+  struct sigaction interrupt {
+  }, previous{};
   interrupt.sa_handler = &OnInterrupt;
   sigemptyset(&interrupt.sa_mask);
   g_interrupted = 0;

@@ -18,7 +18,6 @@ int TerminalWidth(FILE* out) {
 // Redraws at most this often; the last count is always drawn.
 const auto kRedraw = std::chrono::milliseconds(100);
 
-
 }  // namespace
 
 std::string FormatBytes(double bytes) {

@@ -338,8 +338,8 @@ unsigned CConfWebaImp::StartDownload(const CRtString& url, const CRtString& path
   CRtAutoPtr<CAsyncDownload> download(new (std::nothrow) CAsyncDownload(this, id, sink, target));
   RT_ASSERTE_RETURN(download.Get(), 0);
   if (!download->IsOpen()) {
-    RT_WARNING_TRACE_THIS("CConfWebaImp::StartDownload, cannot create the file. target=" << target
-                                                                                         << ",errno=" << download->Error());
+    RT_WARNING_TRACE_THIS(
+        "CConfWebaImp::StartDownload, cannot create the file. target=" << target << ",errno=" << download->Error());
     TransportSettings::SetDiagnosis({0, 0, download->Error()});
     return 0;
   }

@@ -91,7 +91,7 @@ class CResponseRecord {
   void WriteEntry(const char* text, size_t length);
 
   CRtString m_fileName;
-  int m_fd;  // the open file, -1 when none
+  int m_fd;              // the open file, -1 when none
   uint64_t m_fileBytes;  // the file's size, as far as this record has seen it
   bool m_refused;        // the file was refused: entries are dropped until Open
   std::vector<ReplyCount> m_replies;

@@ -186,8 +186,7 @@ int CSiteWininet::RequestSyncTo(ISiteBodySink* aBody, DWORD* pHttpStatus, const 
   }
 }
 
-int CSiteWininet::RequestTo(DWORD* phRequest, ISiteBodySink* aBody, const CRtString& aObjectName,
-                            CRtString aHttpVerb) {
+int CSiteWininet::RequestTo(DWORD* phRequest, ISiteBodySink* aBody, const CRtString& aObjectName, CRtString aHttpVerb) {
   RT_INFO_TRACE_THIS("CSiteWininet::RequestTo, aObjectName=" << aObjectName << ",aHttpVerb=" << aHttpVerb);
   RT_ASSERTE_RETURN(phRequest && aBody, QMX_ERR_INVALID_ARG);
   *phRequest = 0;

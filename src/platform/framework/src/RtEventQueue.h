@@ -91,9 +91,9 @@ class CRtEventQueueImpl final : public IRtEventQueue {
   uint64_t m_posted = 0;
   uint64_t m_taken = 0;
   uint64_t m_urgentUpTo = 0;
-  bool m_stopped;                  // guarded by m_lock; set once, by Shutdown
-  bool m_woken;                    // guarded by m_lock: the eventfd is readable
-  int m_wakeFd;                    // written under m_lock only, closed by Shutdown
+  bool m_stopped;  // guarded by m_lock; set once, by Shutdown
+  bool m_woken;    // guarded by m_lock: the eventfd is readable
+  int m_wakeFd;    // written under m_lock only, closed by Shutdown
   std::atomic<bool> m_stopRequested;
 
   // Owner thread only.

@@ -319,9 +319,8 @@ class SystemProxy {
 // The process's proxy variables as one text: every name libproxy's
 // environment module or our own rules read, with its value or its absence.
 std::string ProxyVariables() {
-  static const char* const kNames[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
-                                       "all_proxy",  "ALL_PROXY",  "no_proxy",    "NO_PROXY",
-                                       "QMX_NO_LIBPROXY"};
+  static const char* const kNames[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",    "all_proxy",
+                                       "ALL_PROXY",  "no_proxy",   "NO_PROXY",    "QMX_NO_LIBPROXY"};
   std::string out;
   for (const char* name : kNames) {
     const char* v = std::getenv(name);
