@@ -282,8 +282,12 @@ TEST_F(CliTest, CommandLines) {
     const CliRun r = Run(c.args);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, (r.out + r.err).find(c.text)) << r.out << r.err;
-    if (!c.args.empty()) EXPECT_EQ(std::string::npos, r.err.find("A subcommand is required")) << r.err;
-    if (c.exitCode == 2) EXPECT_TRUE(m_sim.Received().empty());
+    if (!c.args.empty()) {
+      EXPECT_EQ(std::string::npos, r.err.find("A subcommand is required")) << r.err;
+    }
+    if (c.exitCode == 2) {
+      EXPECT_TRUE(m_sim.Received().empty());
+    }
     EXPECT_EQ(c.after, Slurp(file));
     for (const auto& e : fs::directory_iterator(dir))
       EXPECT_TRUE(e.path().filename() == "out.bin" || e.path().filename() == "t.bin") << e.path();
@@ -308,7 +312,9 @@ TEST_F(CliTest, StdoutHoldsOnlyTheFile) {
     const CliRun r = Run(c.args, {"", {}, On::kStderrTerminal});
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
     EXPECT_EQ(c.out, r.out);
-    if (c.err.empty()) EXPECT_EQ("", r.err);
+    if (c.err.empty()) {
+      EXPECT_EQ("", r.err);
+    }
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
   }
 }

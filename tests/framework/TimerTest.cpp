@@ -79,9 +79,13 @@ TEST_F(TimerTest, CallbacksCancelRearmAndDestroyTimers) {
   CFnTimerSink sink([&](CRtTimerWrapper* self) {
     const int i = self == t[0].get() ? 0 : self == t[1].get() ? 1 : self == t[2].get() ? 2 : 3;
     order += "crds"[i];
-    if (i == 0) EXPECT_EQ(self->Cancel(), RT_OK);
-    if (i == 0) t[2].reset();
-    if (i == 1 && order.size() < 4) EXPECT_EQ(self->Schedule(&sink, CRtTimeValue(2)), 0);
+    if (i == 0) {
+      EXPECT_EQ(self->Cancel(), RT_OK);
+      t[2].reset();
+    }
+    if (i == 1 && order.size() < 4) {
+      EXPECT_EQ(self->Schedule(&sink, CRtTimeValue(2)), 0);
+    }
     if (i == 3) t[3].reset();
   });
   for (int i = 0; i < 4; ++i) {
