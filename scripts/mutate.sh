@@ -97,11 +97,13 @@ if [ $list = 1 ]; then
 fi
 
 # ---- the private copy ----
-# The tree minus build/ and .git/, extracted over the last copy: tar keeps
-# the files' times, so what did not change is not rebuilt.
+# The tree minus build/ and .git/, extracted over the last copy with fresh
+# times (-m): a file keeping its old time could look older than an object a
+# mutant of it left in the copy's build, which would then not be rebuilt.
+# ccache makes the full rebuild cheap.
 mkdir -p "$work/src"
 echo "mutate: copying $root to $work/src" >&2
-tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/src" -xf -
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/src" -xmf -
 export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
 echo "mutate: configuring and building $work/build" >&2
 cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQMX_BUILD_BENCH=OFF \

@@ -258,7 +258,11 @@ TEST_F(DownloadTest, GivenNameReplacesALinkInFoldersItMakes) {
 // What cannot be written gives 4011 and leaves no part; a refused
 // connection gives 4010 with the WinINet error.
 TEST_F(DownloadTest, UnwritableFullOrUnreachable) {
-  m_server.SetHandler([](const qmxloopback::ReceivedRequest&) { return Reply::Text(200, std::string(1 << 20, 'x')); });
+  // "tail": 15 pages and a bit, so that only the last bytes, flushed when the
+  // file is closed, find the small disk full.
+  m_server.SetHandler([](const qmxloopback::ReceivedRequest& r) {
+    return Reply::Text(200, std::string(r.target.find("tail") != std::string::npos ? 15 * 4096 + 100 : 1 << 20, 'x'));
+  });
   const std::string url = m_server.Url("/files/loader.exe");
   std::ofstream(m_dir + "/file") << "x";
   EXPECT_EQ(4011, Get(url, m_dir + "/file"));  // a folder that is a file: even root cannot write there
@@ -272,6 +276,8 @@ TEST_F(DownloadTest, UnwritableFullOrUnreachable) {
   std::ofstream(small + "/loader.exe") << "good";
   EXPECT_EQ(4011, Get(url, small));
   EXPECT_EQ(ENOSPC, Diagnosis().systemError);
+  EXPECT_EQ("good", Read(small + "/loader.exe"));
+  EXPECT_EQ(4011, Get(url + "?tail", small));
   EXPECT_EQ("good", Read(small + "/loader.exe"));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(small), fs::directory_iterator()));
   umount(small.c_str());

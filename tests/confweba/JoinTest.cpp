@@ -53,6 +53,20 @@ TEST_F(JoinTest, OverlongQueryIsRefusedBeforeSending) {
   EXPECT_TRUE(XmlCalls().empty());
 }
 
+// The query (from "external/", 1023 bytes at most) goes whole or not at all.
+TEST_F(JoinTest, QueryOf1023BytesGoesAnd1024DoNot) {
+  const size_t kHead = sizeof("external/xml/XmlApiInvoker?") - 1;
+  Join(m_sim->InvitationUrl("123456"), "meet", "", "a");
+  ASSERT_EQ(1u, XmlCalls().size());
+  const size_t fill = 1023 - (kHead + XmlCalls()[0].query.size()) + 1;  // names of this length make 1023
+  EXPECT_EQ(0, Join(m_sim->InvitationUrl("123456"), "meet", "", std::string(fill, 'a')).result);
+  ASSERT_EQ(2u, XmlCalls().size());
+  EXPECT_EQ(1023u, kHead + XmlCalls()[1].query.size());
+  EXPECT_EQ(10008,
+            m_module->JoinConference(m_sim->InvitationUrl("123456"), "meet", "", std::string(fill + 1, 'a'), "", ""));
+  EXPECT_EQ(2u, XmlCalls().size());
+}
+
 TEST_F(JoinTest, BadInvitationAddressesFailBeforeSending) {
   // One slash after the host: no site address, whatever follows.
   for (const std::string& url : {std::string("   "), std::string(), std::string("http://127.0.0.1/join?confKey=1"),
@@ -109,7 +123,7 @@ TEST_F(JoinTest, RepliesBecomeResultAndTexts) {
     int result;
     const char *token, *loader, *url;
   } cases[] = {
-      {"<root><header><success>TRUE</success></header><body><confToken><entry><key>$A$</key><value>1$2</value></"
+      {"<root><header><success>TRUE</success></header><body><confToken><entry><key>$A$</key><value>1$$2</value></"
        "entry><entry><key></key><value>lost</value>"
        "</entry><entry><key>NoValue</key></entry></confToken><downLoad><entry><key>ContentLanguage</key>"
        "<value>xx</value></entry><entry><key>LoaderURL</key><value>http://first/</value></entry><entry>"

@@ -11,6 +11,18 @@
 namespace {
 
 // A thread without a queue has no timers; a negative interval is refused.
+// Both parts carry one sign, the microseconds within one second.
+TEST(TimeValueTest, Normalises) {
+  const struct {
+    long sec, usec, wantSec, wantUsec;
+  } rows[] = {{1, -1, 0, 999999}, {0, 2500000, 2, 500000}, {-1, 1, 0, -999999}, {2, -2500000, 0, -500000}};
+  for (const auto& r : rows) {
+    const CRtTimeValue v(r.sec, r.usec);
+    EXPECT_EQ(r.wantSec, v.GetSec()) << r.sec << "," << r.usec;
+    EXPECT_EQ(r.wantUsec, v.GetUsec()) << r.sec << "," << r.usec;
+  }
+}
+
 TEST(TimerNoQueueTest, ScheduleNeedsAQueueAndAnInterval) {
   CFnTimerSink sink([](CRtTimerWrapper*) {});
   CRtTimerWrapper timer;
