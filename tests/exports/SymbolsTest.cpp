@@ -50,6 +50,9 @@ bool Allowed(const std::string& name, bool wininetApi) {
   // (vtable, typeinfo, guard variable and local statics too).
   static const std::regex kStd("^_Z(TV|TI|TS|GV|Z)?N?K?(St|Sa|Ss|9__gnu_cxx)");
   static const std::regex kOurs("^_Z(TV|TI|TS|GV|Z)?N?K?[0-9]+(Qmx|qmx|CRt|IRt|Rt|IConfWeba|CSimpleParseXml)");
+  // What a sanitizer or coverage build adds for its own runtime.
+  static const std::regex kTooling("^__(odr_asan|asan_|tsan_|ubsan_|sanitizer_|gcov_)");
+  if (std::regex_search(name, kTooling)) return true;
   if (name.compare(0, 2, "_Z") != 0)
     return std::regex_search(name, kPrefixed) || (wininetApi && std::regex_search(name, kWininet));
   return std::regex_search(name, kStd) || std::regex_search(name, kOurs);
