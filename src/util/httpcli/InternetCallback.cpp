@@ -93,27 +93,12 @@ int CInternetCallbackEvent::OnEventFire() {
       site->ReleaseReference();
       break;
     }
-    case INTERNET_STATUS_RESOLVING_NAME:
-    case INTERNET_STATUS_NAME_RESOLVED:
-    case INTERNET_STATUS_CONNECTING_TO_SERVER:
-    case INTERNET_STATUS_CONNECTED_TO_SERVER:
-    case INTERNET_STATUS_SENDING_REQUEST:
-    case INTERNET_STATUS_REQUEST_SENT:
-    case INTERNET_STATUS_RECEIVING_RESPONSE:
-    case INTERNET_STATUS_RESPONSE_RECEIVED:
-    case INTERNET_STATUS_CTL_RESPONSE_RECEIVED:
-    case INTERNET_STATUS_PREFETCH:
-    case INTERNET_STATUS_CLOSING_CONNECTION:
-    case INTERNET_STATUS_CONNECTION_CLOSED:
-    case INTERNET_STATUS_HANDLE_CREATED:
-    case INTERNET_STATUS_HANDLE_CLOSING:
-    case INTERNET_STATUS_REDIRECT:
-    case INTERNET_STATUS_INTERMEDIATE_RESPONSE:
-    case INTERNET_STATUS_STATE_CHANGE:
-      break;
     default:
-      RT_WARNING_TRACE(
-          "CInternetCallbackEvent::OnEventFire, unexpected internet status. status=" << (unsigned int)dwInternetStatus);
+      // The progress reports are only recorded above; anything else is news.
+      if (!OnlyRecorded(dwInternetStatus)) {
+        RT_WARNING_TRACE("CInternetCallbackEvent::OnEventFire, unexpected internet status. status="
+                         << (unsigned int)dwInternetStatus);
+      }
       break;
   }
   return ret;
