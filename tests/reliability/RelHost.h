@@ -44,10 +44,17 @@ class RecordingSink : public IConfWebaSink {
   std::vector<Outcome> outcomes;
 };
 
-inline size_t OpenDescriptors() {
+// The open descriptors; with names, what each one is, for a failure message.
+inline size_t OpenDescriptors(std::string* names = nullptr) {
   size_t n = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
+    while (const dirent* e = readdir(d)) {
+      ++n;
+      char target[256] = "";
+      const std::string link = std::string("/proc/self/fd/") + e->d_name;
+      if (names && readlink(link.c_str(), target, sizeof target - 1) > 0)
+        *names += std::string(e->d_name) + "=" + target + " ";
+    }
     closedir(d);
   }
   return n;
@@ -124,25 +131,26 @@ class RelHost : public ::testing::Test {
   // nor the open descriptors grow from the second round on (the first one
   // warms up connections and the site). A connection still closing on the
   // transport's thread shows for a moment, a leaked one never goes: from the
-  // third round on the counts get a few seconds to come back.
+  // third round on the counts get until the generous deadline to come back
+  // (a loaded machine under a sanitizer takes seconds to end a connection).
   void Rounds(int n, const std::function<void(int)>& round) {
     std::vector<std::pair<size_t, size_t>> prints;  // live objects, descriptors
+    std::string names[2];                           // the descriptors after round 1, and now
     for (int i = 0; i < n && !HasFatalFailure(); ++i) {
       round(i);
       QmxThreadRunPending();
-      auto now = std::make_pair(relalloc::LiveObjects(), OpenDescriptors());
-      if (i >= 2)
-        RunUntil(
-            [&] {
-              now = {relalloc::LiveObjects(), OpenDescriptors()};
-              return now.first <= prints[1].first && now.second <= prints[1].second;
-            },
-            std::chrono::seconds(5));
+      auto now = std::make_pair(relalloc::LiveObjects(), OpenDescriptors(i == 1 ? &names[0] : nullptr));
+      if (i >= 2 && !RunUntil([&] {
+            now = {relalloc::LiveObjects(), OpenDescriptors()};
+            return now.first <= prints[1].first && now.second <= prints[1].second;
+          }))
+        OpenDescriptors(&names[1]);
       prints.push_back(now);
     }
     for (size_t i = 2; i < prints.size(); ++i) {
       EXPECT_LE(prints[i].first, prints[1].first) << "module objects grow in round " << i;
-      EXPECT_LE(prints[i].second, prints[1].second) << "descriptors grow in round " << i;
+      EXPECT_LE(prints[i].second, prints[1].second)
+          << "descriptors grow in round " << i << "\nafter round 1: " << names[0] << "\nnow: " << names[1];
     }
   }
 
