@@ -125,15 +125,31 @@ bool CResponseRecord::MakeRoom(uint64_t length) {
 
 void CResponseRecord::UpdateStamps(time_t now) {
   if (m_stampValid && now == m_stampSecond) return;
-  struct tm local;
-  if (localtime_s(&local, &now) != 0) {
-    m_longStamp[0] = '\0';
-    m_shortStamp[0] = '\0';
-  } else {
-    FormatLongStamp(local, m_longStamp, sizeof(m_longStamp));
-    memset(m_shortStamp, 0, sizeof(m_shortStamp));
-    strftime(m_shortStamp, sizeof(m_shortStamp), "%m-%d %H:%M:%S", &local);
+  // Every request has records of its own, so the stamps of the last second
+  // are kept per thread as well: the time is converted once a second, not
+  // once a request.
+  struct Stamps {
+    time_t second;
+    bool valid;
+    char longStamp[32];
+    char shortStamp[32];
+  };
+  thread_local Stamps last = {0, false, "", ""};
+  if (!last.valid || last.second != now) {
+    struct tm local;
+    if (localtime_s(&local, &now) != 0) {
+      last.longStamp[0] = '\0';
+      last.shortStamp[0] = '\0';
+    } else {
+      FormatLongStamp(local, last.longStamp, sizeof(last.longStamp));
+      memset(last.shortStamp, 0, sizeof(last.shortStamp));
+      strftime(last.shortStamp, sizeof(last.shortStamp), "%m-%d %H:%M:%S", &local);
+    }
+    last.second = now;
+    last.valid = true;
   }
+  memcpy(m_longStamp, last.longStamp, sizeof(m_longStamp));
+  memcpy(m_shortStamp, last.shortStamp, sizeof(m_shortStamp));
   m_stampSecond = now;
   m_stampValid = true;
 }

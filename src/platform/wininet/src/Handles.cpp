@@ -68,29 +68,34 @@ HandlePtr LookupHandle(HINTERNET h) {
   return it == t.m_handles.end() ? nullptr : it->second;
 }
 
+namespace {
+
+// x's tree, depth first, children before their parent.
+void CollectTree(const HandlePtr& x, std::vector<HandlePtr>& out) {
+  std::vector<std::weak_ptr<HandleObj>> kids;
+  {
+    std::lock_guard<std::mutex> lock(x->m_mu);
+    if (!x->m_children.empty()) kids = x->m_children;
+  }
+  for (auto& w : kids)
+    if (auto k = w.lock()) CollectTree(k, out);
+  out.push_back(x);
+}
+
+}  // namespace
+
 std::vector<HandlePtr> UnregisterTree(HINTERNET h) {
   std::vector<HandlePtr> out;
   HandlePtr top = LookupHandle(h);
   if (!top) return out;
-  // Depth first, children before their parent.
-  std::function<void(const HandlePtr&)> visit = [&](const HandlePtr& x) {
-    std::vector<std::weak_ptr<HandleObj>> kids;
-    {
-      std::lock_guard<std::mutex> lock(x->m_mu);
-      kids = x->m_children;
-    }
-    for (auto& w : kids)
-      if (auto k = w.lock()) visit(k);
-    out.push_back(x);
-  };
-  visit(top);
-  std::vector<HandlePtr> removed;
-  removed.reserve(out.size());  // nothing below may throw once erasing began
+  CollectTree(top, out);
+  // Those another thread did not unregister first; nothing below throws.
   Table& t = TheTable();
   std::lock_guard<std::mutex> lock(t.m_mu);
-  for (auto& x : out)
-    if (t.m_handles.erase(x->m_id)) removed.push_back(x);
-  return removed;
+  out.erase(
+      std::remove_if(out.begin(), out.end(), [&t](const HandlePtr& x) { return t.m_handles.erase(x->m_id) == 0; }),
+      out.end());
+  return out;
 }
 
 HandlePtr Find(HINTERNET h) {

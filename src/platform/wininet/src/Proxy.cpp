@@ -1,6 +1,7 @@
 // Proxy lists, bypass lists, the desktop's proxy settings (libproxy) and
 // the environment's proxy settings.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -316,14 +317,63 @@ class SystemProxy {
   bool m_resolver = false;
 };
 
-// The process's proxy variables as one text: every name libproxy's
-// environment module or our own rules read, with its value or its absence.
-std::string ProxyVariables() {
-  static const char* const kNames[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",    "all_proxy",
-                                       "ALL_PROXY",  "no_proxy",   "NO_PROXY",    "QMX_NO_LIBPROXY"};
+// The proxy variables, read in one pass over the environment (a getenv per
+// name would scan it once per name, at every InternetOpen). As with getenv,
+// the first entry of a name counts.
+enum ProxyVariable {
+  kHttpProxy,
+  kHttpProxyUpper,
+  kHttpsProxy,
+  kHttpsProxyUpper,
+  kAllProxy,
+  kAllProxyUpper,
+  kNoProxy,
+  kNoProxyUpper,
+  kNoLibproxy,
+  kProxyVariableCount
+};
+struct ProxyEnvironment {
+  const char* value[kProxyVariableCount] = {};
+};
+
+ProxyEnvironment ReadProxyVariables() {
+  static const char* const kNames[kProxyVariableCount] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
+                                                          "HTTPS_PROXY", "all_proxy",  "ALL_PROXY",
+                                                          "no_proxy",    "NO_PROXY",   "QMX_NO_LIBPROXY"};
+  static const size_t kLengths[kProxyVariableCount] = {10, 10, 11, 11, 9, 9, 8, 8, 15};
+  ProxyEnvironment env;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const char* text = *entry;
+    switch (text[0]) {  // most of the environment is skipped at its first letter
+      case 'h':
+      case 'H':
+      case 'a':
+      case 'A':
+      case 'n':
+      case 'N':
+      case 'Q':
+        break;
+      default:
+        continue;
+    }
+    size_t length = 1;
+    while (text[length] && text[length] != '=') ++length;
+    if (!text[length]) continue;
+    for (int i = 0; i < kProxyVariableCount; ++i)
+      if (!env.value[i] && length == kLengths[i] && std::memcmp(text, kNames[i], length) == 0) {
+        env.value[i] = text + length + 1;
+        break;
+      }
+  }
+  return env;
+}
+
+// The process's proxy variables as one text, what libproxy's answers depend
+// on: every name its environment module or our own rules read, with its
+// value or its absence.
+std::string ProxyVariables(const ProxyEnvironment& env) {
   std::string out;
-  for (const char* name : kNames) {
-    const char* v = std::getenv(name);
+  for (const char* v : env.value) {
     // An absent variable and an empty one differ: '\1' never occurs in a value.
     out += v ? v : "\1";
     out += '\0';
@@ -397,26 +447,27 @@ bool NoProxyMatches(const std::string& noProxy, const std::string& host) {
 }
 
 void ReadProxyEnvironment(ProxyConfig& cfg) {
-  auto get = [](const char* a, const char* b) -> std::string {
-    const char* v = std::getenv(a);
-    if ((!v || !*v) && b) v = std::getenv(b);
+  const ProxyEnvironment env = ReadProxyVariables();
+  auto get = [&env](ProxyVariable a, ProxyVariable b) -> std::string {
+    const char* v = env.value[a];
+    if ((!v || !*v) && b != kProxyVariableCount) v = env.value[b];
     return v ? std::string(v) : std::string();
   };
   cfg.mode = ProxyConfig::kEnvironment;
   cfg.entries.clear();
   // The desktop's settings come first unless QMX_NO_LIBPROXY turns them off.
-  const char* off = std::getenv("QMX_NO_LIBPROXY");
+  const char* off = env.value[kNoLibproxy];
   bool system = !(off && *off && std::strcmp(off, "0") != 0) && SystemProxy::Get().Available();
   if (system) {
     cfg.entries.push_back(ProxyEntry{kSystemMarker, std::string(), 0});
-    SystemProxy::Get().Renew(ProxyVariables());
+    SystemProxy::Get().Renew(ProxyVariables(env));
   }
   // Upper-case HTTP_PROXY is ignored on purpose: under CGI it is set from a
   // request header.
-  cfg.envHttp = get("http_proxy", nullptr);
-  cfg.envHttps = get("https_proxy", "HTTPS_PROXY");
-  cfg.envAll = get("all_proxy", "ALL_PROXY");
-  cfg.envNoProxy = get("no_proxy", "NO_PROXY");
+  cfg.envHttp = get(kHttpProxy, kProxyVariableCount);
+  cfg.envHttps = get(kHttpsProxy, kHttpsProxyUpper);
+  cfg.envAll = get(kAllProxy, kAllProxyUpper);
+  cfg.envNoProxy = get(kNoProxy, kNoProxyUpper);
   for (std::string* v : {&cfg.envHttp, &cfg.envHttps, &cfg.envAll})
     if (NamesConfigSource(*v)) v->clear();
   if (!system && cfg.envHttp.empty() && cfg.envHttps.empty() && cfg.envAll.empty()) cfg.mode = ProxyConfig::kDirect;
