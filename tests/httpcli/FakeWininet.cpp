@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <map>
 #include <mutex>
 
 namespace fakeinet {
@@ -11,10 +10,10 @@ namespace {
 
 enum Kind { kRoot, kConnect, kRequest };
 
-// One handle of any kind; a request's send fills in the fields of its Send.
+// One handle of any kind; a request's send fills in the fields of its Send,
+// which starts as a copy of its parent's.
 struct Handle {
   Kind kind = kRoot;
-  uintptr_t parent = 0;
   INTERNET_STATUS_CALLBACK callback = nullptr;
   bool async = false;
   Send send{};
@@ -23,45 +22,34 @@ struct Handle {
   size_t offset = 0;
 };
 
-struct State {
+// Kept until the process is gone: handles may be closed by objects that die
+// at exit.
+struct Globals {
   std::mutex lock;
+  State state;
   std::map<uintptr_t, Handle> handles;
   uintptr_t next = 1, lastRequest = 0;
-  std::deque<Reply> replies;
-  std::deque<DWORD> dialog;
-  size_t dialogCount = 0;
-  std::map<std::string, DWORD> failures;
-  std::vector<Send> sends;
-  std::vector<std::string> closed;
-  DWORD defaultConnectTimeout = 0;
 };
-
-State& S() {
-  static State* s = new State();
-  return *s;
+Globals& G() {
+  static Globals* g = new Globals;
+  return *g;
 }
 
 Handle* Find(HINTERNET h) {
-  auto it = S().handles.find(reinterpret_cast<uintptr_t>(h));
-  return it == S().handles.end() ? nullptr : &it->second;
+  auto it = G().handles.find(reinterpret_cast<uintptr_t>(h));
+  return it == G().handles.end() ? nullptr : &it->second;
 }
 
-// Adds a handle under parent (of kind `kind - 1`), or fails with the
-// scripted error of `name`.
+// Adds a handle of `kind` under `parent`, or fails with the scripted error of
+// `name`.
 HINTERNET Add(const char* name, Kind kind, HINTERNET parent, Handle h) {
-  auto failure = S().failures.find(name);
-  if (failure != S().failures.end()) {
+  auto failure = G().state.failures.find(name);
+  if (failure != G().state.failures.end()) {
     SetLastError(failure->second);
     return nullptr;
   }
   h.kind = kind;
-  if (kind != kRoot) {
-    Handle* p = Find(parent);
-    if (!p || p->kind != kind - 1) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return nullptr;
-    }
-    h.parent = reinterpret_cast<uintptr_t>(parent);
+  if (Handle* p = Find(parent)) {
     h.callback = p->callback;
     h.async = p->async;
     h.send.openAccess = p->send.openAccess;
@@ -71,24 +59,18 @@ HINTERNET Add(const char* name, Kind kind, HINTERNET parent, Handle h) {
       h.send.port = p->send.port;
     }
   }
-  uintptr_t id = S().next++;
-  S().handles[id] = h;
-  if (kind == kRequest) S().lastRequest = id;
+  uintptr_t id = G().next++;
+  G().handles[id] = h;
+  if (kind == kRequest) G().lastRequest = id;
   return reinterpret_cast<HINTERNET>(id);
-}
-
-Handle* Request(HINTERNET h) {
-  Handle* r = Find(h);
-  if (r && r->kind == kRequest) return r;
-  SetLastError(ERROR_INVALID_HANDLE);
-  return nullptr;
 }
 
 size_t Size(const Reply& r) { return r.body.empty() ? r.filler : r.body.size(); }
 
 // Hands out up to `want` bytes of the reply; false (12030) past failAfter.
-bool Take(Handle* r, DWORD want, void* out, DWORD* got) {
-  if (r->reply.failAfter != std::string::npos && r->offset >= r->reply.failAfter) {
+bool Take(HINTERNET h, DWORD want, void* out, DWORD* got) {
+  Handle* r = Find(h);
+  if (!r || (r->reply.failAfter != std::string::npos && r->offset >= r->reply.failAfter)) {
     SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
     return false;
   }
@@ -105,54 +87,40 @@ bool Take(Handle* r, DWORD want, void* out, DWORD* got) {
   return true;
 }
 
-template <typename T>
-T Locked(T State::*member) {
-  std::lock_guard<std::mutex> g(S().lock);
-  return S().*member;
-}
-
 }  // namespace
 
 void Reset() {
-  std::lock_guard<std::mutex> g(S().lock);
-  State& s = S();
-  s.handles.clear();
-  s.lastRequest = 0;
-  s.replies.clear();
-  s.dialog.clear();
-  s.dialogCount = 0;
-  s.failures.clear();
-  s.sends.clear();
-  s.closed.clear();
-  s.defaultConnectTimeout = 0;
+  std::lock_guard<std::mutex> g(G().lock);
+  G().state = State();
+  G().handles.clear();
+  G().lastRequest = 0;
 }
 void PushReply(const Reply& reply) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().replies.push_back(reply);
+  std::lock_guard<std::mutex> g(G().lock);
+  G().state.replies.push_back(reply);
 }
 void PushDialogAnswer(DWORD answer) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().dialog.push_back(answer);
+  std::lock_guard<std::mutex> g(G().lock);
+  G().state.dialog.push_back(answer);
 }
 void FailCall(const std::string& name, DWORD error) {
-  std::lock_guard<std::mutex> g(S().lock);
-  S().failures[name] = error;
+  std::lock_guard<std::mutex> g(G().lock);
+  G().state.failures[name] = error;
 }
-std::vector<Send> Sends() { return Locked(&State::sends); }
-size_t DialogCount() { return Locked(&State::dialogCount); }
-std::vector<std::string> Closed() { return Locked(&State::closed); }
-DWORD DefaultConnectTimeout() { return Locked(&State::defaultConnectTimeout); }
-size_t OpenHandles() {
-  std::lock_guard<std::mutex> g(S().lock);
-  return S().handles.size();
+State Seen() {
+  std::lock_guard<std::mutex> g(G().lock);
+  State s = G().state;
+  s.openHandles = G().handles.size();
+  return s;
 }
 
 bool CompleteAsync(DWORD dwError) {
   INTERNET_STATUS_CALLBACK callback = nullptr;
   DWORD_PTR context = 0;
-  HINTERNET handle = reinterpret_cast<HINTERNET>(Locked(&State::lastRequest));
+  HINTERNET handle = nullptr;
   {
-    std::lock_guard<std::mutex> g(S().lock);
+    std::lock_guard<std::mutex> g(G().lock);
+    handle = reinterpret_cast<HINTERNET>(G().lastRequest);
     Handle* h = Find(handle);
     if (!h || !h->async || !h->callback) return false;
     callback = h->callback;
@@ -170,7 +138,7 @@ using namespace fakeinet;
 extern "C" {
 
 HINTERNET WINAPI InternetOpenA(LPCSTR, DWORD dwAccessType, LPCSTR lpszProxy, LPCSTR, DWORD dwFlags) {
-  std::lock_guard<std::mutex> g(S().lock);
+  std::lock_guard<std::mutex> g(G().lock);
   Handle h;
   h.send.openAccess = dwAccessType;
   h.send.proxy = lpszProxy ? lpszProxy : "";
@@ -180,32 +148,29 @@ HINTERNET WINAPI InternetOpenA(LPCSTR, DWORD dwAccessType, LPCSTR lpszProxy, LPC
 
 HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort, LPCSTR, LPCSTR,
                                   DWORD, DWORD, DWORD_PTR) {
-  std::lock_guard<std::mutex> g(S().lock);
+  std::lock_guard<std::mutex> g(G().lock);
   Handle h;
-  h.send.host = lpszServerName ? lpszServerName : "";
+  h.send.host = lpszServerName;
   h.send.port = nServerPort;
   return Add("InternetConnectA", kConnect, hInternet, h);
 }
 
 HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName, LPCSTR, LPCSTR, LPCSTR*,
                                   DWORD dwFlags, DWORD_PTR dwContext) {
-  std::lock_guard<std::mutex> g(S().lock);
+  std::lock_guard<std::mutex> g(G().lock);
   Handle h;
-  h.send.verb = lpszVerb ? lpszVerb : "";
-  h.send.object = lpszObjectName ? lpszObjectName : "";
+  h.send.verb = lpszVerb;
+  h.send.object = lpszObjectName;
   h.send.requestFlags = dwFlags;
   h.send.context = dwContext;
   return Add("HttpOpenRequestA", kRequest, hConnect, h);
 }
 
-BOOL WINAPI HttpAddRequestHeadersA(HINTERNET, LPCSTR, DWORD, DWORD) { return TRUE; }
-
 BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR, DWORD, LPVOID lpOptional, DWORD dwOptionalLength) {
-  std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Request(hRequest);
-  if (!r) return FALSE;
-  auto failure = S().failures.find("HttpSendRequestA");
-  if (failure != S().failures.end()) {
+  std::lock_guard<std::mutex> g(G().lock);
+  Handle* r = Find(hRequest);
+  auto failure = G().state.failures.find("HttpSendRequestA");
+  if (failure != G().state.failures.end()) {
     SetLastError(failure->second);
     return FALSE;
   }
@@ -213,9 +178,9 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR, DWORD, LPVOID lpOptiona
   s.bodyPointerNull = lpOptional == nullptr;
   s.bodyLength = dwOptionalLength;
   s.body = lpOptional ? std::string(static_cast<const char*>(lpOptional), dwOptionalLength) : std::string();
-  S().sends.push_back(s);
-  r->reply = S().replies.empty() ? Reply() : S().replies.front();
-  if (!S().replies.empty()) S().replies.pop_front();
+  G().state.sends.push_back(s);
+  r->reply = G().state.replies.empty() ? Reply() : G().state.replies.front();
+  if (!G().state.replies.empty()) G().state.replies.pop_front();
   r->offset = 0;
   r->sent = true;
   SetLastError(r->async ? ERROR_IO_PENDING : 0);
@@ -223,9 +188,8 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR, DWORD, LPVOID lpOptiona
 }
 
 BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffer, LPDWORD lpdwBufferLength, LPDWORD) {
-  std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Request(hRequest);
-  if (!r) return FALSE;
+  std::lock_guard<std::mutex> g(G().lock);
+  Handle* r = Find(hRequest);
   DWORD value = 0;
   if (dwInfoLevel == (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE)) {
     value = r->sent ? r->reply.status : 0;
@@ -242,71 +206,52 @@ BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffe
 
 BOOL WINAPI InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                              LPDWORD lpdwNumberOfBytesRead) {
-  std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Request(hFile);
-  return r && Take(r, dwNumberOfBytesToRead, lpBuffer, lpdwNumberOfBytesRead);
+  std::lock_guard<std::mutex> g(G().lock);
+  return Take(hFile, dwNumberOfBytesToRead, lpBuffer, lpdwNumberOfBytesRead);
 }
 
 BOOL WINAPI InternetReadFileExA(HINTERNET hFile, LPINTERNET_BUFFERSA lpBuffersOut, DWORD, DWORD_PTR) {
-  std::lock_guard<std::mutex> g(S().lock);
-  Handle* r = Request(hFile);
-  DWORD got = 0;
-  if (!r || !Take(r, lpBuffersOut->dwBufferLength, lpBuffersOut->lpvBuffer, &got)) return FALSE;
-  lpBuffersOut->dwBufferLength = got;
-  return TRUE;
-}
-
-BOOL WINAPI InternetQueryDataAvailable(HINTERNET, LPDWORD, DWORD, DWORD_PTR) {
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
+  std::lock_guard<std::mutex> g(G().lock);
+  return Take(hFile, lpBuffersOut->dwBufferLength, lpBuffersOut->lpvBuffer, &lpBuffersOut->dwBufferLength);
 }
 
 BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD) {
-  std::lock_guard<std::mutex> g(S().lock);
+  std::lock_guard<std::mutex> g(G().lock);
   Handle* h = Find(hInternet);
-  // The connect limit, on no handle or on a root: the last one set.
-  if (dwOption == INTERNET_OPTION_CONNECT_TIMEOUT && (!hInternet || (h && h->kind == kRoot))) {
-    S().defaultConnectTimeout = *static_cast<DWORD*>(lpBuffer);
-  } else if (h && h->kind == kRequest && dwOption == INTERNET_OPTION_SECURITY_FLAGS) {
+  if (!h) return TRUE;
+  if (dwOption == INTERNET_OPTION_CONNECT_TIMEOUT && h->kind == kRoot) {
+    G().state.connectTimeout = *static_cast<DWORD*>(lpBuffer);
+  } else if (h->kind == kRequest && dwOption == INTERNET_OPTION_SECURITY_FLAGS) {
     h->send.securityFlags |= *static_cast<DWORD*>(lpBuffer);
-  } else if (h && h->kind == kRequest && dwOption == INTERNET_OPTION_PROXY_USERNAME) {
+  } else if (h->kind == kRequest && dwOption == INTERNET_OPTION_PROXY_USERNAME) {
     h->send.proxyUser = static_cast<const char*>(lpBuffer);
   }
   return TRUE;
 }
 
-BOOL WINAPI InternetQueryOptionA(HINTERNET, DWORD, LPVOID, LPDWORD) {
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
-}
-
 INTERNET_STATUS_CALLBACK WINAPI InternetSetStatusCallbackA(HINTERNET hInternet, INTERNET_STATUS_CALLBACK lpfnCallback) {
-  std::lock_guard<std::mutex> g(S().lock);
+  std::lock_guard<std::mutex> g(G().lock);
   Handle* h = Find(hInternet);
-  if (!h) return INTERNET_INVALID_STATUS_CALLBACK;
-  std::swap(h->callback, lpfnCallback);
-  return lpfnCallback;
+  if (h) std::swap(h->callback, lpfnCallback);
+  return h ? lpfnCallback : INTERNET_INVALID_STATUS_CALLBACK;
 }
 
 BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
-  std::lock_guard<std::mutex> g(S().lock);
-  Handle* h = Find(hInternet);
-  if (!h) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  std::lock_guard<std::mutex> g(G().lock);
   static const char* kNames[] = {"root", "connect", "request"};
-  S().closed.push_back(kNames[h->kind]);
-  S().handles.erase(reinterpret_cast<uintptr_t>(hInternet));
+  Handle* h = Find(hInternet);
+  if (!h) return FALSE;
+  G().state.closed.push_back(kNames[h->kind]);
+  G().handles.erase(reinterpret_cast<uintptr_t>(hInternet));
   return TRUE;
 }
 
 DWORD WINAPI InternetErrorDlg(HWND, HINTERNET, DWORD, DWORD, LPVOID*) {
-  std::lock_guard<std::mutex> g(S().lock);
-  ++S().dialogCount;
-  if (S().dialog.empty()) return ERROR_CANCELLED;
-  DWORD answer = S().dialog.front();
-  S().dialog.pop_front();
+  std::lock_guard<std::mutex> g(G().lock);
+  ++G().state.dialogs;
+  if (G().state.dialog.empty()) return ERROR_CANCELLED;
+  DWORD answer = G().state.dialog.front();
+  G().state.dialog.pop_front();
   return answer;
 }
 

@@ -7,6 +7,7 @@
 #define QMX_TESTS_HTTPCLI_FAKEWININET_H
 
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,45 +23,45 @@ struct Reply {
   size_t failAfter = std::string::npos;  // reads fail (12030) once this many bytes went out
 };
 
+// What one send carried, and what was set up for it on its handles.
 struct Send {
-  std::string verb;
-  std::string object;
-  std::string body;      // the optional data given to HttpSendRequestA
-  bool bodyPointerNull;  // lpOptional was null
-  DWORD bodyLength;      // dwOptionalLength as given
-  DWORD requestFlags;    // HttpOpenRequestA flags
-  DWORD securityFlags;   // value of INTERNET_OPTION_SECURITY_FLAGS, 0 if never set
-  DWORD openAccess;      // InternetOpenA access type
-  std::string proxy;     // InternetOpenA proxy list
-  std::string host;
+  std::string verb, object, host;
   INTERNET_PORT port;
+  DWORD requestFlags;     // HttpOpenRequestA flags
+  DWORD securityFlags;    // value of INTERNET_OPTION_SECURITY_FLAGS, 0 if never set
+  DWORD openAccess;       // InternetOpenA access type
+  std::string proxy;      // InternetOpenA proxy list
   std::string proxyUser;  // INTERNET_OPTION_PROXY_USERNAME set before this send
+  std::string body;       // the optional data given to HttpSendRequestA
+  bool bodyPointerNull;   // lpOptional was null
+  DWORD bodyLength;       // dwOptionalLength as given
   DWORD_PTR context;
 };
 
-// Resets everything; replies are taken in order, one per send.
+// The script and what the module did with it. Reset() starts afresh; Seen()
+// hands out a copy taken under the fake's lock.
+struct State {
+  std::deque<Reply> replies;              // taken in order, one per send
+  std::deque<DWORD> dialog;               // answers of InternetErrorDlg; ERROR_CANCELLED when none is left
+  std::map<std::string, DWORD> failures;  // "InternetOpenA", "HttpSendRequestA": fail with this error
+  std::vector<Send> sends;
+  size_t dialogs = 0;
+  std::vector<std::string> closed;  // handles closed, in order: "request", "connect", "root"
+  DWORD connectTimeout = 0;         // the last connect time-out set on a root
+  size_t openHandles = 0;
+};
+
 void Reset();
 void PushReply(const Reply& reply);
-// Answers of InternetErrorDlg, in order; ERROR_CANCELLED when none is left.
 void PushDialogAnswer(DWORD answer);
-// Makes a call fail with the given error: "InternetOpenA", "InternetConnectA",
-// "HttpOpenRequestA", "HttpSendRequestA".
 void FailCall(const std::string& name, DWORD error);
-
-std::vector<Send> Sends();
-size_t DialogCount();
-// Handles closed, in order, as the names "request", "connect", "root".
-std::vector<std::string> Closed();
-// The last process-wide connect time-out set with a null handle (0 if none).
-DWORD DefaultConnectTimeout();
+State Seen();
 
 // Runs the registered status callback for the last request handle with
 // INTERNET_STATUS_REQUEST_COMPLETE {1, dwError}, as WinINet does on its own
 // thread when a send or a pending read finishes. False when no asynchronous
 // request is open.
 bool CompleteAsync(DWORD dwError = 0);
-// Open handles of any kind.
-size_t OpenHandles();
 
 }  // namespace fakeinet
 

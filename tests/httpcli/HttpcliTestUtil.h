@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -59,20 +59,13 @@ inline std::string RecordDir() {
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A fresh directory removed with everything in it at the end.
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string tmpl = std::filesystem::temp_directory_path().string() + "/httpcli-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    m_path = mkdtemp(buf.data());
-  }
+  ScratchDir() : m_path(std::filesystem::temp_directory_path().string() + "/httpcli-XXXXXX") { mkdtemp(m_path.data()); }
   ~ScratchDir() {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
