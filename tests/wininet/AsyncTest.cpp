@@ -1,8 +1,8 @@
 // Bodies in every framing in both session modes (every byte in order, the
 // progress observer's counts), and the asynchronous path: pending reads that
 // resume, the order of the reports (one REQUEST_COMPLETE per operation,
-// HANDLE_CLOSING last, nothing after it), closing while a request runs, and
-// the per-server connection cap. What callbacks themselves may call is
+// children's HANDLE_CLOSING before their parent's), and the per-server
+// connection cap. What callbacks themselves may call is
 // CallbackThreadTest's.
 #include <map>
 #include <tuple>
@@ -112,15 +112,6 @@ INSTANTIATE_TEST_SUITE_P(Framings, BodyTest, ::testing::Combine(::testing::Value
                                   (std::get<1>(info.param) ? "_async" : "_sync");
                          });
 
-TEST_F(BodyTest, RemovedObserverIsNotCalled) {
-  m_server.SetHandler([](const Request&) { return Reply::Text(200, Pattern(20000)); });
-  EXPECT_EQ(QmxInternetSetProgressObserver(nullptr, nullptr), &Observe);
-  m_handles = Open(false, m_server.Port(), "/x", 1);
-  EXPECT_EQ(Exchange(false, m_handles, 1).body.size(), 20000u);
-  std::lock_guard<std::mutex> lock(m_mu);
-  EXPECT_TRUE(m_reports.empty());
-}
-
 TEST_F(AsyncTest, StatusReportsComeInOrder) {
   ASSERT_EQ(SendAndWait("/", 11), 200u);
   // Name resolution is reported only the first time a host is looked up in
@@ -165,45 +156,8 @@ TEST_F(AsyncTest, NoWaitReadGoesPendingAndResumesWithData) {
   EXPECT_EQ(got, "0123456789");
 }
 
-TEST_F(AsyncTest, CloseWhileRunningEndsWithHandleClosing) {
-  m_server.SetHandler([](const Request&) {
-    Reply r = Reply::Text(200, Pattern(100000));
-    r.stallAfterBody = 10;
-    return r;
-  });
-  ASSERT_EQ(SendAndWait("/", 31), 200u);
-  char buf[4096];
-  INTERNET_BUFFERSA b{};
-  b.dwStructSize = sizeof b;
-  b.lpvBuffer = buf;
-  b.dwBufferLength = sizeof buf;
-  while (InternetReadFileExA(m_handles.request, &b, 0, 31)) b.dwBufferLength = sizeof buf;
-  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-  HINTERNET req = m_handles.request;
-  EXPECT_TRUE(InternetCloseHandle(req));
-  m_handles.request = nullptr;
-  // The handle is dead at once.
-  EXPECT_FALSE(InternetCloseHandle(req));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  ASSERT_TRUE(Recorder::Get().WaitClosing(req));
-  m_server.ReleaseStalled();
-  // The rest of the session still works, and nothing more comes for the
-  // closed request: its HANDLE_CLOSING is its last report.
-  HINTERNET second = HttpOpenRequestA(m_handles.connect, "GET", "/again", nullptr, nullptr, nullptr, 0, 32);
-  ASSERT_NE(second, nullptr);
-  EXPECT_FALSE(HttpSendRequestA(second, nullptr, 0, nullptr, 0));
-  EXPECT_EQ(Recorder::Get().WaitComplete(32).dwResult, 1u);
-  InternetCloseHandle(second);
-  bool closingSeen = false;
-  for (const auto& n : Recorder::Get().Notes()) {
-    if (n.context != 31 || n.handle != req) continue;
-    EXPECT_FALSE(closingSeen) << "status " << n.status << " after HANDLE_CLOSING";
-    closingSeen |= n.status == INTERNET_STATUS_HANDLE_CLOSING;
-  }
-}
-
 TEST_F(AsyncTest, ClosingTheRootClosesChildrenAndReportsEach) {
-  m_handles = Open(true, m_server.Port(), "/", 41);
+  m_handles = Open(At("/", 41, true));
   HINTERNET req = m_handles.request, conn = m_handles.connect;
   EXPECT_TRUE(InternetCloseHandle(m_handles.root));
   m_handles = Handles{};
@@ -226,7 +180,7 @@ TEST_F(AsyncTest, ConnectionCapMakesExtraRequestsWait) {
     r.stallBeforeHeaders = true;
     return r;
   });
-  m_handles = Open(true, m_server.Port(), "/0", 60);
+  m_handles = Open(At("/0", 60, true));
   std::vector<HINTERNET> reqs{m_handles.request};
   for (DWORD_PTR i = 1; i < 5; ++i)
     reqs.push_back(HttpOpenRequestA(m_handles.connect, "GET", "/n", nullptr, nullptr, nullptr, 0, 60 + i));

@@ -40,19 +40,13 @@ Reply Shaped(std::string body, void (*shape)(Reply&)) {
   return r;
 }
 
-Reply Raw(std::string bytes) {
-  Reply r;
-  r.raw = std::move(bytes);
-  return r;
-}
-
 class FaultTest : public LayerTest, public ::testing::WithParamInterface<std::tuple<FaultCase, bool>> {};
 
 TEST_P(FaultTest, EndsWithTheMappedError) {
   const FaultCase& c = std::get<0>(GetParam());
   const bool async = std::get<1>(GetParam());
   c.serve(m_server);
-  m_handles = Open(async, m_server.Port(), c.path, 5);
+  m_handles = Open(At(c.path, 5, async));
   Outcome o = Exchange(async, m_handles, 5);
   EXPECT_EQ(o.sendError, c.sendError);
   if (o.sendError) return;
@@ -117,10 +111,11 @@ void ServeHeavyHops(LoopbackServer& s) {
 }
 
 // Three 1xx blocks of 100 KiB each before the final reply.
-std::string InterimBlocks() {
-  std::string raw;
-  for (int i = 0; i < 3; ++i) raw += "HTTP/1.1 100 Continue\r\nX-Pad: " + std::string(100 * 1024, 'p') + "\r\n\r\n";
-  return raw + "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfits";
+Reply InterimBlocks() {
+  Reply r;
+  for (int i = 0; i < 3; ++i) r.raw += "HTTP/1.1 100 Continue\r\nX-Pad: " + std::string(100 * 1024, 'p') + "\r\n\r\n";
+  r.raw += "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfits";
+  return r;
 }
 
 const FaultCase kCapCases[] = {
@@ -129,7 +124,7 @@ const FaultCase kCapCases[] = {
     {"EndlessTrailers", Serves(Shaped("fits", [](Reply& r) { r.endlessTrailers = true; })), 0,
      ERROR_HTTP_INVALID_SERVER_RESPONSE},
     {"RedirectHopsTogether", ServeHeavyHops, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0, "/h1"},
-    {"InterimBlocksTogether", Serves(Raw(InterimBlocks())), ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
+    {"InterimBlocksTogether", Serves(InterimBlocks()), ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
     // The control: a large block under the cap is fine.
     {"OneLargeBlockUnderTheCap", Serves(Shaped("fits", [](Reply& r) { PadHeaders(r.headers, 200 * 1024); })), 0, 0},
 };
@@ -168,19 +163,19 @@ INSTANTIATE_TEST_SUITE_P(Sends, FaultTest, ::testing::Combine(::testing::ValuesI
 TEST(Connect, RefusedAndUnansweredConnections) {
   for (bool async : {false, true}) {
     SCOPED_TRACE(async ? "async" : "sync");
-    Handles refused = Open(async, qmxloopback::UnusedPort(), "/", 3);
-    EXPECT_EQ(Exchange(async, refused, 3).sendError, static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
+    Req q;
+    q.async = async;
+    q.port = qmxloopback::UnusedPort();
+    Handles refused = Open(q);
+    EXPECT_EQ(Exchange(async, refused, 1).sendError, static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
     refused.Close();
     // The connect limit (libcurl's, in real time), set on the root.
     qmxloopback::BlackholeListener hole;
     ASSERT_TRUE(hole.Start());
-    Req q;
-    q.async = async;
     q.port = hole.Port();
-    q.ctx = 4;
     q.settings = {{INTERNET_OPTION_CONNECT_TIMEOUT, 300, true}};
     Handles slow = Open(q);
-    EXPECT_EQ(Exchange(async, slow, 4).sendError, static_cast<DWORD>(ERROR_INTERNET_TIMEOUT));
+    EXPECT_EQ(Exchange(async, slow, 1).sendError, static_cast<DWORD>(ERROR_INTERNET_TIMEOUT));
     slow.Close();
   }
 }

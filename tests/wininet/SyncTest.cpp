@@ -12,13 +12,10 @@ namespace {
 class SyncTest : public LayerTest {
  protected:
   DWORD SendSync(const char* path, const char* user = "", const char* password = "") {
-    m_handles.Close();
     Req q = At(path);
     q.user = user;
     q.password = password;
-    m_handles = Open(q);
-    EXPECT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) << GetLastError();
-    return StatusCode(m_handles.request);
+    return Get(q);
   }
   DWORD AskForLogon(DWORD flags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS) {
     return InternetErrorDlg(nullptr, m_handles.request, ERROR_INTERNET_INCORRECT_PASSWORD, flags, nullptr);
@@ -114,11 +111,9 @@ TEST_F(SyncTest, RequestsAsSent) {
   // Sending again on the same handle sends the request again.
   ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
   ASSERT_TRUE(ReadAllSync(m_handles.request, drained));
-  m_handles.Close();
   q = At("cookie-test/second");
   q.flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION;
-  m_handles = Open(q);
-  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
+  ASSERT_EQ(Get(q), 200u);
   ASSERT_TRUE(ReadAllSync(m_handles.request, drained));
   ASSERT_TRUE(m_server.WaitForRequests(3));
   std::vector<Request> all = m_server.Requests();
@@ -130,10 +125,8 @@ TEST_F(SyncTest, RequestsAsSent) {
   for (const char* h : {"X-One", "Content-Type", "Content-Length", "Pragma", "Cache-Control"})
     EXPECT_FALSE(all[2].HasHeader(h)) << h;
   // INTERNET_FLAG_NO_COOKIES holds even on a handle a cookie user had before.
-  m_handles.Close();
   q.flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_COOKIES;
-  m_handles = Open(q);
-  ASSERT_TRUE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
+  ASSERT_EQ(Get(q), 200u);
   ASSERT_TRUE(ReadAllSync(m_handles.request, drained));
   ASSERT_TRUE(m_server.WaitForRequests(4));
   EXPECT_FALSE(m_server.Requests()[3].HasHeader("Cookie"));

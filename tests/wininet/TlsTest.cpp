@@ -1,6 +1,9 @@
 // HTTPS: certificate errors refused with WinINet's codes, forgiven exactly
 // by the matching flags, relaxed connections kept apart, and redirects from
-// https to plain http refused unless allowed.
+// https to plain http refused unless allowed; the extra trust anchors are
+// read when they are set.
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "WininetTestSupport.h"
@@ -154,6 +157,34 @@ TEST(Tls, RedirectFromHttpsToHttpNeedsPermission) {
     }
   }
   QmxInternetSetTrustedCertificates(nullptr);
+}
+
+// A file that holds no certificate is refused at once, not at every later
+// handshake.
+TEST(Tls, OnlyAFileWithACertificateIsTrusted) {
+  LoopbackServer tls(ServerOptions{true});
+  ASSERT_TRUE(tls.Start());
+  char junk[] = "/tmp/qmx-trusted-XXXXXX";
+  const int fd = mkstemp(junk);
+  ASSERT_GE(fd, 0);
+  const char text[] = "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\nplain text\n";
+  ASSERT_EQ(static_cast<ssize_t>(sizeof text - 1), write(fd, text, sizeof text - 1));
+  close(fd);
+  const std::string pem = tls.CertificateFile(), missing = std::string(junk) + ".missing";
+  const struct {
+    const char* path;
+    DWORD error;  // 0: taken
+  } rows[] = {{pem.c_str(), 0}, {junk, ERROR_INVALID_DATA}, {missing.c_str(), ERROR_FILE_NOT_FOUND}, {nullptr, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path ? row.path : "none");
+    SetLastError(0);
+    EXPECT_EQ(row.error == 0, QmxInternetSetTrustedCertificates(row.path) != FALSE);
+    if (row.error) {
+      EXPECT_EQ(row.error, GetLastError());
+    }
+  }
+  unlink(junk);
+  tls.Stop();
 }
 
 }  // namespace

@@ -124,6 +124,17 @@ class Recorder {
   std::function<void(const Note&)> m_hook;
 };
 
+// HANDLE_CLOSING was reported for h, and nothing after it.
+inline void ExpectClosingLast(HINTERNET h) {
+  bool closingSeen = false;
+  for (const auto& n : Recorder::Get().Notes()) {
+    if (n.handle != h) continue;
+    EXPECT_FALSE(closingSeen) << "status " << n.status << " after HANDLE_CLOSING";
+    closingSeen |= n.status == INTERNET_STATUS_HANDLE_CLOSING;
+  }
+  EXPECT_TRUE(closingSeen);
+}
+
 // The three handles of one request.
 struct Handles {
   HINTERNET root = nullptr, connect = nullptr, request = nullptr;
@@ -178,16 +189,6 @@ inline Handles Open(const Req& q) {
   EXPECT_NE(h.request, nullptr) << GetLastError();
   apply(h.request, false);
   return h;
-}
-
-inline Handles Open(bool async, uint16_t port, const char* path, DWORD_PTR ctx, DWORD flags = kFlags) {
-  Req q;
-  q.async = async;
-  q.port = port;
-  q.path = path;
-  q.ctx = ctx;
-  q.flags = flags;
-  return Open(q);
 }
 
 inline DWORD StatusCode(HINTERNET req) {
@@ -279,7 +280,6 @@ inline std::string Pattern(size_t n) {
 // A credential prompt that records what it was asked and answers with
 // user/password, or declines when answer is false.
 struct PromptLog {
-  PromptLog(std::string u, std::string p, bool a = true) : user(std::move(u)), password(std::move(p)), answer(a) {}
   std::string user, password;
   bool answer = true;
   int calls = 0;
@@ -326,15 +326,25 @@ class LayerTest : public ::testing::Test {
   // Opens an asynchronous request, sends it and waits for the completion;
   // returns the status code.
   DWORD SendAndWait(const char* path, DWORD_PTR ctx) {
-    m_handles = Open(true, m_server.Port(), path, ctx);
+    m_handles = Open(At(path, ctx, true));
     EXPECT_FALSE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(ctx);
     EXPECT_EQ(r.dwResult, 1u) << r.dwError;
     return StatusCode(m_handles.request);
   }
+  // Opens q's handles (closing the previous ones) and sends synchronously:
+  // the status, or 0 with m_lastError.
+  DWORD Get(const Req& q) {
+    m_handles.Close();
+    m_handles = Open(q);
+    if (HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0)) return StatusCode(m_handles.request);
+    m_lastError = GetLastError();
+    return 0;
+  }
   qmxloopback::LoopbackServer m_server;
   Handles m_handles;
+  DWORD m_lastError = 0;
 };
 
 }  // namespace wintest
