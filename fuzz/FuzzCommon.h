@@ -11,20 +11,16 @@
 
 namespace qmxfuzz {
 
-// Splits the input at '\n' into at most n fields (the last takes the rest);
-// missing fields are empty. Seeds and dictionaries use the same layout.
+// Splits the input at '\n' into n fields (the last takes the rest); missing
+// fields are empty. Seeds and dictionaries use the same layout.
 inline std::vector<std::string> Fields(const uint8_t* data, size_t size, size_t n) {
-  std::vector<std::string> out;
-  std::string cur;
+  std::vector<std::string> out(1);
   for (size_t i = 0; i < size; ++i) {
-    if (data[i] == '\n' && out.size() + 1 < n) {
-      out.push_back(cur);
-      cur.clear();
-    } else {
-      cur += static_cast<char>(data[i]);
-    }
+    if (data[i] == '\n' && out.size() < n)
+      out.emplace_back();
+    else
+      out.back() += static_cast<char>(data[i]);
   }
-  out.push_back(cur);
   out.resize(n);
   return out;
 }
@@ -35,10 +31,7 @@ inline std::vector<std::string> Fields(const uint8_t* data, size_t size, size_t 
   std::abort();
 }
 
-#define QMX_FUZZ_CHECK(cond, detail)               \
-  do {                                             \
-    if (!(cond)) ::qmxfuzz::Fail(#cond, (detail)); \
-  } while (0)
+#define QMX_FUZZ_CHECK(cond, detail) ((cond) ? (void)0 : ::qmxfuzz::Fail(#cond, (detail)))
 
 }  // namespace qmxfuzz
 

@@ -12,36 +12,18 @@
 
 namespace {
 
-struct Buffers {
-  std::vector<char> scheme, host, user, password, path, extra;
+using Component = std::pair<LPSTR URL_COMPONENTSA::*, DWORD URL_COMPONENTSA::*>;
+const Component kComponents[] = {
+    {&URL_COMPONENTSA::lpszScheme, &URL_COMPONENTSA::dwSchemeLength},
+    {&URL_COMPONENTSA::lpszHostName, &URL_COMPONENTSA::dwHostNameLength},
+    {&URL_COMPONENTSA::lpszUserName, &URL_COMPONENTSA::dwUserNameLength},
+    {&URL_COMPONENTSA::lpszPassword, &URL_COMPONENTSA::dwPasswordLength},
+    {&URL_COMPONENTSA::lpszUrlPath, &URL_COMPONENTSA::dwUrlPathLength},
+    {&URL_COMPONENTSA::lpszExtraInfo, &URL_COMPONENTSA::dwExtraInfoLength},  // last: asked for or not
 };
 
-void Setup(URL_COMPONENTSA& uc, Buffers& b, size_t size, bool pointers, bool withExtra) {
-  std::memset(&uc, 0, sizeof uc);
-  uc.dwStructSize = sizeof uc;
-  auto one = [&](std::vector<char>& buf, LPSTR& p, DWORD& len) {
-    if (pointers) {
-      p = nullptr;
-      len = 1;
-    } else {
-      buf.assign(size, '\x7f');
-      p = buf.data();
-      len = static_cast<DWORD>(size);
-    }
-  };
-  one(b.scheme, uc.lpszScheme, uc.dwSchemeLength);
-  one(b.host, uc.lpszHostName, uc.dwHostNameLength);
-  one(b.user, uc.lpszUserName, uc.dwUserNameLength);
-  one(b.password, uc.lpszPassword, uc.dwPasswordLength);
-  one(b.path, uc.lpszUrlPath, uc.dwUrlPathLength);
-  if (withExtra) one(b.extra, uc.lpszExtraInfo, uc.dwExtraInfoLength);
-}
-
-// Every component asked for: where it is and how long.
-std::vector<std::pair<LPSTR, DWORD>> Parts(const URL_COMPONENTSA& uc) {
-  return {{uc.lpszScheme, uc.dwSchemeLength},     {uc.lpszHostName, uc.dwHostNameLength},
-          {uc.lpszUserName, uc.dwUserNameLength}, {uc.lpszPassword, uc.dwPasswordLength},
-          {uc.lpszUrlPath, uc.dwUrlPathLength},   {uc.lpszExtraInfo, uc.dwExtraInfoLength}};
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace
@@ -55,42 +37,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<char[]> url(new char[n + 1]);
   std::memcpy(url.get(), data + 1, n);
   url[n] = '\0';
-  const bool passLength = (opt & 1) && n > 0;
+  const bool passLength = (opt & 1) && n > 0, withExtra = opt & 2, pointers = opt & 4;
   const std::string text(url.get(), strnlen(url.get(), n));
-
-  const bool withExtra = opt & 2;
-  URL_COMPONENTSA uc;
-  Buffers b;
-  if (opt & 4) {
-    Setup(uc, b, 0, true, withExtra);
-    if (InternetCrackUrlA(url.get(), passLength ? static_cast<DWORD>(n) : 0, 0, &uc)) {
-      for (const auto& part : Parts(uc))
-        if (part.first) QMX_FUZZ_CHECK(part.first >= url.get() && part.first + part.second <= url.get() + n, "outside");
-      QMX_FUZZ_CHECK(uc.dwSchemeLength > 0, "cracked without a scheme");
-    }
+  // Pointers into the URL, or the transport's 2048-byte buffers, or small
+  // ones (1 to 16 bytes), each a heap block of its own.
+  const size_t bufSize = pointers ? 0 : (opt & 8) ? 2048 : 1 + (opt >> 4);
+  URL_COMPONENTSA uc{};
+  uc.dwStructSize = sizeof uc;
+  std::vector<char> bufs[6];
+  for (size_t i = 0; i < (withExtra ? 6u : 5u); ++i) {
+    bufs[i].assign(bufSize, '\x7f');
+    uc.*kComponents[i].first = pointers ? nullptr : bufs[i].data();
+    uc.*kComponents[i].second = pointers ? 1 : static_cast<DWORD>(bufSize);
+  }
+  if (!InternetCrackUrlA(url.get(), passLength ? static_cast<DWORD>(n) : 0, 0, &uc)) {
+    QMX_FUZZ_CHECK(GetLastError() != 0, "failure without an error");
     return 0;
   }
-  // The transport's 2048-byte buffers, or small ones (1 to 16 bytes).
-  const size_t bufSize = (opt & 8) ? 2048 : 1 + (opt >> 4);
-  Setup(uc, b, bufSize, false, withExtra);
-  if (InternetCrackUrlA(url.get(), passLength ? static_cast<DWORD>(n) : 0, 0, &uc)) {
-    for (const auto& part : Parts(uc)) {
-      if (!part.first) continue;
-      QMX_FUZZ_CHECK(part.second < bufSize, "component longer than its buffer");
-      QMX_FUZZ_CHECK(std::strlen(part.first) == part.second, "component not terminated at its length");
-      QMX_FUZZ_CHECK(text.find(std::string(part.first, part.second)) != std::string::npos, "not taken from the URL");
+  for (const Component& c : kComponents) {
+    const char* p = uc.*c.first;
+    const DWORD len = uc.*c.second;
+    if (!p) continue;
+    if (pointers) {
+      QMX_FUZZ_CHECK(p >= url.get() && p + len <= url.get() + n, "outside");
+    } else {
+      QMX_FUZZ_CHECK(len < bufSize && std::strlen(p) == len, "component not terminated at its length in its buffer");
+      QMX_FUZZ_CHECK(text.find(std::string(p, len)) != std::string::npos, "not taken from the URL");
     }
-    // Nothing is lost: the parts put back together give the URL (the user
-    // information and the port are not part of the check).
-    if (withExtra) {
-      const std::string tail = std::string(uc.lpszUrlPath) + uc.lpszExtraInfo;
-      QMX_FUZZ_CHECK(text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0,
-                     "path and extra information are not the end of the URL");
-    }
-    QMX_FUZZ_CHECK(text.compare(0, std::strlen(uc.lpszScheme), uc.lpszScheme) == 0, "scheme is not the start");
-  } else {
-    const DWORD err = GetLastError();
-    QMX_FUZZ_CHECK(err != 0, "failure without an error");
   }
+  QMX_FUZZ_CHECK(uc.lpszScheme && uc.dwSchemeLength > 0 &&
+                     text.compare(0, uc.dwSchemeLength, uc.lpszScheme, uc.dwSchemeLength) == 0,
+                 "scheme is not the start");
+  // Nothing is lost: path and extra information are the end of the URL.
+  if (withExtra && !pointers)
+    QMX_FUZZ_CHECK(EndsWith(text, std::string(uc.lpszUrlPath) + uc.lpszExtraInfo), "path and extra are not the end");
   return 0;
 }

@@ -22,12 +22,10 @@ std::string g_reply;  // read by the server thread while a request runs
 void QueryText(HINTERNET req, DWORD level, DWORD size) {
   std::unique_ptr<char[]> buf(new char[size ? size : 1]);
   DWORD len = size;
-  if (HttpQueryInfoA(req, level, size ? buf.get() : nullptr, &len, nullptr)) {
-    QMX_FUZZ_CHECK(len < size, "query result longer than its buffer");
-    QMX_FUZZ_CHECK(buf[len] == '\0', "query result not terminated");
-  } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    QMX_FUZZ_CHECK(len >= size, "refused a buffer that was large enough");
-  }
+  if (HttpQueryInfoA(req, level, size ? buf.get() : nullptr, &len, nullptr))
+    QMX_FUZZ_CHECK(len < size && buf[len] == '\0', "query result longer than its buffer or not terminated");
+  else
+    QMX_FUZZ_CHECK(GetLastError() != ERROR_INSUFFICIENT_BUFFER || len >= size, "refused a large enough buffer");
 }
 
 }  // namespace
@@ -68,33 +66,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char body[] = "a=1";
   const BOOL sent =
       (opt & 0x40) ? HttpSendRequestA(req, nullptr, 0, body, 3) : HttpSendRequestA(req, nullptr, 0, nullptr, 0);
+  QMX_FUZZ_CHECK(sent || GetLastError() != 0, "send failed without an error");
   if (sent) {
-    DWORD status = 0, len = sizeof status;
-    if (HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status, &len, nullptr))
-      QMX_FUZZ_CHECK(status <= 999, std::to_string(status));
-    DWORD clen = 0;
-    len = sizeof clen;
-    HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &clen, &len, nullptr);
-    const DWORD qsize = (opt & 0x80) ? 4096 : (opt & 0x0F);
-    QueryText(req, HTTP_QUERY_RAW_HEADERS_CRLF, qsize);
-    QueryText(req, HTTP_QUERY_STATUS_TEXT, qsize);
-    QueryText(req, HTTP_QUERY_CONTENT_TYPE, qsize);
-
+    DWORD number = 0, len = sizeof number;
+    if (HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &number, &len, nullptr))
+      QMX_FUZZ_CHECK(number <= 999, std::to_string(number));
+    HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &number, &(len = sizeof number), nullptr);
+    const DWORD levels[] = {HTTP_QUERY_RAW_HEADERS_CRLF, HTTP_QUERY_STATUS_TEXT, HTTP_QUERY_CONTENT_TYPE};
+    for (DWORD level : levels) QueryText(req, level, (opt & 0x80) ? 4096 : (opt & 0x0F));
     // Read to the end in pieces of 1 to 64 bytes (or 2047 as the module does),
     // each into a buffer of exactly that size.
     const DWORD piece = (opt & 0x20) ? 2047 : 1 + ((opt >> 1) & 0x3F);
     size_t total = 0;
-    for (;;) {
+    for (DWORD got = 1; got;) {
       std::unique_ptr<char[]> buf(new char[piece]);
-      DWORD got = 0;
-      if (!InternetReadFile(req, buf.get(), piece, &got)) break;
-      QMX_FUZZ_CHECK(got <= piece, "read more than asked");
-      if (got == 0) break;
+      if (!InternetReadFile(req, buf.get(), piece, &(got = 0))) break;
       total += got;
-      QMX_FUZZ_CHECK(total <= g_reply.size(), "body longer than the reply");
+      QMX_FUZZ_CHECK(got <= piece && total <= g_reply.size(), "read more than asked or than the reply had");
     }
-  } else {
-    QMX_FUZZ_CHECK(GetLastError() != 0, "send failed without an error");
   }
   InternetCloseHandle(req);
   InternetCloseHandle(conn);

@@ -2,8 +2,7 @@
 // (through UTF-16) and then form encoding, and the code-page conversions
 // underneath, under several locale character sets.
 //
-// Input: one byte choosing the locale, then the text. With the last locale
-// choice the first line of the text is the locale name itself.
+// Input: one byte choosing the locale, then the text.
 #include <cctype>
 #include <cstring>
 
@@ -16,10 +15,7 @@
 
 namespace {
 
-const char* const kLocales[] = {"C.UTF-8", "zh_CN.GBK", "ja_JP", "en_US", "zh_TW.BIG5", "ru_RU.KOI8-R", "C", nullptr};
-const size_t kLocaleCount = sizeof kLocales / sizeof kLocales[0];
-
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+const char* const kLocales[] = {"C.UTF-8", "zh_CN.GBK", "ja_JP", "en_US", "zh_TW.BIG5", "ru_RU.KOI8-R", "C"};
 
 // True when s is well-formed UTF-8 (no overlong forms, no surrogates).
 bool ValidUtf8(const std::string& s) {
@@ -39,86 +35,64 @@ bool ValidUtf8(const std::string& s) {
   return true;
 }
 
+// Letters and digits travel as they are, blanks as '+', everything else as
+// %XX (upper-case hex); decoded, the text up to its first zero byte comes
+// back, with every white-space character a blank.
 void CheckEncoded(const std::string& in, const std::string& enc) {
-  const std::string text = in.substr(0, in.find('\0'));
-  QMX_FUZZ_CHECK(enc.size() <= 3 * text.size(), enc);
   std::string back;
   for (size_t i = 0; i < enc.size(); ++i) {
-    const char c = enc[i];
+    const unsigned char c = enc[i];
     if (c == '%') {
-      QMX_FUZZ_CHECK(i + 2 < enc.size(), enc);
-      QMX_FUZZ_CHECK(IsHex(enc[i + 1]) && IsHex(enc[i + 2]), enc);
-      const char escaped = static_cast<char>(std::stoi(enc.substr(i + 1, 2), nullptr, 16));
-      // Letters and digits never travel escaped.
-      QMX_FUZZ_CHECK(!std::isalnum(static_cast<unsigned char>(escaped)), enc);
-      back += escaped;
+      const std::string hex = enc.substr(i + 1, 2);
+      QMX_FUZZ_CHECK(hex.size() == 2 && std::strspn(hex.c_str(), "0123456789ABCDEF") == 2, enc);
+      back += static_cast<char>(std::stoi(hex, nullptr, 16));
+      QMX_FUZZ_CHECK(!std::isalnum(static_cast<unsigned char>(back.back())), enc);
       i += 2;
-    } else if (c == '+') {
-      back += ' ';
     } else {
-      QMX_FUZZ_CHECK(std::isalnum(static_cast<unsigned char>(c)), enc);
-      back += c;
+      QMX_FUZZ_CHECK(c == '+' || std::isalnum(c), enc);
+      back += c == '+' ? ' ' : static_cast<char>(c);
     }
   }
-  std::string spaced = text;
+  std::string spaced = in.substr(0, in.find('\0'));
   for (char& c : spaced)
-    if (c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') c = ' ';
+    if (std::strchr("\t\n\v\f\r", c)) c = ' ';
   QMX_FUZZ_CHECK(back == spaced, enc);
 }
 
-// The Windows contract: a counting call, then an exact-size call giving the
-// same count, and a buffer one unit short refused without writing past it.
+// The Windows contract the module relies on: the counting call's size is
+// exact, and a buffer one unit short is refused (ASan sees any write past it).
 void CheckConversions(UINT cp, const std::string& text) {
   const int len = static_cast<int>(text.size());
   const int n = MultiByteToWideChar(cp, 0, text.data(), len, nullptr, 0);
   if (n <= 0) return;
-  std::vector<WCHAR> wide(n);
+  std::vector<WCHAR> wide(n), shortBuf(n - 1);
   QMX_FUZZ_CHECK(MultiByteToWideChar(cp, 0, text.data(), len, wide.data(), n) == n, "wide count");
-  if (n > 1) {
-    std::vector<WCHAR> shortBuf(n - 1);
-    QMX_FUZZ_CHECK(MultiByteToWideChar(cp, 0, text.data(), len, shortBuf.data(), n - 1) == 0, "short wide buffer");
-    QMX_FUZZ_CHECK(GetLastError() == ERROR_INSUFFICIENT_BUFFER, std::to_string(GetLastError()));
-  }
+  QMX_FUZZ_CHECK(n == 1 || MultiByteToWideChar(cp, 0, text.data(), len, shortBuf.data(), n - 1) == 0, "short buffer");
   const int m = WideCharToMultiByte(cp, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
   if (m <= 0) return;
-  std::vector<char> narrow(m);
-  QMX_FUZZ_CHECK(WideCharToMultiByte(cp, 0, wide.data(), n, narrow.data(), m, nullptr, nullptr) == m, "narrow count");
-  if (cp == CP_UTF8) QMX_FUZZ_CHECK(ValidUtf8(std::string(narrow.data(), m)), "UTF-8 output");
+  std::string narrow(m, '\0');
+  QMX_FUZZ_CHECK(WideCharToMultiByte(cp, 0, wide.data(), n, &narrow[0], m, nullptr, nullptr) == m, "narrow count");
+  QMX_FUZZ_CHECK(cp != CP_UTF8 || ValidUtf8(narrow), "UTF-8 output");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 8192) return 0;
-  const size_t choice = data[0] % kLocaleCount;
-  std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  std::string localeName = kLocales[choice] ? kLocales[choice] : "";
-  if (!kLocales[choice]) {
-    const size_t nl = text.find('\n');
-    localeName = text.substr(0, nl);
-    text = nl == std::string::npos ? std::string() : text.substr(nl + 1);
-    char charset[64];
-    QmxLocaleCharset(localeName.c_str(), charset, sizeof charset);
-    QmxLocaleLangId(localeName.c_str());
-  }
-  setenv("LC_ALL", localeName.c_str(), 1);
+  const char* locale = kLocales[data[0] % (sizeof kLocales / sizeof kLocales[0])];
+  const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+  setenv("LC_ALL", locale, 1);
   QmxLocaleResetCache();  // CP_ACP is otherwise fixed at its first use
 
   // The module's path for one query value.
   const std::string utf8 = CWebAccessBase::AnsiToUtf8(text);
-  QMX_FUZZ_CHECK(utf8.find('\0') == std::string::npos, "zero byte in a converted text");
-  QMX_FUZZ_CHECK(ValidUtf8(utf8), "AnsiToUtf8 gave malformed UTF-8");
+  QMX_FUZZ_CHECK(utf8.find('\0') == std::string::npos && ValidUtf8(utf8), "AnsiToUtf8 gave malformed UTF-8");
   CheckEncoded(utf8, CHttpClient::Instance()->UrlEncode(utf8));
   CheckEncoded(text, CHttpClient::Instance()->UrlEncode(text));
-  // Replies come the other way.
+  // Replies come the other way; a UTF-8 locale leaves valid UTF-8 as it is.
   const std::string ansi = CWebAccessBase::Utf8ToAnsi(text);
-  if (localeName == "C.UTF-8" && ValidUtf8(text) && text.find('\0') == std::string::npos) {
-    QMX_FUZZ_CHECK(utf8 == text, "UTF-8 locale changed a valid text");
-    QMX_FUZZ_CHECK(ansi == text, "UTF-8 locale changed a valid reply text");
-  }
-
-  CheckConversions(CP_ACP, text);
-  CheckConversions(CP_UTF8, text);
-  CheckConversions(936, text);
+  if (!std::strcmp(locale, "C.UTF-8") && ValidUtf8(text) && text.find('\0') == std::string::npos)
+    QMX_FUZZ_CHECK(utf8 == text && ansi == text, "UTF-8 locale changed a valid text");
+  for (UINT cp : {UINT(CP_ACP), UINT(CP_UTF8), UINT(936)}) CheckConversions(cp, text);
   return 0;
 }

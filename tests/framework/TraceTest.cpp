@@ -104,12 +104,13 @@ TEST_F(TraceFileTest, FileIsPrivateAppendedAndNeverALink) {
   ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
   RT_INFO_TRACE("not written");
   ASSERT_EQ(CRtTrace::SetOutput(file.c_str()), RT_OK);
-  RT_INFO_TRACE("second");
+  RT_INFO_TRACE("second, password=top");
   ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
   const std::string text = ReadFile(file);
   EXPECT_NE(text.find(" L10 T"), std::string::npos) << text;
   EXPECT_EQ(text.find("not written"), std::string::npos) << text;
-  EXPECT_LT(text.find(" first 1\n"), text.find(" second\n")) << text;
+  EXPECT_LT(text.find(" first 1\n"), text.find(" second, password=***\n")) << text;
+  EXPECT_EQ(text.find("top"), std::string::npos) << text;
   struct stat st {};
   ASSERT_EQ(lstat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -160,24 +161,16 @@ const MaskCase kMaskCases[] = {
     {"passwordHint=h,passes=2,class=A,compassion=x", "passwordHint=h,passes=2,class=A,compassion=x"},
 };
 
-class TraceMaskTest : public TraceFileTest, public ::testing::WithParamInterface<MaskCase> {};
-
-TEST_P(TraceMaskTest, PasswordValuesAreHiddenFromSinkAndFile) {
-  const MaskCase& c = GetParam();
-  const std::string file = m_dir + "/trace.log";
-  ASSERT_EQ(CRtTrace::SetOutput(file.c_str()), RT_OK);
-  {
-    CRtTraceCapture trace(RT_TRACE_LEVEL_INFO);
+// Masking happens once, before any destination: the sink shows it here, the
+// file in FileIsPrivateAppendedAndNeverALink.
+TEST(TraceMaskTest, PasswordValuesAreHidden) {
+  CRtTraceCapture trace(RT_TRACE_LEVEL_INFO);
+  for (const MaskCase& c : kMaskCases) {
     CRtTrace::instance()->trace_string(RT_TRACE_LEVEL_WARNING, c.line.c_str());
-    ASSERT_EQ(trace.Lines().size(), 1u);
-    EXPECT_EQ(trace.Lines()[0].text, c.shown);
+    ASSERT_FALSE(trace.Lines().empty());
+    EXPECT_EQ(c.shown, trace.Lines().back().text) << c.line.substr(0, 80);
   }
-  ASSERT_EQ(CRtTrace::SetOutput(nullptr), RT_OK);
-  const std::string text = ReadFile(file), tail = " " + c.shown + "\n";
-  ASSERT_GE(text.size(), tail.size());
-  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_EQ(std::size(kMaskCases), trace.Lines().size());
 }
-
-INSTANTIATE_TEST_SUITE_P(Lines, TraceMaskTest, ::testing::ValuesIn(kMaskCases));
 
 }  // namespace
