@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +19,23 @@
 #include "IConfWeba.h"
 #include "SiteSimulator.h"
 #include "qmxframework.h"
+
+// Runs the thread's queue until pred holds or a generous deadline passes.
+inline bool RunUntil(const std::function<bool()>& pred) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QmxThreadRun(200);
+  }
+  return true;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 struct JoinReply {
   int result = -1;
@@ -47,7 +63,6 @@ class RecordingSink : public IConfWebaSink {
 class ConfWebaTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CRtTrace::SetSink(&ConfWebaTest::Capture, this);
     m_sink.queue = QmxThreadAttach();
     ASSERT_NE(nullptr, m_sink.queue);
     m_module = IConfWeba::Instance();
@@ -62,17 +77,14 @@ class ConfWebaTest : public ::testing::Test {
     if (m_sim) m_sim->Stop();
     QmxFrameworkShutdown();
     QmxThreadDetach();
-    CRtTrace::SetSink(nullptr, nullptr);
   }
 
-  // Runs the queue until pred holds or a generous deadline passes.
-  bool RunUntil(const std::function<bool()>& pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!pred()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      QmxThreadRun(200);
-    }
-    return true;
+  // Makes the site answer every request with body.
+  void ReplyWith(const std::string& body) {
+    sitesim::SiteFault f;
+    f.kind = body.empty() ? sitesim::SiteFault::kEmptyBody : sitesim::SiteFault::kRawBody;
+    f.body = body;
+    m_sim->SetFault(f);
   }
 
   // Sends a join and waits for its reply.
@@ -84,11 +96,13 @@ class ConfWebaTest : public ::testing::Test {
     return m_sink.joins.size() > before ? m_sink.joins.back() : JoinReply();
   }
 
-  // Sends an invitation as the site's host account and waits for its reply.
+  // Sends an invitation (by default as the site's host account) and waits for its reply.
   int Invite(const std::vector<std::string>& emails, const std::string& user = "host",
-             const std::string& password = "secret", const std::string& confId = "123456") {
+             const std::string& password = "secret", const std::string& confId = "123456",
+             const std::string& site = "") {
     const size_t before = m_sink.invites.size();
-    EXPECT_EQ(0, m_module->InviteByEmails(m_sim->SiteUrl(), "site1", user, password, confId, emails));
+    EXPECT_EQ(
+        0, m_module->InviteByEmails(site.empty() ? m_sim->SiteUrl() : site, "site1", user, password, confId, emails));
     EXPECT_TRUE(RunUntil([&] { return m_sink.invites.size() > before; }));
     return m_sink.invites.size() > before ? m_sink.invites.back() : -1;
   }
@@ -102,38 +116,15 @@ class ConfWebaTest : public ::testing::Test {
     return calls;
   }
 
-  bool Traced(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(m_traceLock);
-    for (const auto& line : m_traces) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
   // The record folder the test program was given.
   static std::string RecordDir() {
     const char* dir = getenv("QMX_RECORD_DIR");
     return std::string(dir ? dir : ".") + "/";
   }
 
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  static void Capture(int, const char* text, void* user) {
-    auto* self = static_cast<ConfWebaTest*>(user);
-    std::lock_guard<std::mutex> lock(self->m_traceLock);
-    self->m_traces.push_back(text);
-  }
-
   RecordingSink m_sink;
   IConfWeba* m_module = nullptr;
   std::unique_ptr<sitesim::CSiteSimulator> m_sim;
-  mutable std::mutex m_traceLock;
-  std::vector<std::string> m_traces;
 };
 
 #endif

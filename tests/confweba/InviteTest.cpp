@@ -4,22 +4,15 @@
 
 namespace {
 
-using sitesim::SiteFault;
-
 class InviteTest : public ConfWebaTest {
  protected:
   // The form body of the one invitation sent, without its zero byte.
   std::string FormBody() {
     const auto calls = XmlCalls();
     EXPECT_EQ(1u, calls.size());
-    if (calls.empty()) return "";
-    std::string body = calls[0].body;
-    EXPECT_FALSE(body.empty());
-    if (!body.empty()) {
-      EXPECT_EQ('\0', body.back());
-      body.pop_back();
-    }
-    return body;
+    if (calls.empty() || calls[0].body.empty()) return "";
+    EXPECT_EQ('\0', calls[0].body.back());
+    return calls[0].body.substr(0, calls[0].body.size() - 1);
   }
 };
 
@@ -38,9 +31,8 @@ TEST_F(InviteTest, AcceptedInvitationPostsTheFormAndListsAddresses) {
 }
 
 TEST_F(InviteTest, SiteNameAndConferenceGoUnencodedUserEncoded) {
-  const size_t before = m_sink.invites.size();
   ASSERT_EQ(0, m_module->InviteByEmails(m_sim->SiteUrl(), "  site1 ", "the host", "", " 123456", {"", "x@y"}));
-  ASSERT_TRUE(RunUntil([&] { return m_sink.invites.size() > before; }));
+  ASSERT_TRUE(RunUntil([&] { return !m_sink.invites.empty(); }));
   // A blank user name is not an account of the site.
   EXPECT_EQ(4025, m_sink.invites.back());
   EXPECT_EQ("method=inviteAttendeeByMail&site=site1&user=the+host&pass=&confId=123456&emails=%3Bx%40y%3B", FormBody());
@@ -49,18 +41,13 @@ TEST_F(InviteTest, SiteNameAndConferenceGoUnencodedUserEncoded) {
 // Refusals keep their codes; a reply without a header is 4002, one with a
 // successful header and nothing more is accepted.
 TEST_F(InviteTest, RepliesGiveTheirResults) {
-  EXPECT_EQ(4026, Invite({"a@b"}, "host", "wrong"));
-  EXPECT_EQ(4020, Invite({"a@b"}, "host", "secret", "999999"));
-  EXPECT_TRUE(m_sim->Invited().empty());
-  const std::pair<const char*, int> cases[] = {{"", 4002},
+  const std::pair<std::string, int> cases[] = {{sitesim::FailureXml("0x0600011", "no"), 4026},
+                                               {"", 4002},
                                                {"<root><body/></root>", 4002},
                                                {"<answer/>", 4002},
                                                {"<root><header><success>True</success></header></root>", 0}};
   for (const auto& c : cases) {
-    SiteFault f;
-    f.kind = *c.first ? SiteFault::kRawBody : SiteFault::kEmptyBody;
-    f.body = c.first;
-    m_sim->SetFault(f);
+    ReplyWith(c.first);
     EXPECT_EQ(c.second, Invite({"a@b"})) << c.first;
   }
 }
@@ -77,22 +64,16 @@ TEST_F(InviteTest, SiteAddressAndInterfacePathAreJoinedWithOneSlash) {
       {base, "/external/xml/XmlApiInvoker"},
       {base.substr(0, base.size() - 1), "/external/xml/XmlApiInvoker"},
   };
-  // How often the record holds the request to this address.
-  auto recorded = [&](const std::string& path) {
-    const std::string text = ReadFile(RecordDir() + "waresponse.rrr");
-    const std::string line = ", " + base.substr(0, base.size() - 1) + path + "?method=inviteAttendeeByMail";
-    size_t n = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-    return n;
-  };
   for (const auto& c : cases) {
-    const size_t before = m_sink.invites.size(), received = m_sim->Received().size(), lines = recorded(c.second);
-    ASSERT_EQ(0, m_module->InviteByEmails(c.first, "site1", "host", "secret", "123456", {"a@b"}));
-    ASSERT_TRUE(RunUntil([&] { return m_sink.invites.size() > before; }));
-    ASSERT_EQ(received + 1, m_sim->Received().size()) << c.first;
+    m_sim->ClearReceived();
+    Invite({"a@b"}, "host", "secret", "123456", c.first);
+    ASSERT_EQ(1u, m_sim->Received().size()) << c.first;
     EXPECT_EQ(c.second, m_sim->Received().back().path) << c.first;
-    EXPECT_EQ(lines + 1, recorded(c.second)) << c.first;
   }
+  // The record shows the address as the module made it.
+  const std::string records = ReadFile(RecordDir() + "waresponse.rrr");
+  EXPECT_NE(std::string::npos, records.find(", " + base + "external/xml/XmlApiInvoker?method=invite"));
+  EXPECT_EQ(std::string::npos, records.find(base.substr(0, base.size() - 1) + "external/"));
 }
 
 TEST_F(InviteTest, MissingArgumentsAreRefusedBeforeSending) {
@@ -102,28 +83,11 @@ TEST_F(InviteTest, MissingArgumentsAreRefusedBeforeSending) {
   EXPECT_TRUE(m_sim->Received().empty());
 }
 
-// Addresses of letters only, so that each takes its length plus "%3B" in the
-// query and the whole list stays inside the 4095-byte query.
-class InviteBudgetTest : public InviteTest {
- protected:
-  std::vector<std::string> SentAddresses() {
-    const std::string body = FormBody();
-    const std::string emails = body.substr(body.find("&emails=") + 8);
-    std::vector<std::string> sent;
-    size_t pos = 0;
-    for (size_t p = emails.find("%3B"); p != std::string::npos; p = emails.find("%3B", pos)) {
-      sent.push_back(emails.substr(pos, p - pos));
-      pos = p + 3;
-    }
-    EXPECT_EQ(emails.size(), pos) << "the list ends in a separator";
-    return sent;
-  }
-};
-
+// Addresses of letters only take their length plus "%3B" in the form.
 // 8 x (255 + 1) = 2048: the budget reaches 0, so the ninth still goes and
 // takes it below zero, the tenth is dropped; an address that crosses 2048
 // is the last sent.
-TEST_F(InviteBudgetTest, TheAddressThatReachesOrCrosses2048IsTheLastSent) {
+TEST_F(InviteTest, BudgetTheAddressThatReachesOrCrosses2048IsTheLastSent) {
   const struct {
     std::vector<std::string> emails;
     size_t sent;
@@ -133,29 +97,28 @@ TEST_F(InviteBudgetTest, TheAddressThatReachesOrCrosses2048IsTheLastSent) {
       {{7, std::string(255, 'a')}, 8, std::string(256, 'b')},
   };
   for (const auto& c : cases) {
-    m_sim->ClearReceived();
     std::vector<std::string> emails = c.emails;
     emails.push_back(c.last);
     emails.push_back("dropped");
-    Invite(emails);
-    const auto sent = SentAddresses();
-    ASSERT_EQ(c.sent, sent.size());
+    const size_t before = m_sim->Invited().size();
+    EXPECT_EQ(0, Invite(emails));
+    const auto sent = m_sim->Invited();
+    ASSERT_EQ(before + c.sent, sent.size());
     EXPECT_EQ(c.last, sent.back());
+    EXPECT_EQ(static_cast<int>(c.sent), QmxConfWebaLastInviteCount());
   }
-  EXPECT_FALSE(Traced("snprintf error"));
 }
 
-// Addresses go out whole: the list ends where the next one would not fit,
-// and the host learns how many went.
-TEST_F(InviteBudgetTest, ListEndsAtTheLastAddressThatFits) {
+// Addresses go out whole: the list ends where the next one would not fit
+// in the query, and the host learns how many went.
+TEST_F(InviteTest, BudgetListEndsAtTheLastAddressThatFits) {
   // Each "@" takes three bytes once encoded: 300 of them fit, 1500 do not.
   std::vector<std::string> emails(10000, std::string(100, '@'));
   EXPECT_EQ(0, Invite(emails));
   const int sent = QmxConfWebaLastInviteCount();
   EXPECT_GT(sent, 0);
   EXPECT_LT(sent, 10000);
-  ASSERT_EQ(1u, XmlCalls().size());
-  EXPECT_EQ(static_cast<size_t>(sent), SentAddresses().size());
+  EXPECT_EQ(static_cast<size_t>(sent), m_sim->Invited().size());
 
   EXPECT_EQ(10008,
             m_module->InviteByEmails(m_sim->SiteUrl(), "site1", "host", "secret", "123456", {std::string(1500, '@')}));

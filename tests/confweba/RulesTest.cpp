@@ -33,31 +33,6 @@ TEST(FileNameRule, LastSegmentDecodedOrTempTmp) {
   for (const auto& c : cases) EXPECT_EQ(c.second, CConfWebaImp::FileNameOf(c.first)) << c.first;
 }
 
-// The one place that cuts an address after its host and after its first
-// path segment; the site address, the download's site and the file name all
-// come from it.
-TEST(AddressRule, HostEndAndFirstSegmentEnd) {
-  const size_t npos = CRtString::npos;
-  const struct {
-    const char* url;
-    size_t hostEnd, segmentEnd;
-  } cases[] = {
-      {"http://host/site/join.do", 11, 16},
-      {"https://h:8443/s/", 14, 16},
-      {"http://host/file", 11, npos},
-      {"http://host/", 11, npos},
-      {"http://host", npos, npos},
-      {"http://host?a=/b/c", 14, 16},  // a "/" in the query still ends the host
-      {"host/a/b", 4, npos},           // no "//": no host, no site segment
-      {"/a/b", 0, npos},
-      {"", npos, npos},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.hostEnd, CWebAccessBase::HostEnd(c.url)) << c.url;
-    EXPECT_EQ(c.segmentEnd, CWebAccessBase::FirstSegmentEnd(c.url)) << c.url;
-  }
-}
-
 TEST(LanguageRule, TagFollowsTheUserLanguage) {
   const std::pair<const char*, const char*> cases[] = {
       {"zh_CN.UTF-8", "zh_CN"}, {"zh_TW.UTF-8", "zh_TW"}, {"zh_HK.UTF-8", "zh_TW"},
@@ -67,14 +42,6 @@ TEST(LanguageRule, TagFollowsTheUserLanguage) {
     setenv("LC_ALL", c.first, 1);
     EXPECT_EQ(c.second, CConfWebaImp::GetLanguageTag()) << c.first;
   }
-  unsetenv("LC_ALL");
-}
-
-TEST(CodePageRule, EmptyStaysEmptyAndZeroByteEndsTheText) {
-  setenv("LC_ALL", "en_US.UTF-8", 1);
-  EXPECT_EQ("", CWebAccessBase::AnsiToUtf8(""));
-  EXPECT_EQ("ab", CWebAccessBase::AnsiToUtf8(std::string("ab\0cd", 5)));
-  EXPECT_EQ("\xC3\xA9t\xC3\xA9", CWebAccessBase::Utf8ToAnsi("\xC3\xA9t\xC3\xA9"));
   unsetenv("LC_ALL");
 }
 
