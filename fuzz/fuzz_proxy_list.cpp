@@ -1,8 +1,7 @@
 // Proxy selection of the WinINet layer: a proxy list and a bypass list as
 // InternetOpenA takes them (the transport builds "HTTP=HTTP://host:port"
 // and friends), or proxy variables as the environment gives them, and the
-// proxy chosen for a target host. Also opens a root handle with the same
-// lists through the public entry point.
+// proxy chosen for a target host.
 //
 // Input: one byte of options, then three lines: proxy list (or proxy URL),
 // bypass list (or no_proxy), target host.
@@ -10,7 +9,6 @@
 
 #include "FuzzCommon.h"
 #include "Internal.h"
-#include "wininet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 4096) return 0;
@@ -47,10 +45,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // A host that a bypass entry matches never goes through the proxy list.
   if (cfg.mode == qmxinet::ProxyConfig::kList && qmxinet::BypassMatches(cfg.bypass, host)) QMX_FUZZ_CHECK(c.none, host);
-
-  if (opt & 8) {
-    HINTERNET h = InternetOpenA("fuzz", INTERNET_OPEN_TYPE_PROXY, list.c_str(), bypass.c_str(), 0);
-    if (h) InternetCloseHandle(h);
-  }
   return 0;
 }

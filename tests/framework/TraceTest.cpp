@@ -20,21 +20,6 @@ std::string ReadFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// A scratch folder for trace files, removed with the case.
-class TraceFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char dir[] = "/tmp/qmxtraceXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    m_dir = dir;
-  }
-  void TearDown() override {
-    CRtTrace::SetOutput(nullptr);
-    ASSERT_EQ(0, system(("rm -rf '" + m_dir + "'").c_str()));
-  }
-  std::string m_dir;
-};
-
 TEST(TraceTest, RecorderAndMacroLinesStopAtTheirBuffer) {
   char buf[16];
   memset(buf, 'X', sizeof buf);
@@ -82,22 +67,10 @@ TEST(TraceTest, LevelsFilterBeforeFormattingAndAssertionsTraceAtErrorLevel) {
   EXPECT_EQ(g_formatted, 2);
 }
 
-void TracingSink(int, const char* text, void* user) {
-  ++*static_cast<int*>(user);
-  // A sink that traces must not deadlock; its own line is dropped.
-  CRtTrace::instance()->trace_string(RT_TRACE_LEVEL_ERROR, text);
-}
-
-TEST(TraceTest, SinkThatTracesDoesNotRecurse) {
-  int calls = 0;
-  CRtTrace::SetSink(&TracingSink, &calls);
-  RT_ERROR_TRACE("once");
-  CRtTrace::SetSink(nullptr, nullptr);
-  EXPECT_EQ(calls, 1);
-}
-
-TEST_F(TraceFileTest, FileIsPrivateAppendedAndNeverALink) {
-  const std::string file = m_dir + "/trace.log", target = m_dir + "/target.log", link = m_dir + "/link.log";
+TEST(TraceTest, FileIsPrivateAppendedAndNeverALink) {
+  char tmpl[] = "/tmp/qmxtraceXXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl, file = dir + "/trace.log", target = dir + "/target.log", link = dir + "/link.log";
   CRtTrace::SetLevel(RT_TRACE_LEVEL_INFO);
   ASSERT_EQ(CRtTrace::SetOutput(file.c_str()), RT_OK);
   RT_WARNING_TRACE("first " << 1);
@@ -123,6 +96,8 @@ TEST_F(TraceFileTest, FileIsPrivateAppendedAndNeverALink) {
   RT_ERROR_TRACE("not written");
   EXPECT_EQ(ReadFile(target), "");
   EXPECT_EQ(CRtTrace::SetOutput((file + "/under-a-file.log").c_str()), RT_ERROR_FAILURE);
+  CRtTrace::SetOutput(nullptr);
+  EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
 }
 
 // QMX_TRACE and QMX_TRACE_LEVEL are read when the trace is first used, so

@@ -1,7 +1,6 @@
 // The C runtime subset: bounded printing with the Windows truncation result,
 // case-insensitive compares, directories, deletion of open files.
 #include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,7 +29,6 @@ TEST(CrtTest, SnprintfGivesTheWindowsTruncationResult) {
     EXPECT_EQ(0, memcmp(buf, c.written, strlen(c.written) + (c.result >= 0 && c.result < 8)));
     EXPECT_EQ('x', buf[8]);
   }
-  EXPECT_EQ(-1, _snprintf(nullptr, 4, "%s", "a"));
 }
 
 TEST(CrtTest, StricmpComparesAsciiWithoutCase) {
@@ -40,8 +38,6 @@ TEST(CrtTest, StricmpComparesAsciiWithoutCase) {
   // Both sides are lower-cased, so '_' (0x5F) sorts before 'A' (as 'a').
   EXPECT_LT(_stricmp("_", "A"), 0);
   EXPECT_EQ(0, _strnicmp("TrueX", "trueY", 4));
-  EXPECT_EQ(INT_MAX, _stricmp(nullptr, "a"));
-  EXPECT_EQ(EINVAL, errno);
 }
 
 // Directories as the module makes and tests them, and deletion, which the
