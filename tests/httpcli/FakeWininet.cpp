@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 namespace fakeinet {
@@ -18,7 +19,6 @@ struct Handle {
   bool async = false;
   Send send{};
   Reply reply;
-  bool sent = false;
   size_t offset = 0;
 };
 
@@ -40,47 +40,33 @@ Handle* Find(HINTERNET h) {
   return it == G().handles.end() ? nullptr : &it->second;
 }
 
-// Adds a handle of `kind` under `parent`, or fails with the scripted error of
-// `name`.
-HINTERNET Add(const char* name, Kind kind, HINTERNET parent, Handle h) {
-  auto failure = G().state.failures.find(name);
-  if (failure != G().state.failures.end()) {
-    SetLastError(failure->second);
-    return nullptr;
-  }
+// A new handle of `kind` under `parent`: it takes the parent's callback, mode
+// and what its sends carry so far.
+Handle Child(HINTERNET parent, Kind kind) {
+  Handle* p = Find(parent);
+  Handle h = p ? *p : Handle();
   h.kind = kind;
-  if (Handle* p = Find(parent)) {
-    h.callback = p->callback;
-    h.async = p->async;
-    h.send.openAccess = p->send.openAccess;
-    h.send.proxy = p->send.proxy;
-    if (kind == kRequest) {
-      h.send.host = p->send.host;
-      h.send.port = p->send.port;
-    }
-  }
+  return h;
+}
+
+HINTERNET Add(const Handle& h) {
   uintptr_t id = G().next++;
   G().handles[id] = h;
-  if (kind == kRequest) G().lastRequest = id;
+  if (h.kind == kRequest) G().lastRequest = id;
   return reinterpret_cast<HINTERNET>(id);
 }
 
-size_t Size(const Reply& r) { return r.body.empty() ? r.filler : r.body.size(); }
-
 // Hands out up to `want` bytes of the reply; false (12030) past failAfter.
 bool Take(HINTERNET h, DWORD want, void* out, DWORD* got) {
+  std::lock_guard<std::mutex> g(G().lock);
   Handle* r = Find(h);
   if (!r || (r->reply.failAfter != std::string::npos && r->offset >= r->reply.failAfter)) {
     SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
     return false;
   }
-  size_t limit = std::min(Size(r->reply), r->reply.failAfter);
+  size_t limit = std::min(r->reply.body.size(), r->reply.failAfter);
   size_t n = std::min<size_t>(want, limit - std::min(limit, r->offset));
-  if (r->reply.body.empty()) {
-    memset(out, 'x', n);
-  } else {
-    memcpy(out, r->reply.body.data() + r->offset, n);
-  }
+  memcpy(out, r->reply.body.data() + r->offset, n);
   r->offset += n;
   *got = (DWORD)n;
   SetLastError(0);
@@ -93,7 +79,6 @@ void Reset() {
   std::lock_guard<std::mutex> g(G().lock);
   G().state = State();
   G().handles.clear();
-  G().lastRequest = 0;
 }
 void PushReply(const Reply& reply) {
   std::lock_guard<std::mutex> g(G().lock);
@@ -103,9 +88,9 @@ void PushDialogAnswer(DWORD answer) {
   std::lock_guard<std::mutex> g(G().lock);
   G().state.dialog.push_back(answer);
 }
-void FailCall(const std::string& name, DWORD error) {
+void FailSends(DWORD error) {
   std::lock_guard<std::mutex> g(G().lock);
-  G().state.failures[name] = error;
+  G().state.sendError = error;
 }
 State Seen() {
   std::lock_guard<std::mutex> g(G().lock);
@@ -143,35 +128,34 @@ HINTERNET WINAPI InternetOpenA(LPCSTR, DWORD dwAccessType, LPCSTR lpszProxy, LPC
   h.send.openAccess = dwAccessType;
   h.send.proxy = lpszProxy ? lpszProxy : "";
   h.async = (dwFlags & INTERNET_FLAG_ASYNC) != 0;
-  return Add("InternetOpenA", kRoot, nullptr, h);
+  return Add(h);
 }
 
 HINTERNET WINAPI InternetConnectA(HINTERNET hInternet, LPCSTR lpszServerName, INTERNET_PORT nServerPort, LPCSTR, LPCSTR,
                                   DWORD, DWORD, DWORD_PTR) {
   std::lock_guard<std::mutex> g(G().lock);
-  Handle h;
+  Handle h = Child(hInternet, kConnect);
   h.send.host = lpszServerName;
   h.send.port = nServerPort;
-  return Add("InternetConnectA", kConnect, hInternet, h);
+  return Add(h);
 }
 
 HINTERNET WINAPI HttpOpenRequestA(HINTERNET hConnect, LPCSTR lpszVerb, LPCSTR lpszObjectName, LPCSTR, LPCSTR, LPCSTR*,
                                   DWORD dwFlags, DWORD_PTR dwContext) {
   std::lock_guard<std::mutex> g(G().lock);
-  Handle h;
+  Handle h = Child(hConnect, kRequest);
   h.send.verb = lpszVerb;
   h.send.object = lpszObjectName;
   h.send.requestFlags = dwFlags;
   h.send.context = dwContext;
-  return Add("HttpOpenRequestA", kRequest, hConnect, h);
+  return Add(h);
 }
 
 BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR, DWORD, LPVOID lpOptional, DWORD dwOptionalLength) {
   std::lock_guard<std::mutex> g(G().lock);
   Handle* r = Find(hRequest);
-  auto failure = G().state.failures.find("HttpSendRequestA");
-  if (failure != G().state.failures.end()) {
-    SetLastError(failure->second);
+  if (G().state.sendError) {
+    SetLastError(G().state.sendError);
     return FALSE;
   }
   Send& s = r->send;
@@ -182,7 +166,6 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR, DWORD, LPVOID lpOptiona
   r->reply = G().state.replies.empty() ? Reply() : G().state.replies.front();
   if (!G().state.replies.empty()) G().state.replies.pop_front();
   r->offset = 0;
-  r->sent = true;
   SetLastError(r->async ? ERROR_IO_PENDING : 0);
   return r->async ? FALSE : TRUE;
 }
@@ -192,9 +175,9 @@ BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffe
   Handle* r = Find(hRequest);
   DWORD value = 0;
   if (dwInfoLevel == (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE)) {
-    value = r->sent ? r->reply.status : 0;
-  } else if (dwInfoLevel == (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH) && r->sent && r->reply.withLength) {
-    value = (DWORD)Size(r->reply);
+    value = r->reply.status;
+  } else if (dwInfoLevel == (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH) && r->reply.withLength) {
+    value = (DWORD)r->reply.body.size();
   } else {
     SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
     return FALSE;
@@ -206,12 +189,10 @@ BOOL WINAPI HttpQueryInfoA(HINTERNET hRequest, DWORD dwInfoLevel, LPVOID lpBuffe
 
 BOOL WINAPI InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
                              LPDWORD lpdwNumberOfBytesRead) {
-  std::lock_guard<std::mutex> g(G().lock);
   return Take(hFile, dwNumberOfBytesToRead, lpBuffer, lpdwNumberOfBytesRead);
 }
 
 BOOL WINAPI InternetReadFileExA(HINTERNET hFile, LPINTERNET_BUFFERSA lpBuffersOut, DWORD, DWORD_PTR) {
-  std::lock_guard<std::mutex> g(G().lock);
   return Take(hFile, lpBuffersOut->dwBufferLength, lpBuffersOut->lpvBuffer, &lpBuffersOut->dwBufferLength);
 }
 
@@ -238,12 +219,7 @@ INTERNET_STATUS_CALLBACK WINAPI InternetSetStatusCallbackA(HINTERNET hInternet, 
 
 BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
   std::lock_guard<std::mutex> g(G().lock);
-  static const char* kNames[] = {"root", "connect", "request"};
-  Handle* h = Find(hInternet);
-  if (!h) return FALSE;
-  G().state.closed.push_back(kNames[h->kind]);
-  G().handles.erase(reinterpret_cast<uintptr_t>(hInternet));
-  return TRUE;
+  return G().handles.erase(reinterpret_cast<uintptr_t>(hInternet)) ? TRUE : FALSE;
 }
 
 DWORD WINAPI InternetErrorDlg(HWND, HINTERNET, DWORD, DWORD, LPVOID*) {

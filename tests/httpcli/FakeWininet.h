@@ -7,7 +7,6 @@
 #define QMX_TESTS_HTTPCLI_FAKEWININET_H
 
 #include <deque>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,6 @@ namespace fakeinet {
 struct Reply {
   DWORD status = 200;
   std::string body;
-  size_t filler = 0;                     // with no body: this many 'x' bytes, made as they are read
   bool withLength = true;                // Content-Length announced
   size_t failAfter = std::string::npos;  // reads fail (12030) once this many bytes went out
 };
@@ -41,20 +39,19 @@ struct Send {
 // The script and what the module did with it. Reset() starts afresh; Seen()
 // hands out a copy taken under the fake's lock.
 struct State {
-  std::deque<Reply> replies;              // taken in order, one per send
-  std::deque<DWORD> dialog;               // answers of InternetErrorDlg; ERROR_CANCELLED when none is left
-  std::map<std::string, DWORD> failures;  // "InternetOpenA", "HttpSendRequestA": fail with this error
+  std::deque<Reply> replies;  // taken in order, one per send
+  std::deque<DWORD> dialog;   // answers of InternetErrorDlg; ERROR_CANCELLED when none is left
+  DWORD sendError = 0;        // HttpSendRequestA fails with this error when set
   std::vector<Send> sends;
   size_t dialogs = 0;
-  std::vector<std::string> closed;  // handles closed, in order: "request", "connect", "root"
-  DWORD connectTimeout = 0;         // the last connect time-out set on a root
+  DWORD connectTimeout = 0;  // the last connect time-out set on a root
   size_t openHandles = 0;
 };
 
 void Reset();
 void PushReply(const Reply& reply);
 void PushDialogAnswer(DWORD answer);
-void FailCall(const std::string& name, DWORD error);
+void FailSends(DWORD error);
 State Seen();
 
 // Runs the registered status callback for the last request handle with

@@ -4,7 +4,6 @@
 #define QMX_TESTS_HTTPCLI_TESTUTIL_H
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -33,7 +32,6 @@ class OwnerLoop {
     }
     return true;
   }
-  int RunPending() { return QmxThreadRunPending(); }
 };
 
 struct Delivery {
@@ -42,8 +40,7 @@ struct Delivery {
   std::string content;
 };
 
-class RecordingSink : public ISiteClientSink {
- public:
+struct RecordingSink : ISiteClientSink {
   int OnRequest(DWORD hRequest, int aResult, CRtString& aContent) override {
     deliveries.push_back(Delivery{hRequest, aResult, aContent});
     return 0;
@@ -51,44 +48,29 @@ class RecordingSink : public ISiteClientSink {
   std::vector<Delivery> deliveries;
 };
 
-// The record folder the test program was given (QMX_RECORD_DIR), ending in "/".
-inline std::string RecordDir() {
-  const char* dir = getenv("QMX_RECORD_DIR");
-  return std::string(dir ? dir : ".") + "/";
-}
-
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A fresh directory removed with everything in it at the end.
-class ScratchDir {
- public:
-  ScratchDir() : m_path(std::filesystem::temp_directory_path().string() + "/httpcli-XXXXXX") { mkdtemp(m_path.data()); }
+struct ScratchDir {
+  ScratchDir() { mkdtemp(m_path.data()); }
   ~ScratchDir() {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
   }
   const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
+  std::string m_path = std::filesystem::temp_directory_path().string() + "/httpcli-XXXXXX";
 };
 
 // Points the record folder at a fresh directory of this test alone, so
-// that no other test program's site deletes the record it reads back.
-class OwnRecordDir {
- public:
-  OwnRecordDir() : m_had(getenv("QMX_RECORD_DIR")), m_old(m_had ? getenv("QMX_RECORD_DIR") : "") {
-    setenv("QMX_RECORD_DIR", m_dir.path().c_str(), 1);
-  }
-  ~OwnRecordDir() { m_had ? setenv("QMX_RECORD_DIR", m_old.c_str(), 1) : unsetenv("QMX_RECORD_DIR"); }
-
- private:
-  ScratchDir m_dir;
-  bool m_had;
-  std::string m_old;
+// that no other test program's site deletes the record it reads back. The
+// program's own folder is put back (ctest always sets one).
+struct OwnRecordDir : ScratchDir {
+  OwnRecordDir() { setenv("QMX_RECORD_DIR", path().c_str(), 1); }
+  ~OwnRecordDir() { setenv("QMX_RECORD_DIR", m_old.c_str(), 1); }
+  std::string m_old = getenv("QMX_RECORD_DIR") ? getenv("QMX_RECORD_DIR") : "";
 };
 
 }  // namespace httpcli_test

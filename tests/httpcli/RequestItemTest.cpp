@@ -12,10 +12,8 @@ CRtAutoPtr<CWininetItem> MakeItem(const CRtString& object, const CRtString& verb
 }
 
 TEST(RequestItemTest, KeysStartAtOneAndGrowAcrossItems) {
-  auto first = MakeItem("/a", "GET");
-  auto second = MakeItem("/b", "GET");
-  EXPECT_EQ(1u, first->m_key);
-  EXPECT_EQ(2u, second->m_key);
+  EXPECT_EQ(1u, MakeItem("/a", "GET")->m_key);
+  EXPECT_EQ(2u, MakeItem("/b", "GET")->m_key);
 }
 
 // A POST without a body of its own sends its query as a form body, with a
