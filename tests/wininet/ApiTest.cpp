@@ -17,38 +17,30 @@ void ExpectError(bool ok, DWORD err) {
 }
 
 TEST(Api, InvalidHandlesAndWrongKinds) {
-  DWORD n = 0, size = sizeof n;
-  ExpectError(HttpQueryInfoA(kBogus, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &n, &size, nullptr),
-              ERROR_INVALID_HANDLE);
   ExpectError(InternetCloseHandle(kBogus), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(InternetSetStatusCallbackA(kBogus, nullptr), INTERNET_INVALID_STATUS_CALLBACK);
   EXPECT_EQ(InternetErrorDlg(nullptr, kBogus, ERROR_INTERNET_INCORRECT_PASSWORD, 3, nullptr),
             static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
   HINTERNET root = InternetOpenA("a", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   ASSERT_NE(root, nullptr);
   ExpectError(HttpSendRequestA(root, nullptr, 0, nullptr, 0), ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-  ExpectError(HttpOpenRequestA(root, "GET", "/", nullptr, nullptr, nullptr, 0, 1) != nullptr,
-              ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
   ExpectError(InternetConnectA(root, "", 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1) != nullptr,
-              ERROR_INVALID_PARAMETER);
-  ExpectError(InternetConnectA(root, nullptr, 80, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1) != nullptr,
               ERROR_INVALID_PARAMETER);
 
   HINTERNET conn = InternetConnectA(root, "h.invalid", 0, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1);
   ASSERT_NE(conn, nullptr);
   HINTERNET req = HttpOpenRequestA(conn, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1);
   ASSERT_NE(req, nullptr);
-  // Reading before sending is out of order; a wrong structure size is refused.
+  // Reading before sending is out of order; a wrong structure size (a 32-bit
+  // build's) is refused.
   char buf[8];
   DWORD got = 0;
   ExpectError(InternetReadFile(req, buf, sizeof buf, &got), ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   INTERNET_BUFFERSA ib{};
   ib.dwStructSize = 40;
   ExpectError(InternetReadFileExA(req, &ib, IRF_NO_WAIT, 0), ERROR_INVALID_PARAMETER);
-  ExpectError(InternetReadFileExA(req, nullptr, IRF_NO_WAIT, 0), ERROR_INVALID_PARAMETER);
   // Status code before any reply is 0; other headers are absent.
-  size = sizeof n;
+  DWORD n = 1, size = sizeof n;
   ASSERT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &n, &size, nullptr));
   EXPECT_EQ(n, 0u);
   // Closing the root invalidates the subtree.
@@ -57,12 +49,10 @@ TEST(Api, InvalidHandlesAndWrongKinds) {
 }
 
 TEST(Api, OptionRules) {
-  DWORD v = 0, got = 1, size = sizeof got;
+  DWORD v = 5000, got = 1, size = sizeof got;
   // The overall time limit (a Linux extension) is off by default.
   ASSERT_TRUE(InternetQueryOptionA(nullptr, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &got, &size));
   EXPECT_EQ(got, 0u);
-  ExpectError(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v), 160u);  // ERROR_BAD_ARGUMENTS
-  v = 5000;
   ExpectError(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &v, 2), ERROR_INTERNET_BAD_OPTION_LENGTH);
   // The null handle sets the default that roots made afterwards start from.
   ASSERT_TRUE(InternetSetOptionA(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &v, sizeof v));
@@ -70,13 +60,7 @@ TEST(Api, OptionRules) {
   ASSERT_NE(root, nullptr);
   ASSERT_TRUE(InternetQueryOptionA(root, INTERNET_OPTION_CONNECT_TIMEOUT, &got, &size));
   EXPECT_EQ(got, 5000u);
-  ASSERT_TRUE(InternetQueryOptionA(root, INTERNET_OPTION_RECEIVE_TIMEOUT, &got, &size));
-  EXPECT_EQ(got, 3600000u);
-  ExpectError(InternetSetOptionA(root, INTERNET_OPTION_CALLBACK, &v, sizeof v), ERROR_INTERNET_OPTION_NOT_SETTABLE);
-  ExpectError(InternetSetOptionA(root, 9999, &v, sizeof v), ERROR_INTERNET_INVALID_OPTION);
   ExpectError(InternetSetOptionA(root, INTERNET_OPTION_PROXY_USERNAME, const_cast<char*>("u"), 2),
-              ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
-  ExpectError(InternetSetOptionA(root, INTERNET_OPTION_SECURITY_FLAGS, &v, sizeof v),
               ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
   // Children copy the parent's values when they are made, not later.
   v = 2500;
@@ -106,8 +90,6 @@ TEST(Api, OptionRules) {
   EXPECT_EQ(got, 0u);
   ASSERT_TRUE(InternetQueryOptionA(conn, QMX_INTERNET_OPTION_TOTAL_TIMEOUT, &got, &size));
   EXPECT_EQ(got, 2500u);
-  // A proxy list is required for the proxy access type.
-  ExpectError(InternetOpenA("a", INTERNET_OPEN_TYPE_PROXY, nullptr, nullptr, 0) != nullptr, ERROR_INVALID_PARAMETER);
   InternetCloseHandle(root);
 }
 

@@ -24,14 +24,15 @@ static const struct CrackUrlCase kCrackUrlCases[] = {
     {"https://h:8443/p?x=1#f", 0, "https", INTERNET_SCHEME_HTTPS, "h", 8443, "/p", "?x=1#f", "", ""},
     {"HTTPS://H/", 0, "HTTPS", INTERNET_SCHEME_HTTPS, "H", 443, "/", "", "", ""},
     {"http://user:pass@h/x", 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "/x", "", "user", "pass"},
-    {"http://user@h/", 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "/", "", "user", ""},
     {"foo://h/x", 0, "foo", INTERNET_SCHEME_UNKNOWN, "h", 0, "/x", "", "", ""},
-    {"mailto:a@b", 0, "mailto", INTERNET_SCHEME_MAILTO, "", 0, "a@b", "", "", ""},
     {"C:\\file.txt", 0, "C", INTERNET_SCHEME_UNKNOWN, "", 0, "\\file.txt", "", "", ""},
     {"https://h/site/?a=1", 0, "https", INTERNET_SCHEME_HTTPS, "h", 443, "/site/", "?a=1", "", ""},
     {"http://h/a/../b;p#frag", 0, "http", INTERNET_SCHEME_HTTP, "h", 80, "/a/../b;p", "#frag", "", ""},
     {"www.example.com/x", ERROR_INTERNET_UNRECOGNIZED_SCHEME, "", 0, "", 0, "", "", "", ""},
     {"", ERROR_INTERNET_UNRECOGNIZED_SCHEME, "", 0, "", 0, "", "", "", ""},
+    /* A part longer than its buffer. */
+    {"http://a-host-name-longer-than-the-sixty-four-bytes-of-its-buffer.example.com/", ERROR_INSUFFICIENT_BUFFER, "", 0,
+     "", 0, "", "", "", ""},
 };
 
 /* Buffers for every part of one URL, and the call that fills them. */

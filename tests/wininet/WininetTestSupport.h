@@ -102,12 +102,6 @@ class Recorder {
       if (IsComplete(ctx)(x) && ++seen == count) return x.result;
     return INTERNET_ASYNC_RESULT{0, 0xFFFFFFFF};
   }
-  std::vector<DWORD> Statuses(DWORD_PTR ctx) const {
-    std::vector<DWORD> out;
-    for (const auto& x : Notes())
-      if (x.context == ctx) out.push_back(x.status);
-    return out;
-  }
 
  private:
   static Pred IsComplete(DWORD_PTR ctx) {
@@ -280,6 +274,8 @@ inline std::string Pattern(size_t n) {
 // A credential prompt that records what it was asked and answers with
 // user/password, or declines when answer is false.
 struct PromptLog {
+  PromptLog(std::string u = "", std::string p = "", bool a = true)
+      : user(std::move(u)), password(std::move(p)), answer(a) {}
   std::string user, password;
   bool answer = true;
   int calls = 0;
@@ -322,16 +318,6 @@ class LayerTest : public ::testing::Test {
     q.path = path;
     q.ctx = ctx;
     return q;
-  }
-  // Opens an asynchronous request, sends it and waits for the completion;
-  // returns the status code.
-  DWORD SendAndWait(const char* path, DWORD_PTR ctx) {
-    m_handles = Open(At(path, ctx, true));
-    EXPECT_FALSE(HttpSendRequestA(m_handles.request, nullptr, 0, nullptr, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-    INTERNET_ASYNC_RESULT r = Recorder::Get().WaitComplete(ctx);
-    EXPECT_EQ(r.dwResult, 1u) << r.dwError;
-    return StatusCode(m_handles.request);
   }
   // Opens q's handles (closing the previous ones) and sends synchronously:
   // the status, or 0 with m_lastError.
