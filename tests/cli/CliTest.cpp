@@ -43,12 +43,10 @@ struct CliRun {
   json Json() const { return json::parse(out, nullptr, false); }
 };
 
-enum class On { kFiles, kTerminal, kStderrTerminal };  // kTerminal: stdin, stdout and stderr
-
 struct RunOptions {
   std::string input;             // stdin, or typed on the terminal
   std::vector<std::string> env;  // added to an environment without the password variables
-  On on = On::kFiles;            // on a terminal, out (or err) holds what it showed
+  bool terminal = false;         // stdin, stdout and stderr a terminal; out holds what it showed
   bool interrupt = false;        // Ctrl-C once the terminal shows a progress line
 };
 
@@ -90,10 +88,9 @@ class CliTest : public ::testing::Test {
     envp.push_back(nullptr);
     int tty = -1;
     winsize ws{30, 100, 0, 0};
-    const int onFiles = o.on == On::kFiles ? 3 : o.on == On::kStderrTerminal ? 2 : 0;
-    const pid_t pid = onFiles == 3 ? fork() : forkpty(&tty, nullptr, nullptr, &ws);
+    const pid_t pid = o.terminal ? forkpty(&tty, nullptr, nullptr, &ws) : fork();
     if (pid == 0) {
-      for (int i = 0; i < onFiles; ++i) dup2(fds[i], i);
+      for (int i = 0; !o.terminal && i < 3; ++i) dup2(fds[i], i);
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
@@ -101,22 +98,23 @@ class CliTest : public ::testing::Test {
     CliRun r;
     if (tty >= 0) {
       EXPECT_EQ(static_cast<ssize_t>(o.input.size()), write(tty, o.input.data(), o.input.size()));
-      std::string& shown = o.on == On::kTerminal ? r.out : r.err;
       char buf[4096];
       pollfd p{tty, POLLIN, 0};
       ssize_t n;  // until EOF, or EIO once the terminal's last writer is gone
       bool interrupted = false;
       while (poll(&p, 1, 60000) > 0 && (n = read(tty, buf, sizeof buf)) > 0) {
-        shown.append(buf, n);
-        if (o.interrupt && !interrupted && shown.find('\r') != std::string::npos) interrupted = kill(pid, SIGINT) == 0;
+        r.out.append(buf, n);
+        if (o.interrupt && !interrupted && r.out.find('\r') != std::string::npos) interrupted = kill(pid, SIGINT) == 0;
       }
       close(tty);
-      EXPECT_EQ(o.interrupt, interrupted) << shown;
+      EXPECT_EQ(o.interrupt, interrupted) << r.out;
     }
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
-    if (onFiles > 0) r.out = Slurp(out);
-    if (onFiles == 3) r.err = Slurp(err);
+    if (!o.terminal) {
+      r.out = Slurp(out);
+      r.err = Slurp(err);
+    }
     return r;
   }
 
@@ -129,9 +127,6 @@ class CliTest : public ::testing::Test {
         return bytes;
       }
     return "";
-  }
-  Args Invite() const {
-    return {"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "123456", "--user", "host"};
   }
 
   sitesim::CSiteSimulator m_sim;
@@ -170,25 +165,16 @@ TEST_F(CliTest, JoinWritesPrivateFilesAndFetchesTheLoader) {
   }
   EXPECT_EQ(0, j["loader"]["result"]);
   EXPECT_EQ(Loader(), Slurp(out + "/qmxloader.bin"));
-  EXPECT_EQ(Loader().size(), j["loader"]["bytes"].get<size_t>());
   EXPECT_EQ(4, std::distance(fs::directory_iterator(out), fs::directory_iterator()));  // no temporary files left
 }
 
-// invite: how many addresses went out ("N of M" when the request had no
-// room for the rest).
+// invite: the addresses go out and the program says how many.
 TEST_F(CliTest, InviteSaysHowManyAddressesWentOut) {
-  CliRun r = Run(Cat(Invite(), {"--password", "secret", "a@example.com", "b@example.com", "--json"}));
+  const CliRun r = Run({"invite", "--site-url", m_sim.SiteUrl(), "--site-name", "site1", "--conf-id", "123456",
+                        "--user", "host", "--password", "secret", "a@example.com", "b@example.com", "--json"});
   EXPECT_EQ(0, r.exitCode) << r.err;
   EXPECT_EQ(json::parse(R"({"command":"invite","result":0,"error":"","sent":2})"), r.Json());
   EXPECT_EQ((Args{"a@example.com", "b@example.com"}), m_sim.Invited());
-
-  Args many = Cat(Invite(), {"--password", "secret"});
-  for (int i = 0; i < 60; ++i) many.push_back(std::string(90, 'a' + i % 26) + std::to_string(i) + "@example.com");
-  r = Run(many);
-  EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_EQ("result: 0\ninvitations sent to " + std::to_string(m_sim.Invited().size() - 2) +
-                " of 60 addresses; the rest did not fit in one request\n",
-            r.out);
 }
 
 // Exit codes: 0 done, 1 the operation failed (with the module's result and
@@ -198,9 +184,8 @@ TEST_F(CliTest, InviteSaysHowManyAddressesWentOut) {
 // name is left beside it.
 TEST_F(CliTest, CommandLines) {
   const std::string inv = m_sim.InvitationUrl("123456"), dir = m_dir + "/d", file = dir + "/out.bin";
-  const std::string missing = m_sim.BaseUrl() + "files/missing.bin", port = std::to_string(m_sim.Port());
+  const std::string missing = m_sim.BaseUrl() + "files/missing.bin";
   const std::string dead = "127.0.0.1:" + std::to_string(qmxloopback::UnusedPort());
-  const Args get{"get", LoaderUrl(), dir, "--name", "t.bin"};
   const struct {
     Args args;
     int exitCode;
@@ -208,36 +193,17 @@ TEST_F(CliTest, CommandLines) {
     std::string after = "old";  // in dir/out.bin afterwards
   } cases[] = {
       {{}, 2, "Usage:"},
-      {{"join"}, 2, "Usage: confweba join [OPTIONS] INVITATION_URL"},
-      {{"--help"}, 0, "Usage:"},
-      {{"--version"}, 0, "confweba "},
-      {{"jion", inv}, 2, "unknown command 'jion'\nconfweba: did you mean 'join'?\n"},
-      {{"--bogus"}, 2, "The following argument was not expected: --bogus"},
       {{"get", LoaderUrl(), dir, "--name", "../up.bin"}, 2, "is not a plain file name"},
-      {{"join", inv, "--conf-pass", "-"}, 2, "--conf-pass -: stdin ended before a line"},
-      {Cat(get, {"--cacert", m_dir + "/missing.pem"}), 2, "--cacert"},
-      {Cat(get, {"--max-time", "nan"}), 2, "--max-time"},
-      {Cat(get, {"--max-time", "30.5", "--connect-timeout", "0.75"}), 0, "saved "},
+      {{"get", LoaderUrl(), dir, "--cacert", m_dir + "/missing.pem"}, 2, "--cacert"},
       {{"get", LoaderUrl(), "-o", file},
        0,
        "result: 0\nsaved " + file + " (" + std::to_string(Loader().size()),
        Loader()},
       {{"get", missing, "--output", file}, 1, "(4010): HTTP status 404"},
-      {{"--json", "get", missing, dir}, 1, R"("result":4010,"error":"the site refused the request, or sent no file")"},
       {{"get", LoaderUrl(), file}, 1, "the file could not be written (4011)"},
-      {{"get", LoaderUrl(), "-o", dir}, 1, "is a directory"},
-      {{"--json", "get", LoaderUrl(), "-o", "-"}, 2, "cannot both write to stdout"},
-      {{"get", LoaderUrl(), dir, "-o", "x"}, 2, "excludes"},
-      {{"get", LoaderUrl()}, 2, "get needs a directory (DIR) or -o FILE"},
-      {{"--noproxy", "*", "get", LoaderUrl(), "-o", "-"}, 2, "--noproxy needs --proxy"},
-      {{"-x", "http://", "get", LoaderUrl(), "-o", "-"}, 2, "--proxy http://: not a proxy address"},
       {{"-x", dead, "get", LoaderUrl(), "-o", file}, 1, "(4010): connection refused"},
       {{"-x", dead, "--noproxy", "127.0.0.1", "get", LoaderUrl(), "-o", file}, 0, "saved ", Loader()},
-      {{"site", "--port", port}, 1, "cannot listen on 127.0.0.1:" + port + ": the port is already in use"},
       {{"join", inv, "--conf-pass", "nope"}, 1, "join failed: wrong conference password (4021)"},
-      {{"join", "http://" + dead + "/site1/join.do?confKey=1", "--conf-pass", "x"}, 1, "): connection refused\n"},
-      {Cat(Invite(), {"--password", "secret", std::string(5000, 'x') + "@example.com"}), 1,
-       "(10008): not even the first address fits in one request"},
   };
   for (const auto& c : cases) {
     std::string shown;
@@ -251,39 +217,15 @@ TEST_F(CliTest, CommandLines) {
     const CliRun r = Run(c.args);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, (r.out + r.err).find(c.text)) << r.out << r.err;
-    if (c.exitCode == 2 || c.text.find("10008") != std::string::npos) {
-      EXPECT_TRUE(m_sim.Received().empty());
-    }
+    EXPECT_TRUE(c.exitCode != 2 || m_sim.Received().empty());  // a wrong command line sends nothing
     EXPECT_EQ(c.after, Slurp(file));
-    for (const auto& e : fs::directory_iterator(dir))
-      EXPECT_TRUE(e.path().filename() == "out.bin" || e.path().filename() == "t.bin") << e.path();
+    for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ("out.bin", e.path().filename()) << e.path();
   }
   EXPECT_FALSE(fs::exists(m_dir + "/up.bin"));
 }
 
-// With -o - stdout holds the file's bytes alone; the progress line goes to
-// stderr when that is a terminal; a failure writes nothing.
-TEST_F(CliTest, StdoutHoldsOnlyTheFile) {
-  const struct {
-    Args args;
-    int exitCode;
-    std::string out, err;  // stdout exactly; what stderr holds
-  } cases[] = {
-      {{"get", LoaderUrl(), "-o", "-"}, 0, Loader(), "\r100% ["},
-      {{"get", m_sim.BaseUrl() + "files/missing.bin", "-o", "-"}, 1, "", "HTTP status 404"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[0]);
-    const CliRun r = Run(c.args, {"", {}, On::kStderrTerminal});
-    EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
-    EXPECT_EQ(c.out, r.out);
-    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
-  }
-}
-
 // Ctrl-C once the progress line shows: the download is cancelled, nothing is
-// left in the folder, the line is ended, and the exit status is the shell's
-// 130. --max-time ends the same download by itself.
+// left in the folder, and the exit status is the shell's 130. --max-time ends the same download by itself.
 TEST_F(CliTest, CtrlCOrMaxTimeEndsTheDownloadAndLeavesNothing) {
   qmxloopback::LoopbackServer server;
   server.SetHandler([](const qmxloopback::ReceivedRequest&) {
@@ -294,13 +236,10 @@ TEST_F(CliTest, CtrlCOrMaxTimeEndsTheDownloadAndLeavesNothing) {
   ASSERT_TRUE(server.Start());
   fs::create_directories(m_dir + "/d");
   RunOptions o;
-  o.on = On::kTerminal;
+  o.terminal = true;
   o.interrupt = true;
   CliRun r = Run({"get", server.Url("/big.iso"), m_dir + "/d"}, o);
   EXPECT_EQ(130, r.exitCode) << r.out;
-  const size_t lastLine = r.out.rfind('\r', r.out.find_last_not_of("\r\n"));
-  ASSERT_NE(std::string::npos, lastLine) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find('\n', lastLine)) << r.out;
   EXPECT_TRUE(fs::is_empty(m_dir + "/d"));
 
   r = Run({"--json", "get", server.Url("/big.iso"), m_dir + "/d", "--max-time", "0.3"});
@@ -338,58 +277,33 @@ TEST_F(CliTest, CertificateOptionsReachTheModule) {
   tls.Stop();
 }
 
-// Passwords from stdin ("-") and from the environment reach the site as
-// typed, without the line break; an option on the command line wins over
-// the environment.
+// Passwords come from stdin ("-"), without the line break, or from the
+// environment; an option on the command line wins over the environment.
 TEST_F(CliTest, PasswordsFromStdinAndEnvironment) {
-  const std::string inv = m_sim.InvitationUrl("123456");
-  const struct {
-    Args args;
-    std::string input;
-    std::vector<std::string> env;
-    const char* confPass;  // as the site received them ("": not sent)
-    const char* pass;
-  } cases[] = {
-      {{"join", inv, "--user", "host", "--password", "-", "--conf-pass", "-"}, "meet\r\nsecret", {}, "meet", "secret"},
-      {{"join", inv, "--user", "host"}, "", {"QMX_CONF_PASS=meet", "QMX_PASSWORD=secret"}, "meet", "secret"},
-      {{"join", inv, "--conf-pass", "meet"}, "", {"QMX_CONF_PASS=wrong"}, "meet", ""},
-      {Invite(), "", {"QMX_PASSWORD=secret"}, "", "secret"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + c.input);
-    m_sim.ClearReceived();
-    const CliRun r = Run(c.args[0] == "invite" ? Cat(c.args, {"a@example.com"}) : c.args, {c.input, c.env});
-    EXPECT_EQ(0, r.exitCode) << r.err;
-    const std::vector<sitesim::SiteRequest> got = m_sim.Received();
-    ASSERT_EQ(1u, got.size());
-    for (const auto& [name, value] : {std::pair{"confPass", c.confPass}, std::pair{"pass", c.pass}}) {
-      const auto it = got[0].fields.find(name);
-      EXPECT_EQ(value, it == got[0].fields.end() ? "" : it->second) << name;
-    }
-  }
+  const CliRun r = Run({"join", m_sim.InvitationUrl("123456"), "--user", "host", "--conf-pass", "-"},
+                       {"meet\r\n", {"QMX_CONF_PASS=wrong", "QMX_PASSWORD=secret"}});
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  const std::vector<sitesim::SiteRequest> got = m_sim.Received();
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ("meet", got[0].fields.at("confPass"));
+  EXPECT_EQ("secret", got[0].fields.at("pass"));
 }
 
 // Control characters a site sends never reach the terminal: the module
-// drops entries with C0 controls, and the program escapes what is left (the
-// C1 controls, which some terminals obey as well).
+// drops entries with C0 controls (shown in its own tests), and the program
+// escapes what is left: the C1 controls, which some terminals obey as well.
 TEST_F(CliTest, ControlCharactersFromTheSiteArePrintedEscaped) {
   sitesim::SiteData data = sitesim::SiteData::Default();
-  sitesim::SiteConference& conf = data.conferences.front();
-  conf.confToken[1].value =
-      "Weekly\xc2\x9b"
-      "2J review";  // U+009B: CSI
-  conf.confToken.push_back({"Title", "x\x1b]0;owned\x07\ry"});
-  conf.downLoad[0].value =
-      "{base}files/qmx\xc2\x9b"
-      "2Jloader.bin";
+  data.conferences.front().confToken[1].value = "Weekly\u009b2J review";  // U+009B: CSI
+  data.conferences.front().downLoad[0].value = "{base}files/qmx\u009b2Jloader.bin";
   sitesim::CSiteSimulator hostile(data);
   std::string error;
   ASSERT_TRUE(hostile.Start("127.0.0.1", 0, false, &error)) << error;
   const CliRun r = Run({"join", hostile.InvitationUrl("123456"), "--conf-pass", "meet"});
   hostile.Stop();
   ASSERT_EQ(0, r.exitCode) << r.err;
-  for (const char* raw : {"\x1b", "\x07", "\r", "\xc2\x9b"}) EXPECT_EQ(std::string::npos, r.out.find(raw)) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("\n    ConfId=123456\n    ConfName=Weekly\\u009b2J review\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("\xc2\x9b")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\n    ConfName=Weekly\\u009b2J review\n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("loader address: " + hostile.BaseUrl() + "files/qmx\\u009b2Jloader.bin\n"))
       << r.out;
 }
@@ -401,7 +315,7 @@ TEST_F(CliTest, LogonPromptShowsTheRealmEscaped) {
   qmxloopback::LoopbackServer server;
   server.RequireBasic("ann", "pw", "Staff\x1b]0;owned\x07\x1b[2J area");
   ASSERT_TRUE(server.Start());
-  const CliRun r = Run({"-q", "get", server.Url("/files/x.bin"), m_dir}, {"\x04", {}, On::kTerminal});
+  const CliRun r = Run({"-q", "get", server.Url("/files/x.bin"), m_dir}, {"\x04", {}, true});
   server.Stop();
   EXPECT_EQ(1, r.exitCode) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("asks for a logon (realm \"Staff\\x1b]0;owned\\x07\\x1b[2J area\")"))

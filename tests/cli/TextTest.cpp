@@ -1,5 +1,5 @@
-// The texts confweba prints: server texts escaped for the terminal, the
-// causes of a failure, and the progress line's format.
+// The texts confweba prints: server texts escaped for the terminal and the
+// causes of a failure.
 #include <errno.h>
 #include <string.h>
 
@@ -9,12 +9,9 @@
 
 #include "ErrorText.h"
 #include "Printable.h"
-#include "ProgressBar.h"
 
 namespace {
 
-using confweba::FormatDuration;
-using confweba::FormatProgress;
 using confweba::Printable;
 
 TEST(Printable, EscapesControlsAndKeepsTheRest) {
@@ -45,7 +42,6 @@ TEST(CauseText, PicksTheCause) {
     int systemError;
     std::string text;
   } cases[] = {
-      {0, 200, 0, ""},
       {0, 399, 0, ""},
       {0, 400, 0, "HTTP status 400"},
       {12029, 404, 0, "connection refused"},
@@ -58,19 +54,6 @@ TEST(CauseText, PicksTheCause) {
     QmxConfWebaDiagnosis d = {c.internetError, c.httpStatus, c.systemError};
     EXPECT_EQ(c.text, confweba::CauseText(d)) << c.internetError << " " << c.httpStatus << " " << c.systemError;
   }
-}
-
-TEST(ProgressFormat, KnownAndUnknownLengths) {
-  // Half of 2 KiB in one second: 1 KiB/s, one second left; the bar half full.
-  const std::string line = FormatProgress(1024, 2048, 1.0, 80);
-  EXPECT_EQ(0u, line.find(" 50% [")) << line;
-  EXPECT_NE(std::string::npos, line.find("] 1.0 KiB / 2.0 KiB  1.0 KiB/s  0:01 left")) << line;
-  EXPECT_EQ(80u, line.size()) << line;
-  EXPECT_EQ((line.find(']') - line.find('[') - 1) / 2, line.find_last_of('=') - line.find('[')) << line;
-  EXPECT_EQ(0u, FormatProgress(5000, 4000, 1.0, 80).find("100% ["));       // never more than all
-  EXPECT_EQ("3.0 MiB  1.5 MiB/s", FormatProgress(3u << 20, -1, 2.0, 80));  // no length: size and rate
-  EXPECT_EQ("0 B  --/s", FormatProgress(0, 0, 0.0, 80));                   // no time yet: no rate
-  EXPECT_EQ("1:02:03", FormatDuration(3723));
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 #ifndef QMX_TESTS_CONFWEBA_FIXTURE_H
 #define QMX_TESTS_CONFWEBA_FIXTURE_H
 
-#include <stdlib.h>
-
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -114,12 +112,6 @@ class ConfWebaTest : public ::testing::Test {
       if (r.path.find("XmlApiInvoker") != std::string::npos) calls.push_back(r);
     }
     return calls;
-  }
-
-  // The record folder the test program was given.
-  static std::string RecordDir() {
-    const char* dir = getenv("QMX_RECORD_DIR");
-    return std::string(dir ? dir : ".") + "/";
   }
 
   RecordingSink m_sink;

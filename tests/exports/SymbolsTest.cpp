@@ -10,7 +10,6 @@
 
 #include <regex>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -25,16 +24,6 @@ const Library kLibraries[] = {
     {QMX_LIB_CONFWEBA, false}, {QMX_LIB_FRAMEWORK, false}, {QMX_LIB_WIN32, false},
     {QMX_LIB_WININET, true},   {QMX_LIB_XML, false},
 };
-
-// The raw (mangled) names of the defined dynamic symbols.
-std::vector<std::string> Exports(const char* path) {
-  std::vector<std::string> names;
-  FILE* pipe = popen((std::string("nm -D --defined-only --format=just-symbols '") + path + "'").c_str(), "r");
-  if (!pipe) return names;
-  for (char line[8192]; fgets(line, sizeof(line), pipe);) names.emplace_back(line, strcspn(line, "\r\n"));
-  pclose(pipe);
-  return names;
-}
 
 bool Allowed(const std::string& name, bool wininetApi) {
   // C names.
@@ -55,9 +44,16 @@ bool Allowed(const std::string& name, bool wininetApi) {
 
 TEST(SymbolsTest, EachLibraryExportsOnlyPrefixedOrDocumentedNames) {
   for (const Library& lib : kLibraries) {
-    const std::vector<std::string> names = Exports(lib.path);
-    EXPECT_FALSE(names.empty()) << "no symbols read from " << lib.path;
-    for (const std::string& name : names) EXPECT_TRUE(Allowed(name, lib.wininetApi)) << lib.path << ": " << name;
+    // The raw (mangled) names of the defined dynamic symbols.
+    FILE* pipe = popen((std::string("nm -D --defined-only --format=just-symbols '") + lib.path + "'").c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    int names = 0;
+    for (char line[8192]; fgets(line, sizeof(line), pipe); ++names) {
+      const std::string name(line, strcspn(line, "\r\n"));
+      EXPECT_TRUE(Allowed(name, lib.wininetApi)) << lib.path << ": " << name;
+    }
+    pclose(pipe);
+    EXPECT_NE(0, names) << "no symbols read from " << lib.path;
   }
 }
 
