@@ -193,6 +193,9 @@ TEST_F(CliTest, CommandLines) {
     std::string after = "old";  // in dir/out.bin afterwards
   } cases[] = {
       {{}, 2, "Usage:"},
+      {{"--help"}, 0, "Usage:"},
+      {{"jion", inv}, 2, "unknown command 'jion'\nconfweba: did you mean 'join'?\n"},
+      {{"--noproxy", "*", "get", LoaderUrl(), "-o", "-"}, 2, "--noproxy needs --proxy"},
       {{"get", LoaderUrl(), dir, "--name", "../up.bin"}, 2, "is not a plain file name"},
       {{"get", LoaderUrl(), dir, "--cacert", m_dir + "/missing.pem"}, 2, "--cacert"},
       {{"get", LoaderUrl(), "-o", file},
