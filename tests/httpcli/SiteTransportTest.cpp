@@ -211,6 +211,25 @@ TEST_F(SiteTransportTest, ChallengesSpendTheProcessWideRetryBudget) {
   EXPECT_EQ(0, s->GetProxyAuthState());
 }
 
+// Asynchronously, an answered challenge sends again on new handles, with the
+// same key and the POST body again, and the final reply is delivered once.
+TEST_F(SiteTransportTest, AsyncRetryResendsTheBodyWithItsKey) {
+  Open("http://h/");
+  fakeinet::PushReply(Ok("401 page", 401));
+  fakeinet::PushReply(Ok("done"));
+  fakeinet::PushDialogAnswer(ERROR_INTERNET_FORCE_RETRY);
+  DWORD key = 0;
+  ASSERT_EQ(0, site->Request(&key, "api?a=1", "POST", "", nullptr, 0));
+  CompleteFromWinInet();
+  ASSERT_TRUE(loop.RunUntil([] { return fakeinet::Seen().sends.size() >= 2; }));
+  EXPECT_EQ(std::string("a=1\0", 4), fakeinet::Seen().sends[1].body);
+  EXPECT_EQ(key, fakeinet::Seen().sends[1].context);
+  CompleteFromWinInet();
+  ASSERT_TRUE(RunUntilDelivered(1));
+  EXPECT_EQ("done", sink.deliveries[0].content);
+  EXPECT_EQ(1u, sink.deliveries.size());
+}
+
 // A disconnect completes the request with what it has; a completion for a
 // cancelled request reaches nobody.
 TEST_F(SiteTransportTest, DisconnectCompletesAndCancelledRequestsReachNobody) {
