@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <map>
 
-#include "ConfWebaFixture.h"
+#include "ModuleHost.h"
 #include "ConfWebaResults.h"
 #include "qmxconfweba_ext.h"
 #include "qmxloopback/LoopbackServer.h"

@@ -9,7 +9,7 @@ namespace {
 using InviteTest = ConfWebaTest;
 
 TEST_F(InviteTest, AcceptedInvitationPostsTheFormAndListsAddresses) {
-  EXPECT_EQ(0, Invite({"ann@example.com", "bob@example.com", "cy@example.com"}));
+  EXPECT_EQ(0, Invite(m_sim->SiteUrl(), {"ann@example.com", "bob@example.com", "cy@example.com"}));
   const auto calls = XmlCalls();
   ASSERT_EQ(1u, calls.size());
   EXPECT_EQ("POST", calls[0].method);
@@ -32,7 +32,7 @@ TEST_F(InviteTest, RepliesGiveTheirResults) {
                                                {"<root><header><success>True</success></header></root>", 0}};
   for (const auto& c : cases) {
     ReplyWith(c.first);
-    EXPECT_EQ(c.second, Invite({"a@b"})) << c.first;
+    EXPECT_EQ(c.second, Invite(m_sim->SiteUrl(), {"a@b"})) << c.first;
   }
 }
 
@@ -49,7 +49,7 @@ TEST_F(InviteTest, SiteAddressAndInterfacePathAreJoinedWithOneSlash) {
   };
   for (const auto& c : cases) {
     m_sim->ClearReceived();
-    Invite({"a@b"}, "host", "secret", "123456", c.first);
+    Invite(c.first, {"a@b"});
     ASSERT_EQ(1u, m_sim->Received().size()) << c.first;
     EXPECT_EQ(c.second, m_sim->Received().back().path) << c.first;
   }
@@ -78,7 +78,7 @@ TEST_F(InviteTest, BudgetTheAddressThatReachesOrCrosses2048IsTheLastSent) {
     emails.push_back(c.last);
     emails.push_back("dropped");
     const size_t before = m_sim->Invited().size();
-    EXPECT_EQ(0, Invite(emails));
+    EXPECT_EQ(0, Invite(m_sim->SiteUrl(), emails));
     const auto sent = m_sim->Invited();
     ASSERT_EQ(before + c.sent, sent.size());
     EXPECT_EQ(c.last, sent.back());
@@ -91,7 +91,7 @@ TEST_F(InviteTest, BudgetTheAddressThatReachesOrCrosses2048IsTheLastSent) {
 TEST_F(InviteTest, BudgetListEndsAtTheLastAddressThatFits) {
   // Each "@" takes three bytes once encoded: 300 of them fit, 1500 do not.
   std::vector<std::string> emails(10000, std::string(100, '@'));
-  EXPECT_EQ(0, Invite(emails));
+  EXPECT_EQ(0, Invite(m_sim->SiteUrl(), emails));
   const int sent = QmxConfWebaLastInviteCount();
   EXPECT_GT(sent, 0);
   EXPECT_LT(sent, 10000);

@@ -95,11 +95,11 @@ TEST_F(JoinTest, RepliesBecomeResultAndTexts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     ReplyWith(c.reply);
-    const JoinReply r = Join(m_sim->InvitationUrl("123456"));
+    const Outcome r = Join(m_sim->InvitationUrl("123456"));
     EXPECT_EQ(c.result, r.result);
     EXPECT_EQ(c.token, r.confTokenIni);
     EXPECT_EQ(c.loader, r.loaderIni);
-    EXPECT_EQ(c.url, r.confDownloadUrl);
+    EXPECT_EQ(c.url, r.url);
   }
 }
 

@@ -13,7 +13,7 @@ using ModuleTest = ConfWebaTest;
 TEST_F(ModuleTest, EveryReplyIsRecordedWithItsRequest) {
   const std::string mark = "rec" + std::to_string(getpid()) + "@example.com";
   ASSERT_EQ(0, Join(m_sim->InvitationUrl("123456"), "meet", mark).result);
-  ASSERT_EQ(4026, Invite({mark}, "host", "wrong"));
+  ASSERT_EQ(4026, Invite(m_sim->SiteUrl(), {mark}, "host", "wrong"));
 
   const char* dir = getenv("QMX_RECORD_DIR");  // the record folder the test program was given
   const std::string records = ReadFile(std::string(dir ? dir : ".") + "/waresponse.rrr");

@@ -171,12 +171,8 @@ TEST_F(FaultTest, RestartsRightAfterJoinsAnswerAndAssertNothing) {
   CRtTraceCapture trace(RT_TRACE_LEVEL_ERROR);
   for (int i = 0; i < 60 && !HasFailure(); ++i) {
     EXPECT_EQ(0, Join(m_server->Url("/site1/join.do?confKey=123456&lang=en")).result);
-    QmxFrameworkShutdown();
-    QmxThreadDetach();
-    m_sink.queue = QmxThreadAttach();
-    m_module = IConfWeba::Instance();
-    ASSERT_NE(nullptr, m_module);
-    ASSERT_EQ(0, m_module->Initialize(&m_sink));
+    ModuleHost::TearDown();
+    ModuleHost::SetUp();
   }
   EXPECT_FALSE(trace.Contains("Assert failed"));
 }

@@ -1,7 +1,6 @@
-// A host of libqmxconfweba.so for the reliability suites: the test thread
-// gets an event queue and drives it, the module's object reports to a
-// recording sink, and each round of a case is followed by a count of the
-// module's live objects and the process's open descriptors.
+// What the reliability suites add to the module's host: each round of a case
+// is followed by a count of the module's live objects and the process's open
+// descriptors, and a case can run part of itself in a child process.
 #ifndef QMX_TESTS_RELIABILITY_RELHOST_H
 #define QMX_TESTS_RELIABILITY_RELHOST_H
 
@@ -10,39 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <functional>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "IConfWeba.h"
 #include "ModuleAllocs.h"
-#include "qmxclock.h"
-#include "qmxframework.h"
+#include "ModuleHost.h"
 
 namespace reltest {
-
-struct Outcome {
-  int result;
-  std::string url;
-};
-
-class RecordingSink : public IConfWebaSink {
- public:
-  void OnInviteByEmails(int result) override { Add({result, ""}); }
-  void OnJoinConference(int result, const CRtString& url, const CRtString&, const CRtString&) override {
-    Add({result, url});
-  }
-  void Add(const Outcome& o) {
-    outcomes.push_back(o);
-    QmxQueueStop(queue);
-  }
-  IRtEventQueue* queue = nullptr;
-  std::vector<Outcome> outcomes;
-};
 
 // The open descriptors; with names, what each one is, for a failure message.
 inline size_t OpenDescriptors(std::string* names = nullptr) {
@@ -58,16 +30,6 @@ inline size_t OpenDescriptors(std::string* names = nullptr) {
     closedir(d);
   }
   return n;
-}
-
-// Runs the calling thread's queue until pred holds or a generous deadline passes.
-inline bool RunUntil(const std::function<bool()>& pred, std::chrono::seconds deadline = std::chrono::seconds(60)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QmxThreadRun(100);
-  }
-  return true;
 }
 
 // Runs child() in a forked process and hands its T back through a pipe;
@@ -91,40 +53,12 @@ bool InChild(T& out, const std::function<void(T&)>& child, bool linger, pid_t& p
   return got;
 }
 
-class RelHost : public ::testing::Test {
+// The module's host, for suites that watch the module's own allocations.
+class RelHost : public ModuleHost {
  protected:
   void SetUp() override {
     ASSERT_TRUE(relalloc::ModuleFound());
-    m_sink.queue = QmxThreadAttach();
-    ASSERT_NE(nullptr, m_sink.queue);
-    m_module = IConfWeba::Instance();
-    ASSERT_NE(nullptr, m_module);
-    ASSERT_EQ(0, m_module->Initialize(&m_sink));
-  }
-
-  void TearDown() override {
-    QmxFrameworkShutdown();
-    QmxThreadDetach();
-    QmxClockSetManual(0, 0);
-  }
-
-  // Starts a request and waits for its one reply: the sink's result, or the
-  // call's own code when it refused, or -1 when nothing came.
-  Outcome Await(const std::function<int()>& call) {
-    const size_t before = m_sink.outcomes.size();
-    if (const int rt = call()) return {rt, ""};
-    if (!RunUntil([&] { return m_sink.outcomes.size() > before; })) return {-1, ""};
-    EXPECT_EQ(before + 1, m_sink.outcomes.size());
-    return m_sink.outcomes.back();
-  }
-  Outcome Join(const std::string& invitation) {
-    return Await([&] { return m_module->JoinConference(invitation, "meet", "ann@example.com", "Ann Lee", "", ""); });
-  }
-  int Invite(const std::string& siteUrl) {
-    return Await([&] {
-             return m_module->InviteByEmails(siteUrl, "site1", "host", "secret", "123456", {"a@example.com"});
-           })
-        .result;
+    ModuleHost::SetUp();
   }
 
   // Runs round() n times and checks that neither the module's live objects
@@ -153,9 +87,6 @@ class RelHost : public ::testing::Test {
           << "descriptors grow in round " << i << "\nafter round 1: " << names[0] << "\nnow: " << names[1];
     }
   }
-
-  RecordingSink m_sink;
-  IConfWeba* m_module = nullptr;
 };
 
 }  // namespace reltest

@@ -9,6 +9,7 @@
 
 #include "RelHost.h"
 #include "SiteSimulator.h"
+#include "qmxclock.h"
 
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 

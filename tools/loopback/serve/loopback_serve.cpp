@@ -8,7 +8,6 @@
 // sends 10), /redirect (302 to /hello), /endless-body, /endless-headers,
 // /endless-trailers (replies without end, until the client goes away).
 // Any other target gets the /hello reply.
-#include <cstdio>
 #include <iostream>
 #include <string>
 
@@ -40,10 +39,8 @@ int main() {
     return r;
   });
   if (!server.Start()) return 1;
-  std::printf("port %u\n", server.Port());
-  std::fflush(stdout);
+  std::cout << "port " << server.Port() << std::endl;
   std::string line;
   while (std::getline(std::cin, line)) server.ReleaseStalled();
-  server.Stop();
   return 0;
 }

@@ -20,16 +20,12 @@
 #include <cerrno>
 #include <cctype>
 #include <cstdio>
-#include <list>
 #include <map>
 #include <sstream>
 #include <thread>
 
 namespace qmxloopback {
 namespace {
-
-// The usual text of a success; a neutral one for other statuses.
-const char* ReasonFor(int status) { return status == 200 ? "OK" : "Status"; }
 
 std::string Base64(const std::string& in) {
   std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
@@ -58,12 +54,9 @@ int BindLoopback(int backlog, uint16_t& port) {
 }
 
 bool MakeCertificate(const ServerOptions& o, SSL_CTX* ctx, std::string& certFile) {
-  const long day = 24 * 3600;
-  CertificateRequest request;
-  request.hosts = o.certificateHosts;
-  request.serial = static_cast<long>(::getpid()) ^ static_cast<long>(time(nullptr));
-  request.notBefore = o.expiredCertificate ? -10 * day : -3600;
-  request.notAfter = o.expiredCertificate ? -day : 30 * day;
+  const long day = 24 * 3600, serial = static_cast<long>(::getpid()) ^ static_cast<long>(time(nullptr));
+  const CertificateRequest request{o.certificateHosts, "", serial, o.expiredCertificate ? -10 * day : -3600,
+                                   o.expiredCertificate ? -day : 30 * day};
   SelfSignedCert cert;
   std::string error;
   if (!cert.Make(request, error)) return false;
@@ -98,9 +91,7 @@ bool ReceivedRequest::HasHeader(const std::string& name) const {
 
 Reply Reply::Text(int status, std::string body) {
   Reply r;
-  r.status = status;
-  r.body = std::move(body);
-  r.headers.push_back({"Content-Type", "text/plain"});
+  r.status = status, r.body = std::move(body), r.headers = {{"Content-Type", "text/plain"}};
   return r;
 }
 
@@ -126,15 +117,11 @@ struct LoopbackServer::Impl {
   int listenFd = -1;
   SSL_CTX* ctx = nullptr;
   std::thread acceptor;
-  struct Worker {
-    std::thread thread;
-    bool done = false;  // Serve returned: to be joined
-  };
-  std::list<Worker> workers;
+  // The open connections; each has a detached thread of its own, which
+  // closes it as its last step. Stop waits until there is none.
   std::vector<int> openFds;
   std::vector<ReceivedRequest> requests;
-  int connections = 0;
-  size_t open = 0, peak = 0;
+  size_t connections = 0, peak = 0;  // ever accepted; most open at once
   Handler handler;
   std::map<std::string, Handler> routes;
   std::string basic, realm;  // RequireBasic's expected Authorization value and realm
@@ -144,6 +131,7 @@ struct LoopbackServer::Impl {
     std::lock_guard<std::mutex> lock(mu);
     return f();
   }
+  static constexpr std::chrono::hours kForever{24 * 365};
   bool WaitUntil(std::chrono::milliseconds deadline, const std::function<bool()>& done) const {
     std::unique_lock<std::mutex> lock(mu);
     return cv.wait_for(lock, deadline, done);
@@ -180,9 +168,7 @@ struct LoopbackServer::Impl {
 
   // Waits for ReleaseStalled(); false when the server stops.
   bool Wait() {
-    std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [this] { return released || stopping; });
-    return !stopping;
+    return WaitUntil(kForever, [this] { return released || stopping; }) && !Locked([this] { return stopping; });
   }
 
   bool ReadRequest(Conn& c, std::string& buf, ReceivedRequest& req) {
@@ -195,9 +181,8 @@ struct LoopbackServer::Impl {
         return false;
       }
     }
-    const std::string head = buf.substr(0, end + 2);
+    std::istringstream in(buf.substr(0, end + 2));
     buf.erase(0, end + 4);
-    std::istringstream in(head);
     std::string line;
     if (!(in >> req.method >> req.target >> req.version) || !std::getline(in, line)) return false;
     while (std::getline(in, line)) {
@@ -215,15 +200,13 @@ struct LoopbackServer::Impl {
   }
 
   // Sends the payload bytes [from, to), in chunks when chunked.
-  bool SendBody(Conn& c, const Reply& r, size_t from, size_t to, bool chunked, bool& brokenSent) {
+  bool SendBody(Conn& c, const Reply& r, size_t from, size_t to, bool chunked) {
     if (!chunked) return Send(c, r.body.substr(from, to - from), r.drip);
     const size_t chunk = r.chunkSize ? r.chunkSize : 1024;
     for (size_t p = from; p < to; p += chunk) {
       const size_t k = std::min(chunk, to - p);
       char size[32];
-      const bool broken = r.brokenChunking && p > 0 && !brokenSent;
-      brokenSent = brokenSent || broken;
-      std::snprintf(size, sizeof size, broken ? "zz%zx\r\n" : "%zx\r\n", k);
+      std::snprintf(size, sizeof size, r.brokenChunking && p > 0 ? "zz%zx\r\n" : "%zx\r\n", k);
       if (!Send(c, size + r.body.substr(p, k) + "\r\n", r.drip)) return false;
     }
     return true;
@@ -247,7 +230,7 @@ struct LoopbackServer::Impl {
     const bool chunked = r.endlessTrailers || r.framing == Reply::Framing::kChunked;
     const bool closeAfter = !r.keepAlive || (!chunked && r.framing == Reply::Framing::kClose) ||
                             strcasecmp(req.Header("Connection").c_str(), "close") == 0;
-    std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " + ReasonFor(r.status) + "\r\n";
+    std::string head = "HTTP/1.1 " + std::to_string(r.status) + (r.status == 200 ? " OK\r\n" : " Status\r\n");
     for (const auto& h : r.headers) head += h.first + ": " + h.second + "\r\n";
     const long long length = r.contentLength >= 0 ? r.contentLength
                              : r.endlessBody      ? 1LL << 40
@@ -266,11 +249,10 @@ struct LoopbackServer::Impl {
     if ((r.stallBeforeHeaders && !Wait()) || !Send(c, head, r.drip)) return false;
     if (r.endlessHeaders) return SendForever(c, Filler("X-Filler-", 'h'), r.drip);
     if (req.method == "HEAD" || r.status == 204 || r.status == 304) return !closeAfter;
-    bool broken = false;
     if (r.endlessBody)
       return SendForever(c, chunked ? "4000\r\n" + std::string(16384, 'b') + "\r\n" : std::string(16384, 'b'), r.drip);
     if (r.endlessTrailers) {
-      return SendBody(c, r, 0, r.body.size(), true, broken) && Send(c, "0\r\n", r.drip) &&
+      return SendBody(c, r, 0, r.body.size(), true) && Send(c, "0\r\n", r.drip) &&
              SendForever(c, Filler("X-Trailer-", 't'), r.drip);
     }
     // The body up to each fault's position in turn, then the fault: a stall
@@ -283,7 +265,7 @@ struct LoopbackServer::Impl {
     size_t sent = 0;
     for (const auto& [at, stop] : stops) {
       const size_t to = std::min(at, r.body.size());  // sorted: never before sent
-      if (!SendBody(c, r, sent, to, chunked, broken)) return false;
+      if (!SendBody(c, r, sent, to, chunked)) return false;
       sent = to;
       if (stop == kEnd) break;
       if (stop == kReset) Reset(c);
@@ -295,29 +277,12 @@ struct LoopbackServer::Impl {
     return !closeAfter;
   }
 
-  // Joins the workers that have returned, so that a long-running server does
-  // not keep a finished thread (and its stack) per connection it ever had.
-  void ReapFinished() {
-    std::list<Worker> done;
-    Locked([&] {
-      for (auto it = workers.begin(); it != workers.end();)
-        if (const auto at = it++; at->done) done.splice(done.end(), workers, at);
-    });
-    for (Worker& w : done) w.thread.join();
-  }
-
   void Serve(int fd) {
     sigset_t pipe;  // SSL_write to a vanished client: EPIPE, not SIGPIPE
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    Conn c;
-    c.fd = fd;
-    Locked([&] {
-      ++connections;
-      peak = std::max(peak, ++open);
-      cv.notify_all();
-    });
+    Conn c{fd};
     if (ctx) {
       c.ssl = SSL_new(ctx);
       SSL_set_fd(c.ssl, fd);
@@ -343,35 +308,32 @@ struct LoopbackServer::Impl {
       if (!c.reset) SSL_shutdown(c.ssl);
       SSL_free(c.ssl);
     }
+    // The thread's last touch of the server: Stop may end it right after.
     Locked([&] {
       openFds.erase(std::remove(openFds.begin(), openFds.end(), fd), openFds.end());
       ::close(fd);
-      --open;
       cv.notify_all();
     });
   }
 
   void Accept() {
     for (;;) {
-      pollfd p{listenFd, POLLIN, 0};
-      const int r = ::poll(&p, 1, -1);
-      if (Locked([&] { return stopping; })) return;
-      const int fd = r > 0 ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+      pollfd p{listenFd, POLLIN, 0};  // Stop shuts the listener down, which ends the wait
+      const int fd = ::poll(&p, 1, -1) > 0 ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+      std::lock_guard<std::mutex> lock(mu);
+      if (stopping) {
+        if (fd >= 0) ::close(fd);
+        return;
+      }
       if (fd < 0) continue;
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      ReapFinished();
-      std::lock_guard<std::mutex> lock(mu);
-      if (stopping) {
-        ::close(fd);
-        return;
-      }
       openFds.push_back(fd);
-      const auto w = workers.emplace(workers.end());
-      w->thread = std::thread([this, fd, w] {
-        Serve(fd);
-        Locked([&] { w->done = true; });
-      });
+      ++connections;
+      peak = std::max(peak, openFds.size());
+      // Detached: a long-running server keeps no finished thread (nor its
+      // stack) per connection it ever had.
+      std::thread([this, fd] { Serve(fd); }).detach();
     }
   }
 };
@@ -393,18 +355,15 @@ bool LoopbackServer::Start() {
 
 void LoopbackServer::Stop() {
   Impl& s = *m_impl;
-  {
-    std::lock_guard<std::mutex> lock(s.mu);
-    if (s.stopping && !s.acceptor.joinable()) return;
-    s.stopping = true;
-    s.cv.notify_all();
-    for (int fd : s.openFds) ::shutdown(fd, SHUT_RDWR);
-    if (s.listenFd >= 0) ::shutdown(s.listenFd, SHUT_RDWR);
-  }
+  std::unique_lock<std::mutex> lock(s.mu);
+  if (s.stopping && !s.acceptor.joinable()) return;
+  s.stopping = true;
+  s.cv.notify_all();
+  for (int fd : s.openFds) ::shutdown(fd, SHUT_RDWR);
+  if (s.listenFd >= 0) ::shutdown(s.listenFd, SHUT_RDWR);
+  lock.unlock();
   if (s.acceptor.joinable()) s.acceptor.join();
-  std::list<Impl::Worker> workers;
-  s.Locked([&] { workers.swap(s.workers); });
-  for (auto& w : workers) w.thread.join();
+  s.WaitUntil(Impl::kForever, [&] { return s.openFds.empty(); });  // each connection's thread closes its own
   if (s.listenFd >= 0) ::close(s.listenFd);
   s.listenFd = -1;
   SSL_CTX_free(s.ctx);
@@ -446,7 +405,7 @@ size_t LoopbackServer::RequestCount() const {
   return m_impl->Locked([&] { return m_impl->requests.size(); });
 }
 size_t LoopbackServer::ConnectionCount() const {
-  return m_impl->Locked([&] { return static_cast<size_t>(m_impl->connections); });
+  return m_impl->Locked([&] { return m_impl->connections; });
 }
 size_t LoopbackServer::PeakConnections() const {
   return m_impl->Locked([&] { return m_impl->peak; });
@@ -455,7 +414,7 @@ bool LoopbackServer::WaitForRequests(size_t n, std::chrono::milliseconds deadlin
   return m_impl->WaitUntil(deadline, [&] { return m_impl->requests.size() >= n; });
 }
 bool LoopbackServer::WaitForConnectionsClosed(std::chrono::milliseconds deadline) const {
-  return m_impl->WaitUntil(deadline, [&] { return m_impl->open == 0; });
+  return m_impl->WaitUntil(deadline, [&] { return m_impl->openFds.empty(); });
 }
 
 // ---------------------------------------------------------------------------
@@ -467,9 +426,8 @@ bool BlackholeListener::Start() {
   if (m_listenFd < 0) return false;
   // Fill the accept queue; nobody ever accepts, so later SYNs go unanswered.
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(m_port);
+  socklen_t len = sizeof a;
+  ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&a), &len);
   for (int i = 0; i < 4; ++i) {
     m_fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     ::connect(m_fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);

@@ -2,8 +2,8 @@
 // modes that a well-behaved server library cannot produce (short bodies,
 // broken chunking, resets, stalls, a byte at a time).
 //
-// The server binds an ephemeral port when started and stops (joining every
-// thread it made) in Stop() or its destructor. Handlers run on the server's
+// The server binds an ephemeral port when started and stops (every thread it
+// made has ended when it returns) in Stop() or its destructor. Handlers run on the server's
 // connection threads; the record of received requests can be read from any
 // thread.
 #ifndef QMX_LOOPBACK_LOOPBACKSERVER_H
@@ -58,7 +58,7 @@ struct Reply {
   size_t stallAfterBody = kNever;   // send that many body bytes, then wait for ReleaseStalled()
   size_t closeAfterBody = kNever;   // send that many body bytes, then close (FIN)
   size_t resetAfterBody = kNever;   // send that many body bytes, then RST
-  bool brokenChunking = false;      // a chunk header that is not hex
+  bool brokenChunking = false;      // chunk headers after the first are not hex
   bool drip = false;                // write one byte at a time
   std::string raw;                  // if set: exactly these bytes, then close
 
@@ -96,7 +96,7 @@ class LoopbackServer {
 
   // Binds 127.0.0.1 on a free port and starts serving. False on failure.
   bool Start();
-  // Closes the listener and every connection, releases stalls, joins threads.
+  // Closes the listener and every connection, releases stalls, waits for every thread.
   void Stop();
 
   uint16_t Port() const { return m_port; }
