@@ -151,7 +151,16 @@ const ReplyFault kReplyFaults[] = {
      4002, 4010, 12002},
     {"EndlessHeaders", [](Reply& r) { r.endlessHeaders = true; }, 4003, 4002, 4010, 12152},
     // Past the XML reader's limit: refused as soon as it passes it.
-    {"LargerThanTheReaderTakes", [](Reply& r) { r.body += std::string(17u << 20, ' '); }, 4003, 4002, 0, 0, {}},
+    // The server closes after it: should the rest of the body reach libcurl
+    // before the refusal does, the finished connection would otherwise stay
+    // in the pool in one round and not in another.
+    {"LargerThanTheReaderTakes",
+     [](Reply& r) { r.body += std::string(17u << 20, ' '), r.keepAlive = false; },
+     4003,
+     4002,
+     0,
+     0,
+     {}},
     // The host's connect and receive limits end a silent peer.
     {"ConnectUnanswered", Unanswered, 4003, 4002, 4010, 12002, {1000, 0, 0}},
     {"StalledBeforeHeaders", [](Reply& r) { r.stallBeforeHeaders = true; }, kSkip, kSkip, 4010, 12002, {0, 1000, 0}},
