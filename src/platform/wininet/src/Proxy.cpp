@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "ProxyAuth.h"
@@ -337,10 +338,9 @@ struct ProxyEnvironment {
 };
 
 ProxyEnvironment ReadProxyVariables() {
-  static const char* const kNames[kProxyVariableCount] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
-                                                          "HTTPS_PROXY", "all_proxy",  "ALL_PROXY",
-                                                          "no_proxy",    "NO_PROXY",   "QMX_NO_LIBPROXY"};
-  static const size_t kLengths[kProxyVariableCount] = {10, 10, 11, 11, 9, 9, 8, 8, 15};
+  static constexpr std::string_view kNames[kProxyVariableCount] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
+                                                                   "HTTPS_PROXY", "all_proxy",  "ALL_PROXY",
+                                                                   "no_proxy",    "NO_PROXY",   "QMX_NO_LIBPROXY"};
   ProxyEnvironment env;
   for (char** entry = environ; entry && *entry; ++entry) {
     const char* text = *entry;
@@ -360,7 +360,7 @@ ProxyEnvironment ReadProxyVariables() {
     while (text[length] && text[length] != '=') ++length;
     if (!text[length]) continue;
     for (int i = 0; i < kProxyVariableCount; ++i)
-      if (!env.value[i] && length == kLengths[i] && std::memcmp(text, kNames[i], length) == 0) {
+      if (!env.value[i] && kNames[i] == std::string_view(text, length)) {
         env.value[i] = text + length + 1;
         break;
       }
